@@ -1,0 +1,46 @@
+// The client's named pipe: an AF_UNIX stream socket in the runtime folder.
+#pragma once
+
+#include <cstddef>
+#include <string>
+
+#include "platform/unique_fd.h"
+
+namespace platform {
+
+// Socket path for a pipe name (such as "VOVAZU_tavlin"); empty when there is
+// no trustworthy runtime folder or the path does not fit sun_path.
+std::string PipePath(const std::string& name);
+
+// Client side: connects without waiting. Any thread.
+class PipeClient {
+public:
+    // False when nobody serves the pipe, the socket is not ours (not owned by
+    // this user, or not a socket), or there is no runtime folder.
+    bool Open(const std::string& name);
+    // Writes all `size` bytes (one message); false on a write error.
+    bool Write(const void* data, size_t size);
+    void Close() { fd_.reset(); }
+
+private:
+    UniqueFd fd_;
+};
+
+// Server side, for the client programs: a listening socket with mode 0600.
+// Owned and used by one thread.
+class PipeServer {
+public:
+    // Replaces a stale socket of ours at the path; false on failure.
+    bool Listen(const std::string& name);
+    // Waits up to timeoutMs (-1 = for ever) for one connection and reads its
+    // whole message until the peer closes. False on timeout or error.
+    bool ReceiveOne(std::string& message, int timeoutMs = -1);
+    int fd() const { return fd_.get(); }
+    ~PipeServer();
+
+private:
+    UniqueFd fd_;
+    std::string path_;
+};
+
+}  // namespace platform

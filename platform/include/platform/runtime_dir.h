@@ -1,0 +1,19 @@
+// The per-user runtime folder that holds the client's pipe and the lock files
+// of named mutexes.
+// Any thread.
+#pragma once
+
+#include <string>
+
+namespace platform {
+
+// $XDG_RUNTIME_DIR when it is a real directory (not a symbolic link) owned by
+// this user with mode 0700; else /tmp/tavlin-UID, created with mode 0700 when
+// missing and checked the same way. Empty when neither passes: nothing may be
+// placed in, or trusted from, a folder someone else controls.
+std::string UserRuntimeDir();
+
+// The check itself, for one path.
+bool IsPrivateDir(const std::string& path);
+
+}  // namespace platform
