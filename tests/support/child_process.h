@@ -1,0 +1,107 @@
+// Starting programs as real processes from tests and benchmarks: a child
+// environment built from this one, output captured into memory files (a
+// detached grandchild that inherits them can never block us), and waits
+// that are always bounded.
+#pragma once
+
+#include <sys/types.h>
+
+#include <functional>
+#include <map>
+#include <string>
+#include <vector>
+
+namespace tavlin_test {
+
+// The environment handed to a child, as name -> value.
+class Environment {
+public:
+    // A copy of this process's environment.
+    static Environment Inherit();
+    void Set(const std::string& name, const std::string& value) { vars_[name] = value; }
+    void Unset(const std::string& name) { vars_.erase(name); }
+    std::string Get(const std::string& name) const;
+    std::vector<std::string> Entries() const;  // "NAME=value"
+
+private:
+    std::map<std::string, std::string> vars_;
+};
+
+struct SpawnOptions {
+    std::vector<std::string> argv;  // argv[0] is the program path
+    Environment env = Environment::Inherit();
+    std::string cwd;                // empty: the current directory
+    std::string stdinData;          // fed on stdin (stdin is /dev/null when empty)
+};
+
+// One child process. The destructor kills it (SIGKILL) and reaps it if it
+// is still running, so a failing test leaves nothing behind.
+class ChildProcess {
+public:
+    ChildProcess() = default;
+    ChildProcess(ChildProcess&& o) noexcept;
+    ChildProcess& operator=(ChildProcess&& o) noexcept;
+    ChildProcess(const ChildProcess&) = delete;
+    ChildProcess& operator=(const ChildProcess&) = delete;
+    ~ChildProcess();
+
+    // False (with error()) when the program could not be started.
+    bool Start(const SpawnOptions& options);
+
+    pid_t pid() const { return pid_; }
+    bool running() const { return pid_ > 0 && !exited_; }
+    // Waits up to timeoutMs for the child to end; true when it has ended.
+    bool Wait(int timeoutMs);
+    // Exit status after a successful Wait: the exit code, or 128 + signal.
+    int exitCode() const { return exitCode_; }
+    bool signalled() const { return signalled_; }
+    void Kill();
+
+    // Everything written to stdout / stderr so far.
+    std::string Stdout() const;
+    std::string Stderr() const;
+    const std::string& error() const { return error_; }
+
+private:
+    void Reset();
+
+    pid_t pid_ = -1;
+    int pidfd_ = -1;
+    int outFd_ = -1;
+    int errFd_ = -1;
+    bool exited_ = false;
+    bool signalled_ = false;
+    int exitCode_ = -1;
+    std::string error_;
+};
+
+struct RunResult {
+    bool started = false;
+    bool finished = false;  // false: killed at the time limit
+    int exitCode = -1;
+    std::string out;
+    std::string err;
+};
+
+// Runs a program to its end, killing it after timeoutMs.
+RunResult Run(const std::vector<std::string>& argv, const Environment& env, int timeoutMs,
+              const std::string& cwd = {});
+
+// Polls `condition` every stepMs until it holds or timeoutMs passed.
+bool WaitUntil(const std::function<bool()>& condition, int timeoutMs, int stepMs = 20);
+
+// Full path of a program found in PATH; empty when missing.
+std::string FindProgram(const std::string& name);
+
+// PIDs of this user's processes whose executable lies below `folder`.
+std::vector<pid_t> ProcessesBelow(const std::string& folder);
+// SIGKILLs them and waits (bounded) for them to vanish.
+void KillProcessesBelow(const std::string& folder, int timeoutMs = 3000);
+// True while a process with that PID exists and is not a zombie.
+bool ProcessAlive(pid_t pid);
+
+std::string ReadFileText(const std::string& path);  // empty when unreadable
+bool WriteFileText(const std::string& path, const std::string& data);
+bool FileExists(const std::string& path);
+
+}  // namespace tavlin_test
