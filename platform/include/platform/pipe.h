@@ -27,19 +27,25 @@ private:
 };
 
 // Server side, for the client programs: a listening socket with mode 0600.
-// Owned and used by one thread.
+// One server per name: a lock file beside the socket marks the live one, so
+// a second server fails instead of stealing the name. Owned and used by one
+// thread.
 class PipeServer {
 public:
-    // Replaces a stale socket of ours at the path; false on failure.
+    // Replaces a stale socket of ours at the path; false on failure or when
+    // another live server holds the name.
     bool Listen(const std::string& name);
     // Waits up to timeoutMs (-1 = for ever) for one connection and reads its
     // whole message until the peer closes. False on timeout or error.
     bool ReceiveOne(std::string& message, int timeoutMs = -1);
     int fd() const { return fd_.get(); }
+    // Stops serving and removes the socket file.
+    void Close();
     ~PipeServer();
 
 private:
     UniqueFd fd_;
+    UniqueFd lock_;
     std::string path_;
 };
 

@@ -16,4 +16,9 @@ std::string UserRuntimeDir();
 // The check itself, for one path.
 bool IsPrivateDir(const std::string& path);
 
+// The fallback step for one path: creates the folder with mode 0700 when it
+// is missing, then returns the path if it passes IsPrivateDir, else empty.
+// A folder that already exists is never altered, only checked.
+std::string EnsurePrivateDir(const std::string& path);
+
 }  // namespace platform

@@ -1,0 +1,155 @@
+#include "platform/text.h"
+
+#include <iconv.h>
+
+#include <bit>
+#include <cerrno>
+#include <cstdint>
+#include <cstring>
+
+namespace platform {
+
+namespace {
+
+constexpr const char* kUtf16Name =
+    std::endian::native == std::endian::little ? "UTF-16LE" : "UTF-16BE";
+
+class Iconv {
+public:
+    Iconv(const char* to, const char* from) : cd_(::iconv_open(to, from)) {}
+    ~Iconv() {
+        if (ok()) ::iconv_close(cd_);
+    }
+    Iconv(const Iconv&) = delete;
+    Iconv& operator=(const Iconv&) = delete;
+
+    bool ok() const { return cd_ != reinterpret_cast<iconv_t>(-1); }
+
+    // Converts as much as it can; `in`/`out` advance past what was done.
+    // Returns 0 or the errno iconv stopped with.
+    int Run(const char*& in, size_t& inLeft, char*& out, size_t& outLeft) {
+        char* src = const_cast<char*>(in);
+        size_t r = ::iconv(cd_, &src, &inLeft, &out, &outLeft);
+        in = src;
+        return r == static_cast<size_t>(-1) ? errno : 0;
+    }
+
+private:
+    iconv_t cd_;
+};
+
+bool IsHigh(char16_t u) { return u >= 0xD800 && u <= 0xDBFF; }
+bool IsLow(char16_t u) { return u >= 0xDC00 && u <= 0xDFFF; }
+
+// Length of the longest prefix at `p` that could still start a well-formed
+// UTF-8 sequence (at least 1), so each broken sequence becomes one U+FFFD,
+// as the Unicode "maximal subpart" practice asks.
+size_t InvalidRunLength(const unsigned char* p, size_t left) {
+    unsigned char lead = p[0];
+    size_t need;
+    unsigned char lo = 0x80, hi = 0xBF;
+    if (lead >= 0xC2 && lead <= 0xDF) {
+        need = 1;
+    } else if (lead >= 0xE0 && lead <= 0xEF) {
+        need = 2;
+        if (lead == 0xE0) lo = 0xA0;
+        if (lead == 0xED) hi = 0x9F;
+    } else if (lead >= 0xF0 && lead <= 0xF4) {
+        need = 3;
+        if (lead == 0xF0) lo = 0x90;
+        if (lead == 0xF4) hi = 0x8F;
+    } else {
+        return 1;
+    }
+    size_t n = 1;
+    for (size_t i = 0; i < need && n < left; ++i) {
+        unsigned char c = p[n];
+        if (c < lo || c > hi) break;
+        lo = 0x80;
+        hi = 0xBF;
+        ++n;
+    }
+    return n;
+}
+
+// Converts one run that holds no unpaired surrogate.
+bool AppendUtf8(Iconv& cv, std::u16string_view run, std::string& out) {
+    if (run.empty()) return true;
+    const char* in = reinterpret_cast<const char*>(run.data());
+    size_t inLeft = run.size() * sizeof(char16_t);
+    size_t start = out.size();
+    out.resize(start + run.size() * 3 + 4);
+    char* dst = out.data() + start;
+    size_t outLeft = out.size() - start;
+    int err = cv.Run(in, inLeft, dst, outLeft);
+    out.resize(static_cast<size_t>(dst - out.data()));
+    return err == 0 && inLeft == 0;
+}
+
+}  // namespace
+
+std::string Utf16ToUtf8(std::u16string_view text, Unmappable mode, bool* ok) {
+    if (ok) *ok = false;
+    Iconv cv("UTF-8", kUtf16Name);
+    if (!cv.ok()) return {};
+
+    // iconv refuses unpaired surrogates, so convert the runs between them and
+    // deal with each lone surrogate here.
+    std::string out;
+    out.reserve(text.size());
+    size_t runStart = 0;
+    size_t i = 0;
+    while (i < text.size()) {
+        char16_t u = text[i];
+        if (IsHigh(u) && i + 1 < text.size() && IsLow(text[i + 1])) {
+            i += 2;
+            continue;
+        }
+        if (!IsHigh(u) && !IsLow(u)) {
+            ++i;
+            continue;
+        }
+        if (mode == Unmappable::Fail) return {};
+        if (!AppendUtf8(cv, text.substr(runStart, i - runStart), out)) return {};
+        out.push_back('?');
+        ++i;
+        runStart = i;
+    }
+    if (!AppendUtf8(cv, text.substr(runStart), out)) return {};
+    if (ok) *ok = true;
+    return out;
+}
+
+std::u16string Utf8ToUtf16(std::string_view text, bool* ok) {
+    if (ok) *ok = false;
+    Iconv cv(kUtf16Name, "UTF-8");
+    if (!cv.ok()) return {};
+
+    std::u16string out(text.size() + 1, u'\0');
+    const char* in = text.data();
+    size_t inLeft = text.size();
+    char* dst = reinterpret_cast<char*>(out.data());
+    size_t outLeft = out.size() * sizeof(char16_t);
+    bool allValid = true;
+    while (inLeft > 0) {
+        int err = cv.Run(in, inLeft, dst, outLeft);
+        if (err == 0) break;
+        if (err != EILSEQ && err != EINVAL) return {};
+        // Each UTF-8 byte yields at most one unit, so the output never runs
+        // short; only a broken sequence stops iconv here.
+        allValid = false;
+        size_t skip = InvalidRunLength(reinterpret_cast<const unsigned char*>(in), inLeft);
+        in += skip;
+        inLeft -= skip;
+        char16_t replacement = u'\xFFFD';
+        if (outLeft < sizeof replacement) return {};
+        std::memcpy(dst, &replacement, sizeof replacement);
+        dst += sizeof replacement;
+        outLeft -= sizeof replacement;
+    }
+    out.resize(static_cast<size_t>(reinterpret_cast<char16_t*>(dst) - out.data()));
+    if (ok) *ok = allValid;
+    return out;
+}
+
+}  // namespace platform
