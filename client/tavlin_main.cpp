@@ -1,0 +1,88 @@
+// Stand-in for the teaching client "tavlin.exe": records how it was started
+// and every message on its pipe in "tavlin.calls" beside itself, and runs
+// until it is killed.
+#include <fcntl.h>
+#include <poll.h>
+#include <signal.h>
+#include <sys/signalfd.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <fstream>
+#include <iterator>
+#include <string>
+
+#include "calls_file.h"
+#include "platform/module.h"
+#include "platform/pipe.h"
+#include "platform/unique_fd.h"
+
+namespace {
+
+constexpr const char* kPipeName = "VOVAZU_tavlin";
+// While another instance holds the pipe, try again this often: an old client
+// that is being killed lets go of it a moment later.
+constexpr int kRetryListenMs = 100;
+
+// One write() per record on an O_APPEND descriptor, so records from several
+// instances never interleave.
+void Append(int fd, tavlin_client::CallKind kind, std::string_view data) {
+    std::string record = tavlin_client::FormatCallRecord(kind, data);
+    while (::write(fd, record.data(), record.size()) < 0 && errno == EINTR) {
+    }
+}
+
+std::string ReadVersion(const std::string& folder) {
+    std::ifstream in(folder + "version.txt", std::ios::binary);
+    if (!in) return "none";
+    std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    while (!text.empty() && (text.back() == '\n' || text.back() == '\r' || text.back() == ' ')) text.pop_back();
+    return text;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    std::string folder;
+    if (!platform::GetModuleFolder(folder)) return 1;
+    platform::UniqueFd calls(::open((folder + "tavlin.calls").c_str(),
+                                    O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0644));
+    if (!calls) return 1;
+
+    // Termination signals arrive through a descriptor, so the loop ends
+    // normally and the server removes its socket file.
+    sigset_t stop;
+    sigemptyset(&stop);
+    sigaddset(&stop, SIGTERM);
+    sigaddset(&stop, SIGINT);
+    sigaddset(&stop, SIGHUP);
+    ::sigprocmask(SIG_BLOCK, &stop, nullptr);
+    platform::UniqueFd signals(::signalfd(-1, &stop, SFD_CLOEXEC));
+    if (!signals) return 1;
+
+    std::string args;
+    for (int i = 1; i < argc; ++i) {
+        if (i > 1) args += ' ';
+        args += argv[i];
+    }
+    Append(calls.get(), tavlin_client::CallKind::Version, ReadVersion(folder));
+    Append(calls.get(), tavlin_client::CallKind::Args, args);
+
+    platform::PipeServer server;
+    bool serving = server.Listen(kPipeName);
+    for (;;) {
+        pollfd fds[2] = {{signals.get(), POLLIN, 0}, {server.fd(), POLLIN, 0}};
+        int r = ::poll(fds, serving ? 2 : 1, serving ? -1 : kRetryListenMs);
+        if (r < 0 && errno != EINTR) break;
+        if (fds[0].revents & POLLIN) break;
+        if (!serving) {
+            serving = server.Listen(kPipeName);
+            continue;
+        }
+        if (fds[1].revents & POLLIN) {
+            std::string message;
+            if (server.ReceiveOne(message, 0)) Append(calls.get(), tavlin_client::CallKind::Pipe, message);
+        }
+    }
+    return 0;
+}
