@@ -4,6 +4,7 @@
 #include <poll.h>
 #include <signal.h>
 #include <sys/mman.h>
+#include <sys/prctl.h>
 #include <sys/stat.h>
 #include <sys/syscall.h>
 #include <sys/wait.h>
@@ -310,12 +311,19 @@ bool ProcessAlive(pid_t pid) {
     return false;
 }
 
+void BecomeSubreaper() { ::prctl(PR_SET_CHILD_SUBREAPER, 1, 0, 0, 0); }
+
 void KillProcessesBelow(const std::string& folder, int timeoutMs) {
-    auto pids = ProcessesBelow(folder);
+    KillAndReap(ProcessesBelow(folder), timeoutMs);
+}
+
+bool KillAndReap(const std::vector<pid_t>& pids, int timeoutMs) {
     for (pid_t pid : pids) ::kill(pid, SIGKILL);
-    WaitUntil([&] {
-        for (pid_t pid : pids)
+    return WaitUntil([&] {
+        for (pid_t pid : pids) {
+            ::waitpid(pid, nullptr, WNOHANG);
             if (ProcessAlive(pid)) return false;
+        }
         return true;
     }, timeoutMs);
 }

@@ -93,9 +93,17 @@ bool WaitUntil(const std::function<bool()>& condition, int timeoutMs, int stepMs
 // Full path of a program found in PATH; empty when missing.
 std::string FindProgram(const std::string& name);
 
+// Makes this process the reaper of the detached programs its children start
+// (PR_SET_CHILD_SUBREAPER), so that they can be reaped once killed instead
+// of staying behind as zombies of an init that may never reap them.
+void BecomeSubreaper();
+
 // PIDs of this user's processes whose executable lies below `folder`.
 std::vector<pid_t> ProcessesBelow(const std::string& folder);
-// SIGKILLs them and waits (bounded) for them to vanish.
+// SIGKILLs the processes, waits (bounded) for them to vanish and reaps those
+// that are our children. True when all are gone.
+bool KillAndReap(const std::vector<pid_t>& pids, int timeoutMs = 3000);
+// KillAndReap of ProcessesBelow(folder).
 void KillProcessesBelow(const std::string& folder, int timeoutMs = 3000);
 // True while a process with that PID exists and is not a zombie.
 bool ProcessAlive(pid_t pid);

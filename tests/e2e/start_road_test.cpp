@@ -1,0 +1,117 @@
+// The launcher with no client running: it registers the URL scheme, applies
+// a pending package, starts the client with the URL's parameters and logs.
+#include <filesystem>
+#include <regex>
+
+#include "launcher_fixture.h"
+
+namespace fs = std::filesystem;
+using tavlin_test::FileExists;
+using tavlin_test::ReadFileText;
+using tavlin_test::WriteFileText;
+
+namespace tavlin_e2e {
+namespace {
+
+constexpr const char* kQuotedLink = "\"tavlin://room?id=7\"";
+
+TEST_F(LauncherTest, StartRoadRegistersSchemeLogsAndStartsClient) {
+    RunResult r = RunLauncher({kQuotedLink});
+    ASSERT_TRUE(r.finished);
+    EXPECT_EQ(r.exitCode, 0) << r.err;
+
+    // The client runs from the installation with the parameter text, which
+    // keeps the closing quote of the shell's command template.
+    ASSERT_TRUE(WaitForCalls("args", 1)) << "the client was not started";
+    EXPECT_EQ(CallsOf("args").front().data, "/room?id=7\"");
+
+    const std::string stamp = R"(\[ORB\]\[I\]\[\d{4}-\d{1,2}-\d{1,2} \d{1,2}:\d{1,2}:\d{1,2}\] )";
+    EXPECT_TRUE(std::regex_search(r.err, std::regex(stamp + R"(class path: tavlin\.exe\n)"))) << r.err;
+    EXPECT_TRUE(std::regex_search(r.err, std::regex(stamp + R"(par: /room\?id=7"\n)"))) << r.err;
+
+    const std::string entry = user_.dataHome + "/applications/tavlin-launcher.desktop";
+    ASSERT_TRUE(FileExists(entry));
+    RunResult valid = tavlin_test::Run({"desktop-file-validate", entry}, env_, kProcessTimeoutMs);
+    EXPECT_EQ(valid.exitCode, 0) << valid.out << valid.err;
+    EXPECT_EQ(valid.out, "") << "validator warnings";
+    const std::string text = ReadFileText(entry);
+    EXPECT_NE(text.find("MimeType=x-scheme-handler/tavlin"), std::string::npos) << text;
+    std::smatch exec;
+    ASSERT_TRUE(std::regex_search(text, exec, std::regex("\nExec=([^\n]*)"))) << text;
+    EXPECT_NE(exec[1].str().find(Installed("TavlinLaunch.exe")), std::string::npos) << exec[1];
+    EXPECT_NE(exec[1].str().find("%u"), std::string::npos) << exec[1];
+
+    RunResult query = tavlin_test::Run({"xdg-mime", "query", "default", "x-scheme-handler/tavlin"},
+                                       env_, kProcessTimeoutMs);
+    EXPECT_EQ(query.out, "tavlin-launcher.desktop\n") << query.err;
+}
+
+// The registration is rewritten on every start, and other handlers in
+// mimeapps.list are kept.
+TEST_F(LauncherTest, RegistrationIsRewrittenAndKeepsOtherHandlers) {
+    const std::string mimeapps = user_.configHome + "/mimeapps.list";
+    WriteFileText(mimeapps,
+                  "[Default Applications]\n"
+                  "x-scheme-handler/tavlin=someone-else.desktop\n"
+                  "text/plain=editor.desktop\n");
+    const std::string entry = user_.dataHome + "/applications/tavlin-launcher.desktop";
+    WriteFileText(entry, "stale");
+
+    ASSERT_EQ(RunLauncher({}).exitCode, 0);
+
+    std::string list = ReadFileText(mimeapps);
+    EXPECT_NE(list.find("x-scheme-handler/tavlin=tavlin-launcher.desktop"), std::string::npos) << list;
+    EXPECT_EQ(list.find("someone-else.desktop"), std::string::npos) << list;
+    EXPECT_NE(list.find("text/plain=editor.desktop"), std::string::npos) << list;
+    EXPECT_NE(ReadFileText(entry).find("[Desktop Entry]"), std::string::npos);
+}
+
+// What the client receives for a given command line.
+struct ParameterCase {
+    const char* name;
+    std::vector<std::string> args;
+    std::string expected;
+};
+
+class StartRoadParameters : public LauncherTest,
+                            public ::testing::WithParamInterface<ParameterCase> {};
+
+TEST_P(StartRoadParameters, ClientGetsParameterText) {
+    RunResult r = RunLauncher(GetParam().args);
+    ASSERT_TRUE(r.finished);
+    EXPECT_EQ(r.exitCode, 0) << r.err;
+    ASSERT_TRUE(WaitForCalls("args", 1));
+    EXPECT_EQ(CallsOf("args").front().data, GetParam().expected);
+    EXPECT_NE(r.err.find("par: " + GetParam().expected + "\n"), std::string::npos) << r.err;
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    CommandLines, StartRoadParameters,
+    ::testing::Values(
+        ParameterCase{"Bare", {"tavlin://abc"}, "/abc"},
+        ParameterCase{"Quoted", {"\"tavlin://abc\""}, "/abc\""},
+        // Only the exact lower-case scheme counts; otherwise the whole line.
+        ParameterCase{"Capitals", {"TAVLIN://abc"}, "TAVLIN://abc"},
+        ParameterCase{"NoLink", {"-x", "y"}, "-x y"},
+        ParameterCase{"Empty", {}, ""},
+        // Everything after the first link, later words included.
+        ParameterCase{"LinkInMiddle", {"-a", "tavlin://r?x=1&y=2", "tail"}, "/r?x=1&y=2 tail"},
+        ParameterCase{"NonAscii", {"tavlin://课堂?name=李"}, "/课堂?name=李"}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+// A process whose name differs from the client's only in case is someone
+// else's: no question, not terminated.
+TEST_F(LauncherTest, ProcessNamedInOtherCaseIsNotTheClient) {
+    ChildProcess other = StartSleeper("Tavlin.exe");
+    // No display: had the launcher asked, it could not have shown the box
+    // and would have taken the hand-over road instead.
+    RunResult r = RunLauncher({"tavlin://abc"});
+    EXPECT_EQ(r.exitCode, 0) << r.err;
+    ASSERT_TRUE(WaitForCalls("args", 1));
+    EXPECT_EQ(CallsOf("args").front().data, "/abc");
+    EXPECT_TRUE(other.running());
+    EXPECT_FALSE(other.Wait(0));
+}
+
+}  // namespace
+}  // namespace tavlin_e2e
