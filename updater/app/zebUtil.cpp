@@ -1,0 +1,109 @@
+#include "app/zebUtil.h"
+
+#include <dlfcn.h>
+
+#include <cstdint>
+#include <thread>
+
+#include "app/process_op.h"
+#include "log/FileLogger.h"
+#include "platform/clock.h"
+#include "platform/module.h"
+#include "platform/process.h"
+#include "platform/text.h"
+
+namespace zeb {
+
+namespace {
+
+constexpr const char* kClientNames[] = {"tavlin.exe", "qelclient.exe"};
+constexpr const char* kWaitedClient = "tavlin.exe";
+constexpr uint32_t kWaitLimitMs = 3000;
+constexpr auto kWaitStep = std::chrono::milliseconds(100);
+
+// The self-registration export of a COM server: no arguments, an HRESULT.
+using RegisterServerFn = int32_t (*)();
+
+// dlopen handle, closed when it goes out of scope.
+class LoadedLibrary {
+public:
+    explicit LoadedLibrary(const std::string& path) : handle_(::dlopen(path.c_str(), RTLD_NOW | RTLD_LOCAL)) {}
+    ~LoadedLibrary() {
+        if (handle_) ::dlclose(handle_);
+    }
+    LoadedLibrary(const LoadedLibrary&) = delete;
+    LoadedLibrary& operator=(const LoadedLibrary&) = delete;
+
+    explicit operator bool() const { return handle_ != nullptr; }
+    void* Symbol(const char* name) const { return ::dlsym(handle_, name); }
+
+private:
+    void* handle_;
+};
+
+}  // namespace
+
+std::u16string GetModuleDir() {
+    std::string folder;
+    if (!platform::GetModuleFolder(folder)) return {};
+    return ToWide(folder);
+}
+
+std::string ToNarrow(std::u16string_view text) {
+    return platform::Utf16ToUtf8(text, platform::Unmappable::Replace);
+}
+
+std::u16string ToWide(std::string_view text) {
+    return platform::Utf8ToUtf16(text);
+}
+
+bool KillOrbProcess() {
+    bool killedLast = false;
+    for (const char* name : kClientNames) {
+        killedLast = false;
+        pid_t pid = FindProcess_ByName(name);
+        if (pid == 0) {
+            UPDATER_LOG(0, "air client is not running");
+            continue;
+        }
+        platform::ProcessHandle process = platform::ProcessHandle::Open(pid);
+        if (process.valid() && process.Terminate()) {
+            UPDATER_LOG(0, "kill air client success");
+            killedLast = true;
+        } else {
+            UPDATER_LOG(0, "kill air client failed");
+        }
+    }
+    return killedLast;
+}
+
+void KillOrbProcessAndWait() {
+    if (!KillOrbProcess()) return;
+    const uint32_t start = platform::GetTickCount();
+    for (;;) {
+        std::this_thread::sleep_for(kWaitStep);
+        if (FindProcess_ByName(kWaitedClient) == 0) return;
+        if (platform::GetTickCount() - start > kWaitLimitMs) return;
+    }
+}
+
+std::u16string GetInstallDllPath(std::u16string_view folder) {
+    std::u16string path(folder);
+    path += u"InstallZebApp.dll";
+    return path;
+}
+
+void RegisterServerDll(std::u16string_view path) {
+    std::string file = ToNarrow(path);
+    if (file.empty()) return;
+    // A bare name would send dlopen through the library search path; the
+    // file meant is the one in the current folder.
+    if (file.find('/') == std::string::npos) file.insert(0, "./");
+    LoadedLibrary library(file);
+    if (!library) return;
+    if (auto registerServer = reinterpret_cast<RegisterServerFn>(library.Symbol("DllRegisterServer"))) {
+        registerServer();
+    }
+}
+
+}  // namespace zeb

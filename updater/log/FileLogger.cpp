@@ -1,0 +1,286 @@
+#include "log/FileLogger.h"
+
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <charconv>
+#include <chrono>
+#include <condition_variable>
+#include <cstdarg>
+#include <cstdio>
+#include <cstdlib>
+#include <ctime>
+#include <mutex>
+#include <thread>
+#include <vector>
+
+#include "log/LogDirectory.h"
+#include "platform/clock.h"
+#include "platform/unique_fd.h"
+
+// State shared by a logger and its detached writer thread. The writer keeps
+// its own reference, so neither outlives what it uses.
+struct FileLogger::Core {
+    // Queue side: guarded by queueMutex.
+    std::mutex queueMutex;
+    std::condition_variable queueNotEmpty;  // the writer waits here
+    std::condition_variable settledMore;    // Drain waits here
+    std::vector<std::string> queue;
+    uint64_t queued = 0;   // lines ever queued
+    uint64_t settled = 0;  // lines written, or dropped by a failure
+    bool writerWaiting = false;
+    bool writerRunning = false;
+    bool stopRequested = false;
+
+    // Read without a lock by Log, so that a closed log costs callers nothing.
+    std::atomic<bool> fileOpen{false};
+    std::atomic<uint32_t> sizeLimit{10000000};
+
+    // File side: guarded by ioMutex, held by the writer for one batch.
+    std::mutex ioMutex;
+    platform::UniqueFd file;
+    uint64_t bytesWritten = 0;
+    std::string name = "zididudi";
+};
+
+namespace {
+
+using Core = FileLogger::Core;
+
+constexpr size_t kMessageMax = 1023;
+constexpr size_t kChunkBytes = 64 * 1024;
+
+// Stamps are tick counts; two files opened in the same millisecond (or a
+// file left from an earlier boot) would share a name, so a taken name moves
+// the stamp on instead of emptying the older file.
+constexpr int kStampTries = 1000;
+
+// Opens the next file of `core`; ioMutex held.
+bool OpenFileLocked(Core& core, const std::string& name) {
+    if (!name.empty()) core.name = name;
+    std::string dir = updater_log::LogDirectory();
+    if (dir.empty()) return false;
+    int32_t stamp = static_cast<int32_t>(platform::GetTickCount());
+    for (int tries = 0; tries < kStampTries; ++tries, ++stamp) {
+        std::string path = dir + "/" + core.name + "_" + std::to_string(stamp) + ".log";
+        int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
+        if (fd >= 0) {
+            core.file.reset(fd);
+            core.bytesWritten = 0;
+            return true;
+        }
+        if (errno != EEXIST) return false;
+    }
+    return false;
+}
+
+// Writes `chunk` to the current file. On failure the file is cut back to its
+// last whole line and closed, so a failed write never leaves half a record.
+bool WriteChunk(Core& core, std::string& chunk) {
+    size_t done = 0;
+    while (done < chunk.size()) {
+        ssize_t n = ::write(core.file.get(), chunk.data() + done, chunk.size() - done);
+        if (n > 0) {
+            done += static_cast<size_t>(n);
+            continue;
+        }
+        if (n < 0 && errno == EINTR) continue;
+        size_t lastEnd = done == 0 ? std::string::npos : chunk.rfind('\n', done - 1);
+        size_t keep = lastEnd == std::string::npos ? 0 : lastEnd + 1;
+        if (::ftruncate(core.file.get(), static_cast<off_t>(core.bytesWritten + keep)) != 0) {
+            // Nothing more can be done about it; the file is closed below.
+        }
+        core.file.reset();
+        return false;
+    }
+    core.bytesWritten += chunk.size();
+    chunk.clear();
+    return true;
+}
+
+// Writes one batch of lines, starting new files as the size limit asks.
+// False when logging has to stop (write or rotation failed).
+bool WriteBatch(Core& core, const std::vector<std::string>& batch, std::string& chunk) {
+    std::lock_guard io(core.ioMutex);
+    if (!core.file) return false;
+    const uint64_t limit = core.sizeLimit.load(std::memory_order_relaxed);
+    chunk.clear();
+    for (const std::string& line : batch) {
+        uint64_t current = core.bytesWritten + chunk.size();
+        // An empty file is kept even for a line longer than the limit:
+        // a fresh file would hold the same line and leave an empty one behind.
+        if (limit != 0 && current + line.size() > limit && current > 0) {
+            if (!WriteChunk(core, chunk)) return false;
+            core.file.reset();
+            if (!OpenFileLocked(core, {})) return false;
+        }
+        chunk += line;
+        if (chunk.size() >= kChunkBytes && !WriteChunk(core, chunk)) return false;
+    }
+    return WriteChunk(core, chunk);
+}
+
+void WriterLoop(std::shared_ptr<Core> core) {
+    std::vector<std::string> batch;
+    std::string chunk;
+    for (;;) {
+        {
+            std::unique_lock lock(core->queueMutex);
+            for (;;) {
+                if (core->stopRequested) {
+                    core->writerRunning = false;
+                    core->settledMore.notify_all();
+                    return;
+                }
+                if (!core->queue.empty()) break;
+                core->writerWaiting = true;
+                core->queueNotEmpty.wait(lock);
+                core->writerWaiting = false;
+            }
+            batch.swap(core->queue);
+        }
+        bool ok = WriteBatch(*core, batch, chunk);
+        if (!ok) core->fileOpen.store(false, std::memory_order_relaxed);
+        std::lock_guard lock(core->queueMutex);
+        core->settled += batch.size();
+        batch.clear();
+        if (!ok) {
+            // Logging stops for the rest of the run; what waits is dropped.
+            core->stopRequested = true;
+            core->settled += core->queue.size();
+            core->queue.clear();
+        }
+        core->settledMore.notify_all();
+    }
+}
+
+// Local time as "MM dd yyyy HH:mm:ss", worked out once per second per thread.
+std::string_view TimeText() {
+    struct Cache {
+        time_t second = -1;
+        char text[32] = {};
+        size_t length = 0;
+    };
+    thread_local Cache cache;
+    time_t now = std::time(nullptr);
+    if (now != cache.second) {
+        tm local{};
+        if (::localtime_r(&now, &local)) {
+            cache.length = std::strftime(cache.text, sizeof cache.text, "%m %d %Y %H:%M:%S", &local);
+        } else {
+            cache.length = 0;
+        }
+        cache.second = now;
+    }
+    return {cache.text, cache.length};
+}
+
+void AppendNumber(std::string& out, int32_t value) {
+    char digits[16];
+    auto end = std::to_chars(digits, digits + sizeof digits, value).ptr;
+    out.append(digits, end);
+}
+
+}  // namespace
+
+FileLogger* FileLogger::Instance() {
+    static FileLogger* const instance = [] {
+        auto* logger = new FileLogger();
+        // Lines still queued at a normal exit are written, not lost.
+        std::atexit([] { FileLogger::Instance()->Drain(2000); });
+        return logger;
+    }();
+    return instance;
+}
+
+FileLogger::FileLogger() : core_(std::make_shared<Core>()) {}
+
+FileLogger::~FileLogger() {
+    Drain(2000);
+    std::lock_guard lock(core_->queueMutex);
+    core_->stopRequested = true;
+    core_->queueNotEmpty.notify_all();
+}
+
+void FileLogger::Open(std::string name) {
+    bool opened;
+    {
+        std::lock_guard io(core_->ioMutex);
+        opened = OpenFileLocked(*core_, name);
+    }
+    if (!opened) return;
+    core_->fileOpen.store(true, std::memory_order_relaxed);
+    std::lock_guard lock(core_->queueMutex);
+    core_->stopRequested = false;
+    if (!name.empty() && !core_->writerRunning) {
+        core_->writerRunning = true;
+        std::thread(WriterLoop, core_).detach();
+    }
+}
+
+bool FileLogger::Keeps(int32_t level) const {
+    int32_t exact = exactLevel.load(std::memory_order_relaxed);
+    if (exact != -1) return level == exact;
+    int32_t most = maxLevel.load(std::memory_order_relaxed);
+    return most >= 0 && level <= most;
+}
+
+void FileLogger::Log(int32_t level, std::string_view sourceFile, int32_t line,
+                     std::string_view function, const char* format, ...) {
+    if (!Keeps(level) || !core_->fileOpen.load(std::memory_order_relaxed)) return;
+
+    char message[kMessageMax + 1];
+    size_t messageLength = 0;
+    if (format) {
+        va_list args;
+        va_start(args, format);
+        int n = std::vsnprintf(message, sizeof message, format, args);
+        va_end(args);
+        if (n > 0) messageLength = std::min(static_cast<size_t>(n), kMessageMax);
+    }
+    size_t slash = sourceFile.rfind('/');
+    if (slash != std::string_view::npos) sourceFile.remove_prefix(slash + 1);
+    std::string_view time = TimeText();
+
+    std::string text;
+    text.reserve(time.size() + sourceFile.size() + function.size() + messageLength + 32);
+    text.append(time);
+    text += '|';
+    AppendNumber(text, level);
+    text += '|';
+    text.append(sourceFile);
+    text += '|';
+    AppendNumber(text, line);
+    text += '|';
+    text.append(function);
+    text += '|';
+    text.append(message, messageLength);
+    text += '\n';
+
+    bool wake;
+    {
+        std::lock_guard lock(core_->queueMutex);
+        core_->queue.push_back(std::move(text));
+        ++core_->queued;
+        wake = core_->writerWaiting;
+    }
+    if (wake) core_->queueNotEmpty.notify_one();
+}
+
+bool FileLogger::Drain(int timeoutMs) {
+    std::unique_lock lock(core_->queueMutex);
+    const uint64_t target = core_->queued;
+    core_->settledMore.wait_for(lock, std::chrono::milliseconds(timeoutMs), [&] {
+        return core_->settled >= target || !core_->writerRunning;
+    });
+    return core_->settled >= target;
+}
+
+void FileLogger::SetSizeLimit(uint32_t bytes) {
+    core_->sizeLimit.store(bytes, std::memory_order_relaxed);
+}
+
+uint32_t FileLogger::SizeLimit() const {
+    return core_->sizeLimit.load(std::memory_order_relaxed);
+}

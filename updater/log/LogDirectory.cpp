@@ -1,0 +1,79 @@
+#include "log/LogDirectory.h"
+
+#include <pwd.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdlib>
+
+#include "platform/module.h"
+
+namespace updater_log {
+
+namespace {
+
+// mkdir that accepts an existing entry; whether it is usable shows when the
+// log file is opened.
+bool MakeDir(const std::string& path) {
+    return ::mkdir(path.c_str(), 0700) == 0 || errno == EEXIST;
+}
+
+// mkdir -p, for the state home itself.
+bool MakeDirs(const std::string& path) {
+    for (size_t slash = path.find('/', 1); slash != std::string::npos; slash = path.find('/', slash + 1)) {
+        if (!MakeDir(path.substr(0, slash))) return false;
+    }
+    return MakeDir(path);
+}
+
+std::string HomeDir() {
+    const char* home = std::getenv("HOME");
+    if (home && home[0] == '/') return home;
+    passwd pw{};
+    passwd* found = nullptr;
+    char buf[4096];
+    if (::getpwuid_r(::getuid(), &pw, buf, sizeof buf, &found) == 0 && found && found->pw_dir &&
+        found->pw_dir[0] == '/')
+        return found->pw_dir;
+    return {};
+}
+
+// $XDG_STATE_HOME when it is an absolute path (relative values are to be
+// ignored), else ~/.local/state.
+std::string StateHome() {
+    const char* xdg = std::getenv("XDG_STATE_HOME");
+    if (xdg && xdg[0] == '/') return xdg;
+    std::string home = HomeDir();
+    if (home.empty()) return {};
+    if (home.back() != '/') home += '/';
+    return home + ".local/state";
+}
+
+}  // namespace
+
+std::string LogSubFolderFor(std::string_view modulePath) {
+    size_t slash = modulePath.rfind('/');
+    if (slash == std::string_view::npos) return "temp";
+    std::string_view sub = modulePath.substr(slash + 1);
+    size_t exe = sub.rfind(".exe");
+    if (exe != std::string_view::npos) sub = sub.substr(0, exe);
+    return std::string(sub);
+}
+
+std::string LogDirectory() {
+    std::string dir = StateHome();
+    if (dir.empty() || !MakeDirs(dir)) return {};
+    for (const char* part : {"/vrek", "/logs", "/Updater"}) {
+        dir += part;
+        if (!MakeDir(dir)) return {};
+    }
+    std::string modulePath;
+    if (!platform::GetModulePath(modulePath)) modulePath.clear();
+    dir += '/';
+    dir += LogSubFolderFor(modulePath);
+    if (!MakeDir(dir)) return {};
+    return dir;
+}
+
+}  // namespace updater_log
