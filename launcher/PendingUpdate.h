@@ -1,0 +1,17 @@
+// Applying what an earlier update left in the installation folder. Main
+// thread only; every failure is ignored and the launcher goes on.
+#pragma once
+
+#include <string>
+
+// The launcher's folder, ending in "/". False when it cannot be found.
+bool GetModuleDirA(std::string& dir);
+
+// Removes the leftovers of the last download in "temp" and moves a
+// downloaded "temp/update.zip" up into the launcher's folder.
+void ApplyPendingUpdateFiles();
+
+// When "update.zip" lies in the current folder: ends the client's cache
+// assistant, unpacks the archive over the current folder and deletes it,
+// whatever the unpacking did.
+void UnpackUpdateArchive();

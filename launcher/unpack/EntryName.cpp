@@ -1,0 +1,97 @@
+#include "unpack/EntryName.h"
+
+#include "platform/text.h"
+
+namespace tavlin::unpack {
+
+namespace {
+
+bool IsSeparator(char c) { return c == '/' || c == '\\'; }
+
+// Drops everything up to and including the first of the traversal patterns.
+bool DropThroughTraversal(std::u16string& name) {
+    static constexpr std::u16string_view kPatterns[] = {u"\\..\\", u"\\../", u"/../", u"/..\\"};
+    for (std::u16string_view pattern : kPatterns) {
+        const std::size_t at = name.find(pattern);
+        if (at != std::u16string::npos) {
+            name.erase(0, at + pattern.size());
+            return true;
+        }
+    }
+    return false;
+}
+
+}  // namespace
+
+std::u16string CleanEntryName(std::u16string name) {
+    for (;;) {
+        if (name.size() >= 2 && name[1] == u':') {
+            name.erase(0, 2);
+        } else if (!name.empty() && (name[0] == u'\\' || name[0] == u'/')) {
+            name.erase(0, 1);
+        } else if (!DropThroughTraversal(name)) {
+            return name;
+        }
+    }
+}
+
+std::string EntryPath::Joined() const {
+    std::string out;
+    for (const std::string& c : components) {
+        if (!out.empty()) out += '/';
+        out += c;
+    }
+    return out;
+}
+
+std::optional<EntryPath> ResolveEntryPath(std::string_view name) {
+    EntryPath path;
+    path.endsWithSeparator = !name.empty() && IsSeparator(name.back());
+    std::size_t pos = 0;
+    while (pos <= name.size()) {
+        std::size_t end = pos;
+        while (end < name.size() && !IsSeparator(name[end])) ++end;
+        const std::string_view part = name.substr(pos, end - pos);
+        if (part == "..") {
+            if (path.components.empty()) return std::nullopt;
+            path.components.pop_back();
+        } else if (!part.empty() && part != ".") {
+            path.components.emplace_back(part);
+        }
+        pos = end + 1;
+    }
+    return path;
+}
+
+std::optional<EntryPath> EntryPathFromName(std::string_view storedName) {
+    if (storedName.find('\0') != std::string_view::npos) return std::nullopt;
+    const std::u16string cleaned = CleanEntryName(platform::Utf8ToUtf16(storedName));
+    return ResolveEntryPath(platform::Utf16ToUtf8(cleaned, platform::Unmappable::Replace));
+}
+
+bool LinkTargetInsideRoot(const std::vector<std::string>& linkFolder, std::string_view target) {
+    if (target.empty() || target.front() == '/' || target.find('\0') != std::string_view::npos)
+        return false;
+    // The link's own folders are real folders (they were walked without
+    // following links), so leading ".." components climb them exactly. A ".."
+    // after a named component would climb out of whatever that component
+    // really is (itself perhaps a link to "."), so it is refused.
+    std::size_t depth = linkFolder.size();
+    bool named = false;
+    std::size_t pos = 0;
+    while (pos <= target.size()) {
+        std::size_t end = target.find('/', pos);
+        if (end == std::string_view::npos) end = target.size();
+        const std::string_view part = target.substr(pos, end - pos);
+        if (part == "..") {
+            if (named || depth == 0) return false;
+            --depth;
+        } else if (!part.empty() && part != ".") {
+            named = true;
+        }
+        pos = end + 1;
+    }
+    return true;
+}
+
+}  // namespace tavlin::unpack
