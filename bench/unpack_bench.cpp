@@ -1,0 +1,205 @@
+// Unpacking a large update package over an existing installation: the
+// launcher itself (TavlinLaunch.exe in a folder holding update.zip and no
+// client, so nothing else is started) against `unzip -o` and `bsdtar -x`.
+//
+//   tavlin_bench_unpack WORKDIR [RUNS]
+//
+// The package (about 2000 files, 100 MB) is generated once into WORKDIR and
+// reused. Every tool first unpacks it once untimed, so each timed run
+// replaces an existing installation; dirty pages are synced before each run.
+#include <unistd.h>
+
+#include <cinttypes>
+#include <cstring>
+#include <functional>
+#include <filesystem>
+#include <random>
+
+#include "bench_util.h"
+#include "child_process.h"
+#include "user_env.h"
+#include "zip_builder.h"
+
+namespace fs = std::filesystem;
+using namespace tavlin_bench;
+using tavlin_test::Environment;
+
+namespace {
+
+// Bump when the generated package changes, so an old one is rebuilt.
+constexpr const char* kPackageVersion = "v1";
+
+std::string RandomText(std::mt19937_64& rng, size_t size) {
+    static const char* const words[] = {"lesson", "teacher", "student", "room",  "chat",
+                                        "video",  "board",   "slide",   "audio", "class",
+                                        "= ",     "{",       "}",       "\n",    "id=42"};
+    std::string out;
+    out.reserve(size + 16);
+    while (out.size() < size) {
+        out += words[rng() % std::size(words)];
+        out += ' ';
+    }
+    out.resize(size);
+    return out;
+}
+
+std::string RandomBytes(std::mt19937_64& rng, size_t size) {
+    std::string out(size, '\0');
+    for (size_t i = 0; i + 8 <= size; i += 8) {
+        uint64_t v = rng();
+        std::memcpy(&out[i], &v, 8);
+    }
+    return out;
+}
+
+struct PackageInfo {
+    size_t files = 0;
+    uint64_t bytes = 0;
+};
+
+// Nested folders of small text files, medium compressible files and a few
+// large random (incompressible) files.
+PackageInfo MakePackage(const std::string& path) {
+    std::mt19937_64 rng(20240601);
+    PackageInfo info;
+    std::string tmp = path + ".part";
+    {
+        tavlin_test::ZipBuilder zip(tmp);
+        auto add = [&](const std::string& name, const std::string& data, bool deflate = true) {
+            tavlin_test::ZipEntry e{.name = name, .data = data, .deflate = deflate};
+            zip.Add(e);
+            ++info.files;
+            info.bytes += data.size();
+        };
+        for (int i = 0; i < 1895; ++i) {
+            std::string folder = "app/module" + std::to_string(i % 20) + "/part" +
+                                 std::to_string(i % 7) + "/";
+            add(folder + "text" + std::to_string(i) + ".txt", RandomText(rng, 512 + rng() % 7000));
+        }
+        for (int i = 0; i < 100; ++i)
+            add("res/media" + std::to_string(i % 4) + "/asset" + std::to_string(i) + ".dat",
+                RandomText(rng, 350000 + rng() % 200000));
+        for (int i = 0; i < 5; ++i)
+            add("bin/lib" + std::to_string(i) + ".so", RandomBytes(rng, 11 * 1024 * 1024), i % 2 == 0);
+        zip.Close();
+    }
+    fs::rename(tmp, path);
+    return info;
+}
+
+PackageInfo CountTree(const std::string& root) {
+    PackageInfo info;
+    for (const auto& e : fs::recursive_directory_iterator(root)) {
+        if (!e.is_regular_file()) continue;
+        std::string name = e.path().filename();
+        if (name == "TavlinLaunch.exe") continue;
+        ++info.files;
+        info.bytes += e.file_size();
+    }
+    return info;
+}
+
+struct Tool {
+    std::string label;
+    std::string dir;
+    // Runs one unpack; returns its wall time in milliseconds.
+    std::function<double()> run;
+    std::vector<double> samples;
+};
+
+double TimeCommand(const std::vector<std::string>& argv, const Environment& env) {
+    tavlin_test::SpawnOptions options;
+    options.argv = argv;
+    options.env = env;
+    tavlin_test::ChildProcess child;
+    auto start = Clock::now();
+    if (!child.Start(options)) Die(child.error());
+    if (!child.Wait(600000)) Die(argv[0] + " did not finish");
+    double ms = MillisecondsSince(start);
+    if (child.exitCode() != 0) Die(argv[0] + " failed: " + child.Stderr());
+    return ms;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    if (argc < 2) Die("usage: tavlin_bench_unpack WORKDIR [RUNS]");
+    const std::string work = fs::absolute(argv[1]);
+    const int runs = argc > 2 ? std::max(1, std::atoi(argv[2])) : 5;
+    fs::create_directories(work);
+
+    const std::string package = work + "/package-" + kPackageVersion + ".zip";
+    if (!fs::exists(package)) {
+        std::printf("generating %s ...\n", package.c_str());
+        std::fflush(stdout);
+        MakePackage(package);
+    }
+
+    Environment env = tavlin_test::UserEnvironment(tavlin_test::MakeUserFolders(work + "/user"));
+    const std::string unzip = tavlin_test::FindProgram("unzip");
+    const std::string bsdtar = tavlin_test::FindProgram("bsdtar");
+    if (unzip.empty() || bsdtar.empty()) Die("unzip and bsdtar are needed (unzip, libarchive-tools)");
+
+    std::vector<Tool> tools;
+    {
+        std::string dir = work + "/out-launcher";
+        fs::remove_all(dir);
+        fs::create_directories(dir);
+        fs::copy_file(BinDir() + "/TavlinLaunch.exe", dir + "/TavlinLaunch.exe");
+        tools.push_back({"TavlinLaunch.exe", dir, [dir, package, env] {
+                             fs::copy_file(package, dir + "/update.zip",
+                                           fs::copy_options::overwrite_existing);
+                             double ms = TimeCommand({dir + "/TavlinLaunch.exe"}, env);
+                             if (fs::exists(dir + "/update.zip"))
+                                 Die("the launcher left update.zip: is a process named tavlin.exe running?");
+                             return ms;
+                         }, {}});
+    }
+    {
+        std::string dir = work + "/out-unzip";
+        fs::remove_all(dir);
+        tools.push_back({"unzip -o -q", dir, [=] {
+                             return TimeCommand({unzip, "-o", "-q", package, "-d", dir}, env);
+                         }, {}});
+    }
+    {
+        std::string dir = work + "/out-bsdtar";
+        fs::remove_all(dir);
+        fs::create_directories(dir);
+        tools.push_back({"bsdtar -xf", dir, [=] {
+                             return TimeCommand({bsdtar, "-xf", package, "-C", dir}, env);
+                         }, {}});
+    }
+
+    // First unpack of each: the installation the timed runs replace.
+    for (Tool& t : tools) t.run();
+    PackageInfo expected = CountTree(tools[1].dir);
+    for (Tool& t : tools) {
+        PackageInfo got = CountTree(t.dir);
+        if (got.files != expected.files || got.bytes != expected.bytes)
+            Die(t.label + " unpacked " + std::to_string(got.files) + " files, " +
+                std::to_string(got.bytes) + " bytes; unzip " + std::to_string(expected.files) +
+                " files, " + std::to_string(expected.bytes) + " bytes");
+    }
+
+    // Rotate the order each round so no tool always follows the same one.
+    for (int round = 0; round < runs; ++round) {
+        for (size_t k = 0; k < tools.size(); ++k) {
+            Tool& t = tools[(k + static_cast<size_t>(round)) % tools.size()];
+            ::sync();
+            t.samples.push_back(t.run());
+        }
+    }
+
+    std::printf("package: %zu files, %.1f MB unpacked, %.1f MB compressed; %d timed runs each\n",
+                expected.files, expected.bytes / 1e6, fs::file_size(package) / 1e6, runs);
+    std::printf("%-18s %10s %10s %10s %10s\n", "unpacker", "median ms", "min ms", "max ms", "vs unzip");
+    const double unzipMedian = Summarise(tools[1].samples).median;
+    for (const Tool& t : tools) {
+        Stats s = Summarise(t.samples);
+        std::printf("%-18s %10.1f %10.1f %10.1f %9.2fx\n", t.label.c_str(), s.median, s.min, s.max,
+                    s.median / unzipMedian);
+    }
+    std::printf("(vs unzip: median time divided by unzip's; below 1 is faster)\n");
+    return 0;
+}
