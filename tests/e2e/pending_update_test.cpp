@@ -2,9 +2,11 @@
 // the client.
 #include <sys/stat.h>
 
+#include <algorithm>
 #include <filesystem>
 
 #include "launcher_fixture.h"
+#include "zip_builder.h"
 
 namespace fs = std::filesystem;
 using tavlin_test::FileExists;
@@ -90,6 +92,45 @@ TEST_F(PendingUpdateTest, UnreadablePackageIsRemovedAndClientStarts) {
     EXPECT_EQ(ReadFileText(Installed("version.txt")), "1.0");
     ASSERT_TRUE(WaitForCalls("args", 1));
     EXPECT_EQ(CallsOf("version").front().data, "1.0");
+}
+
+// A damaged entry must not cost the user the file it was meant to replace:
+// the installed file stays byte for byte, and the sound entries of the same
+// package are still applied.
+TEST_F(PendingUpdateTest, DamagedEntriesLeaveInstalledFilesIntact) {
+    const std::string crcOld("installed\0crc\xff", 14);
+    const std::string shortOld(70000, 's');
+    WriteFileText(Installed("bin/crc.dll"), crcOld);
+    WriteFileText(Installed("bin/short.dll"), shortOld);
+
+    tavlin_test::ZipEntry badCrc{.name = "bin/crc.dll", .data = "new crc data"};
+    badCrc.declaredCrc = 0x12345678;
+    tavlin_test::ZipEntry shortEntry{.name = "bin/short.dll", .data = std::string(5000, 'n')};
+    shortEntry.declaredSize = 90000;
+    tavlin_test::ZipEntry storedBadCrc{.name = "stored.txt", .data = "stored", .deflate = false};
+    storedBadCrc.declaredCrc = 1;
+    tavlin_test::WriteZip(Installed("temp/update.zip"),
+                          {{.name = "version.txt", .data = "2.0"},
+                           badCrc,
+                           shortEntry,
+                           storedBadCrc,
+                           {.name = "bin/new.dll", .data = "new library"}});
+
+    RunResult r = RunLauncher({});
+    EXPECT_EQ(r.exitCode, 0) << r.err;
+
+    EXPECT_EQ(ReadFileText(Installed("bin/crc.dll")), crcOld);
+    EXPECT_EQ(ReadFileText(Installed("bin/short.dll")), shortOld);
+    EXPECT_FALSE(FileExists(Installed("stored.txt")));
+    EXPECT_EQ(ReadFileText(Installed("version.txt")), "2.0");
+    EXPECT_EQ(ReadFileText(Installed("bin/new.dll")), "new library");
+    EXPECT_FALSE(FileExists(Installed("update.zip")));
+
+    // Nothing half-written is left lying about.
+    std::vector<std::string> names;
+    for (const auto& e : fs::directory_iterator(Installed("bin"))) names.push_back(e.path().filename());
+    std::sort(names.begin(), names.end());
+    EXPECT_EQ(names, (std::vector<std::string>{"crc.dll", "new.dll", "short.dll"}));
 }
 
 // The client's companion holds files of the installation: it is stopped when
