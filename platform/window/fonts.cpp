@@ -1,0 +1,66 @@
+// Font aliases and text layouts.
+#include <fontconfig/fontconfig.h>
+#include <pango/pangocairo.h>
+#include <pango/pangofc-fontmap.h>
+
+#include <mutex>
+
+#include "platform/text.h"
+#include "platform/window/paint.h"
+
+namespace platform {
+
+namespace {
+
+// The layouts name the Windows UI face, which Linux lacks; without the alias
+// fontconfig picks a Latin-only face and Chinese text falls back glyph by
+// glyph to another one.
+constexpr char kAliases[] = R"(<?xml version="1.0"?>
+<!DOCTYPE fontconfig SYSTEM "fonts.dtd">
+<fontconfig>
+  <alias binding="same">
+    <family>微软雅黑</family>
+    <prefer><family>WenQuanYi Micro Hei</family></prefer>
+  </alias>
+  <alias binding="same">
+    <family>Microsoft YaHei</family>
+    <prefer><family>WenQuanYi Micro Hei</family></prefer>
+  </alias>
+</fontconfig>
+)";
+
+std::once_flag g_aliasOnce;
+thread_local bool t_fontMapRefreshed = false;
+
+}  // namespace
+
+void EnsureFontAliases() {
+    std::call_once(g_aliasOnce, [] {
+        FcConfig* config = FcConfigGetCurrent();
+        if (config) FcConfigParseAndLoadFromMemory(config, reinterpret_cast<const FcChar8*>(kAliases), FcTrue);
+    });
+    if (!t_fontMapRefreshed) {
+        t_fontMapRefreshed = true;
+        // Pango keeps one font map per thread and caches its matches; one
+        // made before the aliases existed must forget them.
+        PangoFontMap* map = pango_cairo_font_map_get_default();
+        if (PANGO_IS_FC_FONT_MAP(map)) pango_fc_font_map_config_changed(PANGO_FC_FONT_MAP(map));
+    }
+}
+
+PangoLayout* CreateTextLayout(cairo_t* cr, std::u16string_view text, const char* family, double pixelSize,
+                              bool bold) {
+    EnsureFontAliases();
+    PangoLayout* layout = pango_cairo_create_layout(cr);
+    PangoFontDescription* desc = pango_font_description_new();
+    pango_font_description_set_family(desc, family);
+    pango_font_description_set_absolute_size(desc, pixelSize * PANGO_SCALE);
+    pango_font_description_set_weight(desc, bold ? PANGO_WEIGHT_BOLD : PANGO_WEIGHT_NORMAL);
+    pango_layout_set_font_description(layout, desc);
+    pango_font_description_free(desc);
+    std::string utf8 = Utf16ToUtf8(text);
+    pango_layout_set_text(layout, utf8.data(), static_cast<int>(utf8.size()));
+    return layout;
+}
+
+}  // namespace platform

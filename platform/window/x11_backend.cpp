@@ -1,0 +1,480 @@
+// X11 backend: one display connection per thread, windows presented from
+// their back buffers through cairo-xlib.
+#include <X11/Xatom.h>
+#include <X11/Xlib.h>
+#include <X11/Xutil.h>
+#include <cairo-xlib.h>
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <cstdlib>
+#include <mutex>
+#include <unordered_map>
+
+#include "platform/text.h"
+#include "platform/window/messages.h"
+#include "backend.h"
+#include "core.h"
+#include "x11_keys.h"
+
+namespace platform {
+
+namespace {
+
+using namespace detail;
+
+// Xlib's default handler ends the process on any protocol error; ours must
+// survive a window destroyed behind its back (xdotool windowclose) or a focus
+// request that races an unmap.
+int IgnoreXError(Display*, XErrorEvent*) { return 0; }
+
+std::once_flag g_xInit;
+
+constexpr long kEventMask = ExposureMask | KeyPressMask | KeyReleaseMask | ButtonPressMask |
+                            ButtonReleaseMask | PointerMotionMask | LeaveWindowMask | StructureNotifyMask |
+                            FocusChangeMask;
+
+// _NET_WM_STATE actions.
+constexpr long kStateRemove = 0;
+constexpr long kStateAdd = 1;
+
+struct Native {
+    Hwnd hwnd = nullptr;
+    Window win = 0;
+    cairo_surface_t* xsurf = nullptr;
+    bool mapped = false;
+    bool focusOnMap = false;
+};
+
+class X11Backend final : public Backend {
+public:
+    explicit X11Backend(Display* dpy) : dpy_(dpy), screen_(DefaultScreen(dpy)), root_(RootWindow(dpy, screen_)) {
+        const char* names[] = {"WM_PROTOCOLS", "WM_DELETE_WINDOW", "_NET_WM_NAME", "UTF8_STRING",
+                               "_NET_WM_WINDOW_TYPE", "_NET_WM_WINDOW_TYPE_DIALOG",
+                               "_NET_WM_WINDOW_TYPE_NORMAL", "_NET_WM_STATE", "_NET_WM_STATE_ABOVE",
+                               "_NET_WM_STATE_SKIP_TASKBAR", "_NET_ACTIVE_WINDOW", "_NET_WM_MOVERESIZE",
+                               "_MOTIF_WM_HINTS", "_NET_WM_PID", "_NET_WM_ICON_NAME", "_NET_WM_PING"};
+        static_assert(sizeof names / sizeof names[0] == kAtomCount);
+        XInternAtoms(dpy_, const_cast<char**>(names), kAtomCount, False, atoms_);
+    }
+
+    ~X11Backend() override {
+        for (auto& [win, n] : natives_) {
+            if (n.xsurf) cairo_surface_destroy(n.xsurf);
+            XDestroyWindow(dpy_, win);
+        }
+        natives_.clear();
+        XCloseDisplay(dpy_);
+    }
+
+    int EventFd() const override { return ConnectionNumber(dpy_); }
+
+    void Pump() override {
+        while (XPending(dpy_) > 0) {
+            XEvent ev;
+            XNextEvent(dpy_, &ev);
+            Handle(ev);
+        }
+    }
+
+    void Flush() override { XFlush(dpy_); }
+
+    bool CreateNative(Hwnd hwnd) override {
+        Rect r;
+        uint32_t style, exStyle;
+        Window ownerWin = 0;
+        std::u16string title, cls;
+        {
+            auto lock = CoreLock();
+            r = hwnd->rect;
+            style = hwnd->style;
+            exStyle = hwnd->exStyle;
+            if (IsLiveLocked(hwnd->owner)) ownerWin = static_cast<Window>(hwnd->owner->native);
+            title = hwnd->title;
+            cls = hwnd->className;
+        }
+        Visual* visual = DefaultVisual(dpy_, screen_);
+        int depth = DefaultDepth(dpy_, screen_);
+        Colormap cmap = CopyFromParent;
+        XVisualInfo vi;
+        if ((exStyle & WS_EX_LAYERED) && XMatchVisualInfo(dpy_, screen_, 32, TrueColor, &vi)) {
+            visual = vi.visual;
+            depth = 32;
+            cmap = XCreateColormap(dpy_, root_, visual, AllocNone);
+        }
+        XSetWindowAttributes attrs{};
+        attrs.background_pixmap = None;  // the back buffer paints everything
+        attrs.border_pixel = 0;
+        attrs.event_mask = kEventMask;
+        attrs.colormap = cmap;
+        unsigned long mask = CWBackPixmap | CWBorderPixel | CWEventMask;
+        if (cmap != CopyFromParent) mask |= CWColormap;
+        Window win = XCreateWindow(dpy_, root_, r.left, r.top, static_cast<unsigned>(r.Width()),
+                                   static_cast<unsigned>(r.Height()), 0, depth, InputOutput, visual, mask, &attrs);
+        if (!win) return false;
+
+        Atom protocols[] = {atoms_[kDeleteWindow], atoms_[kPing]};
+        XSetWMProtocols(dpy_, win, protocols, 2);
+
+        std::string clsUtf8 = Utf16ToUtf8(cls);
+        XClassHint classHint{const_cast<char*>(clsUtf8.c_str()), const_cast<char*>(clsUtf8.c_str())};
+        XWMHints wmHints{};
+        wmHints.flags = InputHint | StateHint;
+        wmHints.input = True;
+        wmHints.initial_state = NormalState;
+        XSizeHints* size = XAllocSizeHints();
+        size->flags = USPosition | PPosition | PSize;
+        size->x = r.left;
+        size->y = r.top;
+        size->width = r.Width();
+        size->height = r.Height();
+        if (!(style & WS_THICKFRAME)) {
+            size->flags |= PMinSize | PMaxSize;
+            size->min_width = size->max_width = r.Width();
+            size->min_height = size->max_height = r.Height();
+        }
+        XSetWMProperties(dpy_, win, nullptr, nullptr, nullptr, 0, size, &wmHints, &classHint);
+        XFree(size);
+        if (ownerWin) XSetTransientForHint(dpy_, win, ownerWin);
+
+        bool dialog = (exStyle & WS_EX_DLGMODALFRAME) || ownerWin;
+        Atom type = atoms_[dialog ? kTypeDialog : kTypeNormal];
+        XChangeProperty(dpy_, win, atoms_[kWindowType], XA_ATOM, 32, PropModeReplace,
+                        reinterpret_cast<unsigned char*>(&type), 1);
+        Atom states[2];
+        int nStates = 0;
+        if (exStyle & WS_EX_TOPMOST) states[nStates++] = atoms_[kStateAbove];
+        if ((exStyle & WS_EX_TOOLWINDOW) && !(exStyle & WS_EX_APPWINDOW)) states[nStates++] = atoms_[kSkipTaskbar];
+        if (nStates)
+            XChangeProperty(dpy_, win, atoms_[kState], XA_ATOM, 32, PropModeReplace,
+                            reinterpret_cast<unsigned char*>(states), nStates);
+        if (!(style & WS_CAPTION)) {
+            // Motif hints: flags = decorations, decorations = none.
+            long motif[5] = {2, 0, 0, 0, 0};
+            XChangeProperty(dpy_, win, atoms_[kMotifHints], atoms_[kMotifHints], 32, PropModeReplace,
+                            reinterpret_cast<unsigned char*>(motif), 5);
+        }
+        long pid = static_cast<long>(getpid());
+        XChangeProperty(dpy_, win, atoms_[kPid], XA_CARDINAL, 32, PropModeReplace,
+                        reinterpret_cast<unsigned char*>(&pid), 1);
+
+        Native n;
+        n.hwnd = hwnd;
+        n.win = win;
+        n.xsurf = cairo_xlib_surface_create(dpy_, win, visual, r.Width(), r.Height());
+        natives_[win] = n;
+        hwnd->native = win;
+        SetTitle(hwnd, Utf16ToUtf8(title));
+        return true;
+    }
+
+    void DestroyNative(Hwnd hwnd) override {
+        Window win = static_cast<Window>(hwnd->native);
+        hwnd->native = 0;
+        auto it = natives_.find(win);
+        if (it == natives_.end()) return;
+        if (it->second.xsurf) cairo_surface_destroy(it->second.xsurf);
+        natives_.erase(it);
+        XDestroyWindow(dpy_, win);
+        XFlush(dpy_);
+    }
+
+    void SetTitle(Hwnd hwnd, const std::string& utf8) override {
+        Window win = static_cast<Window>(hwnd->native);
+        auto* data = reinterpret_cast<const unsigned char*>(utf8.c_str());
+        int len = static_cast<int>(utf8.size());
+        XChangeProperty(dpy_, win, atoms_[kNetWmName], atoms_[kUtf8], 8, PropModeReplace, data, len);
+        XChangeProperty(dpy_, win, atoms_[kNetWmIconName], atoms_[kUtf8], 8, PropModeReplace, data, len);
+        // WM_NAME for older tools: Latin-1 text as STRING, anything else as
+        // UTF8_STRING.
+        bool ascii = true;
+        for (unsigned char c : utf8) ascii = ascii && c < 0x80;
+        XChangeProperty(dpy_, win, XA_WM_NAME, ascii ? XA_STRING : atoms_[kUtf8], 8, PropModeReplace, data, len);
+    }
+
+    void Show(Hwnd hwnd, bool activate) override {
+        Native* n = Find(hwnd);
+        if (!n) return;
+        n->focusOnMap = activate;
+        XMapRaised(dpy_, n->win);
+        XFlush(dpy_);
+    }
+
+    void Hide(Hwnd hwnd) override {
+        Native* n = Find(hwnd);
+        if (!n) return;
+        n->focusOnMap = false;
+        XWithdrawWindow(dpy_, n->win, screen_);
+        XFlush(dpy_);
+    }
+
+    void Minimize(Hwnd hwnd) override {
+        if (Native* n = Find(hwnd)) XIconifyWindow(dpy_, n->win, screen_);
+    }
+
+    void MoveResize(Hwnd hwnd, const Rect& r) override {
+        Native* n = Find(hwnd);
+        if (!n) return;
+        uint32_t style;
+        {
+            auto lock = CoreLock();
+            style = hwnd->style;
+        }
+        if (!(style & WS_THICKFRAME)) {
+            XSizeHints* size = XAllocSizeHints();
+            size->flags = USPosition | PPosition | PSize | PMinSize | PMaxSize;
+            size->x = r.left;
+            size->y = r.top;
+            size->width = size->min_width = size->max_width = r.Width();
+            size->height = size->min_height = size->max_height = r.Height();
+            XSetWMNormalHints(dpy_, n->win, size);
+            XFree(size);
+        }
+        XMoveResizeWindow(dpy_, n->win, r.left, r.top, static_cast<unsigned>(r.Width()),
+                          static_cast<unsigned>(r.Height()));
+        cairo_xlib_surface_set_size(n->xsurf, r.Width(), r.Height());
+    }
+
+    void SetTopmost(Hwnd hwnd, bool topmost) override {
+        Native* n = Find(hwnd);
+        if (!n) return;
+        if (n->mapped) {
+            SendRootMessage(n->win, atoms_[kState],
+                            {topmost ? kStateAdd : kStateRemove, static_cast<long>(atoms_[kStateAbove]), 0, 1, 0});
+            if (topmost) XRaiseWindow(dpy_, n->win);
+        } else if (topmost) {
+            Atom above = atoms_[kStateAbove];
+            XChangeProperty(dpy_, n->win, atoms_[kState], XA_ATOM, 32, PropModeAppend,
+                            reinterpret_cast<unsigned char*>(&above), 1);
+        }
+    }
+
+    void Activate(Hwnd hwnd) override {
+        Native* n = Find(hwnd);
+        if (!n) return;
+        if (!n->mapped) {
+            n->focusOnMap = true;
+            return;
+        }
+        XRaiseWindow(dpy_, n->win);
+        // A window manager honours _NET_ACTIVE_WINDOW; without one (a bare
+        // X server) the focus request does it.
+        SendRootMessage(n->win, atoms_[kActiveWindow], {2, CurrentTime, 0, 0, 0});
+        XSetInputFocus(dpy_, n->win, RevertToParent, CurrentTime);
+        XFlush(dpy_);
+    }
+
+    void BeginDrag(Hwnd hwnd, Point p) override {
+        Native* n = Find(hwnd);
+        if (!n) return;
+        XUngrabPointer(dpy_, CurrentTime);
+        // 8 = _NET_WM_MOVERESIZE_MOVE, button 1, source: application.
+        SendRootMessage(n->win, atoms_[kMoveResize], {p.x, p.y, 8, 1, 1});
+        XFlush(dpy_);
+    }
+
+    void Present(Hwnd hwnd, cairo_surface_t* back, const Rect& area) override {
+        Native* n = Find(hwnd);
+        if (!n || !n->xsurf || area.Empty()) return;
+        cairo_t* cr = cairo_create(n->xsurf);
+        cairo_set_source_surface(cr, back, 0, 0);
+        cairo_set_operator(cr, CAIRO_OPERATOR_SOURCE);
+        cairo_rectangle(cr, area.left, area.top, area.Width(), area.Height());
+        cairo_fill(cr);
+        cairo_destroy(cr);
+        cairo_surface_flush(n->xsurf);
+        XFlush(dpy_);
+    }
+
+    Rect ScreenRect() override {
+        return Rect{0, 0, DisplayWidth(dpy_, screen_), DisplayHeight(dpy_, screen_)};
+    }
+
+private:
+    enum AtomIndex {
+        kProtocols, kDeleteWindow, kNetWmName, kUtf8, kWindowType, kTypeDialog, kTypeNormal, kState,
+        kStateAbove, kSkipTaskbar, kActiveWindow, kMoveResize, kMotifHints, kPid, kNetWmIconName, kPing,
+        kAtomCount
+    };
+
+    Native* Find(Hwnd hwnd) {
+        auto it = natives_.find(static_cast<Window>(hwnd->native));
+        return it == natives_.end() ? nullptr : &it->second;
+    }
+
+    void SendRootMessage(Window win, Atom type, std::initializer_list<long> data) {
+        XEvent ev{};
+        ev.xclient.type = ClientMessage;
+        ev.xclient.window = win;
+        ev.xclient.message_type = type;
+        ev.xclient.format = 32;
+        int i = 0;
+        for (long v : data) ev.xclient.data.l[i++] = v;
+        XSendEvent(dpy_, root_, False, SubstructureRedirectMask | SubstructureNotifyMask, &ev);
+    }
+
+    static uintptr_t KeyState(unsigned state) {
+        uintptr_t s = 0;
+        if (state & Button1Mask) s |= MK_LBUTTON;
+        if (state & Button2Mask) s |= MK_MBUTTON;
+        if (state & Button3Mask) s |= MK_RBUTTON;
+        if (state & ShiftMask) s |= MK_SHIFT;
+        if (state & ControlMask) s |= MK_CONTROL;
+        return s;
+    }
+
+    // Message times use the monotonic clock as GetTickCount does, not the
+    // server's clock.
+    static Msg Make(unsigned message, WPARAM w, LPARAM l, int xRoot, int yRoot) {
+        Msg m;
+        m.message = message;
+        m.wParam = w;
+        m.lParam = l;
+        m.pt = Point{xRoot, yRoot};
+        m.time = NowMs();
+        return m;
+    }
+
+    void Handle(XEvent& ev) {
+        auto it = natives_.find(ev.xany.window);
+        if (it == natives_.end()) return;
+        Native& n = it->second;
+        Hwnd hwnd = n.hwnd;
+        switch (ev.type) {
+        case Expose: {
+            const XExposeEvent& e = ev.xexpose;
+            OnNativeExpose(hwnd, Rect{e.x, e.y, e.x + e.width, e.y + e.height});
+            break;
+        }
+        case ConfigureNotify: {
+            const XConfigureEvent& e = ev.xconfigure;
+            int x = e.x, y = e.y;
+            if (!e.send_event) {
+                // A real event is relative to the parent (the window
+                // manager's frame); the screen position is what callers want.
+                Window child;
+                XTranslateCoordinates(dpy_, n.win, root_, 0, 0, &x, &y, &child);
+            }
+            cairo_xlib_surface_set_size(n.xsurf, e.width, e.height);
+            OnNativeGeometry(hwnd, Rect{x, y, x + e.width, y + e.height});
+            break;
+        }
+        case MapNotify:
+            n.mapped = true;
+            OnNativeIconic(hwnd, false);
+            if (n.focusOnMap) {
+                n.focusOnMap = false;
+                Activate(hwnd);
+            }
+            break;
+        case UnmapNotify:
+            n.mapped = false;
+            break;
+        case FocusIn:
+            if (ev.xfocus.detail != NotifyPointer && ev.xfocus.detail != NotifyInferior) OnNativeFocus(hwnd, true);
+            break;
+        case FocusOut:
+            if (ev.xfocus.detail != NotifyPointer && ev.xfocus.detail != NotifyInferior) OnNativeFocus(hwnd, false);
+            break;
+        case KeyPress:
+        case KeyRelease: {
+            XKeyEvent& e = ev.xkey;
+            char buf[16];
+            KeySym sym = NoSymbol;
+            XLookupString(&e, buf, sizeof buf, &sym, nullptr);
+            unsigned vk = x11::KeysymToVk(sym);
+            bool down = ev.type == KeyPress;
+            LPARAM lp = static_cast<LPARAM>(1u | (e.keycode << 16) | (down ? 0u : 0xC0000000u));
+            Msg m = Make(down ? WM_KEYDOWN : WM_KEYUP, vk, lp, e.x_root, e.y_root);
+            if (down && !(e.state & (ControlMask | Mod1Mask))) m.character = x11::KeysymToChar(sym);
+            if (vk || m.character) PostInput(hwnd, m);
+            break;
+        }
+        case ButtonPress:
+        case ButtonRelease: {
+            const XButtonEvent& e = ev.xbutton;
+            bool down = ev.type == ButtonPress;
+            if (e.button == Button4 || e.button == Button5) {
+                if (!down) break;
+                int delta = e.button == Button4 ? 120 : -120;
+                WPARAM w = (static_cast<WPARAM>(static_cast<uint16_t>(delta)) << 16) | KeyState(e.state);
+                PostInput(hwnd, Make(WM_MOUSEWHEEL, w, MakeLParam(e.x_root, e.y_root), e.x_root, e.y_root));
+                break;
+            }
+            unsigned message;
+            uintptr_t buttonMask;
+            switch (e.button) {
+            case Button1: message = down ? WM_LBUTTONDOWN : WM_LBUTTONUP; buttonMask = MK_LBUTTON; break;
+            case Button2: message = down ? WM_MBUTTONDOWN : WM_MBUTTONUP; buttonMask = MK_MBUTTON; break;
+            case Button3: message = down ? WM_RBUTTONDOWN : WM_RBUTTONUP; buttonMask = MK_RBUTTON; break;
+            default: return;
+            }
+            // The state is from before the event: add a pressed button,
+            // drop a released one.
+            uintptr_t keys = KeyState(e.state);
+            keys = down ? (keys | buttonMask) : (keys & ~buttonMask);
+            PostInput(hwnd, Make(message, keys, MakeLParam(e.x, e.y), e.x_root, e.y_root));
+            break;
+        }
+        case MotionNotify: {
+            // Only the latest position of a burst matters.
+            while (XCheckTypedWindowEvent(dpy_, n.win, MotionNotify, &ev)) {
+            }
+            const XMotionEvent& e = ev.xmotion;
+            PostInput(hwnd, Make(WM_MOUSEMOVE, KeyState(e.state), MakeLParam(e.x, e.y), e.x_root, e.y_root));
+            break;
+        }
+        case LeaveNotify:
+            if (ev.xcrossing.mode == NotifyNormal)
+                PostInput(hwnd, Make(WM_MOUSELEAVE, 0, 0, ev.xcrossing.x_root, ev.xcrossing.y_root));
+            break;
+        case ClientMessage: {
+            const XClientMessageEvent& e = ev.xclient;
+            if (e.message_type != atoms_[kProtocols]) break;
+            Atom what = static_cast<Atom>(e.data.l[0]);
+            if (what == atoms_[kDeleteWindow]) {
+                OnNativeCloseRequest(hwnd);
+            } else if (what == atoms_[kPing]) {
+                XEvent reply = ev;
+                reply.xclient.window = root_;
+                XSendEvent(dpy_, root_, False, SubstructureRedirectMask | SubstructureNotifyMask, &reply);
+            }
+            break;
+        }
+        case DestroyNotify:
+            // Destroyed by someone else (our own destruction forgets the
+            // window first): the window is closed as if asked to.
+            if (ev.xdestroywindow.window != n.win) break;
+            if (n.xsurf) cairo_surface_destroy(n.xsurf);
+            natives_.erase(it);
+            OnNativeGone(hwnd);
+            break;
+        default:
+            break;
+        }
+    }
+
+    Display* dpy_;
+    int screen_;
+    Window root_;
+    Atom atoms_[kAtomCount];
+    std::unordered_map<Window, Native> natives_;
+};
+
+}  // namespace
+
+std::unique_ptr<Backend> CreateX11Backend() {
+    std::call_once(g_xInit, [] {
+        XInitThreads();
+        XSetErrorHandler(IgnoreXError);
+    });
+    const char* display = std::getenv("DISPLAY");
+    if (!display || !*display) return nullptr;
+    Display* dpy = XOpenDisplay(nullptr);
+    if (!dpy) return nullptr;
+    // Children the programs start must not inherit the connection.
+    fcntl(ConnectionNumber(dpy), F_SETFD, FD_CLOEXEC);
+    return std::make_unique<X11Backend>(dpy);
+}
+
+}  // namespace platform
