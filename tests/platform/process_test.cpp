@@ -1,0 +1,116 @@
+#include "platform/process.h"
+
+#include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <gtest/gtest.h>
+
+#include <filesystem>
+
+#include "child_process.h"
+#include "temp_dir.h"
+
+namespace {
+
+namespace fs = std::filesystem;
+using tavlin_test::ChildProcess;
+using tavlin_test::TempDir;
+
+std::string NameOf(pid_t pid) {
+    std::vector<platform::ProcessEntry> list;
+    if (!platform::SnapshotProcesses(list)) return "<no snapshot>";
+    for (const auto& e : list)
+        if (e.pid == pid) return e.exeName;
+    return "<absent>";
+}
+
+// Starts a copy of sleep under `name` in `dir`.
+void StartSleeper(ChildProcess& child, const TempDir& dir, const std::string& name) {
+    fs::copy_file("/bin/sleep", dir / name);
+    tavlin_test::SpawnOptions options;
+    options.argv = {dir / name, "30"};
+    ASSERT_TRUE(child.Start(options)) << child.error();
+}
+
+class ProcessNames : public testing::TestWithParam<const char*> {};
+
+TEST_P(ProcessNames, SnapshotShowsExecutableFileNameExactly) {
+    TempDir dir;
+    ChildProcess child;
+    StartSleeper(child, dir, GetParam());
+    EXPECT_EQ(NameOf(child.pid()), GetParam());
+}
+
+// Letter case kept (callers compare case-sensitively), and names longer than
+// the kernel's 15-character task name come out whole.
+INSTANTIATE_TEST_SUITE_P(Cases, ProcessNames,
+                         testing::Values("tavlin.exe", "Tavlin.exe", "tavlinCacheAssistant.exe",
+                                         "name with space.exe"),
+                         [](const testing::TestParamInfo<const char*>& i) { return "case" + std::to_string(i.index); });
+
+TEST(Process, SnapshotIsSortedAndHoldsOurselves) {
+    std::vector<platform::ProcessEntry> list;
+    ASSERT_TRUE(platform::SnapshotProcesses(list));
+    ASSERT_FALSE(list.empty());
+    for (size_t i = 1; i < list.size(); ++i) EXPECT_LT(list[i - 1].pid, list[i].pid);
+    EXPECT_EQ(NameOf(::getpid()), fs::read_symlink("/proc/self/exe").filename().string());
+}
+
+TEST(Process, DeletedExecutableKeepsItsName) {
+    TempDir dir;
+    ChildProcess child;
+    StartSleeper(child, dir, "tavlin.exe");
+    fs::remove(dir / "tavlin.exe");
+    ASSERT_TRUE(fs::read_symlink("/proc/" + std::to_string(child.pid()) + "/exe").string().ends_with(" (deleted)"));
+    EXPECT_EQ(NameOf(child.pid()), "tavlin.exe");
+}
+
+TEST(Process, ZombieFallsBackToTaskName) {
+    pid_t pid = ::fork();
+    ASSERT_GE(pid, 0);
+    if (pid == 0) ::_exit(0);
+    // Not reaped yet: /proc/PID/exe is gone but the entry remains.
+    ASSERT_TRUE(tavlin_test::WaitUntil([&] { return !tavlin_test::ProcessAlive(pid); }, 5000));
+    std::string comm = tavlin_test::ReadFileText("/proc/self/comm");
+    if (!comm.empty() && comm.back() == '\n') comm.pop_back();
+    EXPECT_EQ(NameOf(pid), comm);
+    ::waitpid(pid, nullptr, 0);
+}
+
+TEST(Process, TerminateKillsAndWaitExitSeesIt) {
+    pid_t pid = ::fork();
+    ASSERT_GE(pid, 0);
+    if (pid == 0) {
+        for (;;) ::pause();
+    }
+    platform::ProcessHandle h = platform::ProcessHandle::Open(pid);
+    ASSERT_TRUE(h.valid());
+    EXPECT_EQ(h.pid(), pid);
+    EXPECT_TRUE(h.Alive());
+    EXPECT_FALSE(h.WaitExit(50));
+    EXPECT_TRUE(h.Terminate());
+    EXPECT_TRUE(h.WaitExit(5000));
+    EXPECT_FALSE(h.Alive());
+
+    int status = 0;
+    ASSERT_EQ(::waitpid(pid, &status, 0), pid);
+    EXPECT_TRUE(WIFSIGNALED(status));
+    EXPECT_EQ(WTERMSIG(status), SIGKILL);
+    // Reaped: the pidfd refuses to signal whatever may now hold the PID.
+    EXPECT_FALSE(h.Terminate());
+}
+
+TEST(Process, OpenOfMissingProcessIsInvalid) {
+    pid_t pid = ::fork();
+    ASSERT_GE(pid, 0);
+    if (pid == 0) ::_exit(0);
+    ::waitpid(pid, nullptr, 0);
+    platform::ProcessHandle h = platform::ProcessHandle::Open(pid);
+    EXPECT_FALSE(h.valid());
+    EXPECT_FALSE(h.Terminate());
+    EXPECT_FALSE(h.Alive());
+    EXPECT_FALSE(platform::ProcessHandle::Open(0).valid());
+}
+
+}  // namespace
