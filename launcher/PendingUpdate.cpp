@@ -34,7 +34,23 @@ bool GetModuleDirA(std::string& dir) {
 
 void ApplyPendingUpdateFiles() {
     std::string dir;
-    if (!GetModuleDirA(dir)) return;
+    if (GetModuleDirA(dir)) pending_update::CleanTempFolder(dir);
+}
+
+void UnpackUpdateArchive() {
+    if (!Exists(kArchive)) return;
+    KillProcessesByName(u"tavlinCacheAssistant.exe");
+    const std::string root = platform::GetCurrentDir();
+    if (root.empty()) {
+        std::remove(kArchive);
+        return;
+    }
+    pending_update::UnpackArchiveIn(root);
+}
+
+namespace pending_update {
+
+void CleanTempFolder(const std::string& dir) {
     for (const char* leftover : kLeftovers) std::remove((dir + leftover).c_str());
     const std::string pending = dir + kPendingArchive;
     if (!Exists(pending)) return;
@@ -46,17 +62,15 @@ void ApplyPendingUpdateFiles() {
     std::remove(pending.c_str());
 }
 
-void UnpackUpdateArchive() {
-    if (!Exists(kArchive)) return;
-    KillProcessesByName(u"tavlinCacheAssistant.exe");
-    const std::string root = platform::GetCurrentDir();
-    if (!root.empty()) {
-        tavlin::unpack::UnpackOptions options;
-        options.onSkip = [](const std::string& name, const std::string& reason) {
-            launcher::LogInfo(__FILE__, launcher::log_line::kSkipEntry, "UnpackUpdateArchive").getStream()
-                << "skip entry: " << name << ": " << reason;
-        };
-        tavlin::unpack::UnpackArchive(kArchive, root, options);
-    }
-    std::remove(kArchive);
+void UnpackArchiveIn(const std::string& dir) {
+    const std::string archive = dir + "/" + kArchive;
+    tavlin::unpack::UnpackOptions options;
+    options.onSkip = [](const std::string& name, const std::string& reason) {
+        launcher::LogInfo(__FILE__, launcher::log_line::kSkipEntry, "UnpackUpdateArchive").getStream()
+            << "skip entry: " << name << ": " << reason;
+    };
+    tavlin::unpack::UnpackArchive(archive, dir, options);
+    std::remove(archive.c_str());
 }
+
+}  // namespace pending_update

@@ -15,3 +15,16 @@ void ApplyPendingUpdateFiles();
 // assistant, unpacks the archive over the current folder and deletes it,
 // whatever the unpacking did.
 void UnpackUpdateArchive();
+
+// The same steps for a given folder, for callers that know it.
+namespace pending_update {
+
+// Deletes the leftovers in dir + "temp/" and moves dir + "temp/update.zip"
+// up to dir + "update.zip". `dir` ends in "/".
+void CleanTempFolder(const std::string& dir);
+
+// Unpacks dir + "/update.zip" into `dir` and deletes it, whatever the
+// unpacking did. Skipped entries are logged.
+void UnpackArchiveIn(const std::string& dir);
+
+}  // namespace pending_update

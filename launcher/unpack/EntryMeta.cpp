@@ -36,7 +36,10 @@ EntryAttributes AttributesFromZip(uint16_t versionMadeBy, uint32_t externalAttri
     a.symlink = (unixMode & S_IFMT) == S_IFLNK;
     a.mode = unixMode & 0777;
     // Some writers leave the mode empty; such a file would be unreadable.
-    if (a.mode == 0) a.mode = 0644;
+    if (a.mode == 0) {
+        a.mode = 0644;
+        a.readOnly = false;
+    }
     return a;
 }
 
