@@ -3,6 +3,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <string_view>
 #include <vector>
 
 namespace platform {
@@ -30,6 +31,10 @@ bool ReadLink(const char* link, std::string& out) {
 bool GetModulePath(std::string& path) {
     std::string p;
     if (!ReadLink("/proc/self/exe", p) || p.empty()) return false;
+    // An update may have removed the running file; the kernel then marks the
+    // link, but the program's path (and folder) is still the old one.
+    constexpr std::string_view kDeleted = " (deleted)";
+    if (p.ends_with(kDeleted) && ::access(p.c_str(), F_OK) != 0) p.resize(p.size() - kDeleted.size());
     path = std::move(p);
     return true;
 }

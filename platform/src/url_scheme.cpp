@@ -88,10 +88,12 @@ bool WriteFileAtomic(std::string path, const std::string& data) {
         if (!::realpath(path.c_str(), resolved)) return false;
         path = resolved;
     }
+    // A file the user made private stays private.
+    mode_t mode = ::stat(path.c_str(), &st) == 0 ? (st.st_mode & 0777) : 0644;
     std::string tmpl = path + ".XXXXXX";
     UniqueFd fd(::mkostemp(tmpl.data(), O_CLOEXEC));
     if (!fd) return false;
-    bool ok = ::fchmod(fd.get(), 0644) == 0 && WriteAll(fd.get(), data);
+    bool ok = ::fchmod(fd.get(), mode) == 0 && WriteAll(fd.get(), data);
     fd.reset();
     if (ok && ::rename(tmpl.c_str(), path.c_str()) == 0) return true;
     ::unlink(tmpl.c_str());

@@ -36,6 +36,24 @@ TEST(Module, LongProgramPathIsReadWhole) {
     EXPECT_EQ(p.items["exe"], exe);
 }
 
+TEST(Module, RemovedProgramKeepsItsPath) {
+    tavlin_test::TempDir dir;
+    std::string exe = dir / "Updater.exe";
+    fs::copy_file(PROBE_PATH, exe);
+    tavlin_test::SpawnOptions options;
+    options.argv = {exe};
+    options.env.Set("PROBE_OUT", dir / "probe.out");
+    options.env.Set("PROBE_AFTER", dir / "go");
+    tavlin_test::ChildProcess child;
+    ASSERT_TRUE(child.Start(options)) << child.error();
+    fs::remove(exe);
+    ASSERT_TRUE(tavlin_test::WriteFileText(dir / "go", ""));
+    ASSERT_TRUE(child.Wait(10000));
+    platform_test::ProbeOutput p;
+    ASSERT_TRUE(platform_test::ReadProbe(dir / "probe.out", p));
+    EXPECT_EQ(p.items["exe"], exe);
+}
+
 TEST(Module, FolderEndsWithSlashAndHoldsTheProgram) {
     std::string path, folder;
     ASSERT_TRUE(platform::GetModulePath(path));

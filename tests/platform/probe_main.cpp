@@ -3,6 +3,7 @@
 // each as "<key> <length>:<bytes>":
 //   pid, ppid, cwd, exe (its own module path), fds (open descriptors above 2,
 //   space separated), argc, then one "arg" per argv[1..].
+// With PROBE_AFTER set it first waits (at most 10 s) until that file exists.
 // With PROBE_LOCK set it then takes that named mutex, writes PROBE_OUT +
 // ".locked" and sleeps until killed.
 #include <dirent.h>
@@ -50,6 +51,9 @@ int main(int argc, char** argv) {
     const char* out = std::getenv("PROBE_OUT");
     if (!out) return 2;
     std::string fds = OpenFds();
+    if (const char* after = std::getenv("PROBE_AFTER")) {
+        for (int i = 0; i < 1000 && ::access(after, F_OK) != 0; ++i) ::usleep(10000);
+    }
     std::string exe;
     platform::GetModulePath(exe);
     std::string text = Item("pid", std::to_string(::getpid())) + Item("ppid", std::to_string(::getppid())) +

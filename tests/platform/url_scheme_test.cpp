@@ -161,6 +161,14 @@ TEST_F(UrlScheme, CreatesMissingFoldersAndFiles) {
     EXPECT_TRUE(tavlin_test::FileExists(DesktopFile()));
 }
 
+TEST_F(UrlScheme, PrivateMimeappsListStaysPrivate) {
+    fs::create_directories(user_.configHome);
+    ASSERT_TRUE(tavlin_test::WriteFileText(MimeApps(), "[Default Applications]\n"));
+    fs::permissions(MimeApps(), fs::perms::owner_read | fs::perms::owner_write);
+    ASSERT_TRUE(platform::RegisterUrlScheme("tavlin", kId, "Tavlin", "\"/t\" %u"));
+    EXPECT_EQ(fs::status(MimeApps()).permissions(), fs::perms::owner_read | fs::perms::owner_write);
+}
+
 TEST_F(UrlScheme, SymlinkedMimeappsListKeepsItsLink) {
     fs::create_directories(user_.configHome);
     std::string real = dir_ / "dotfiles-mimeapps.list";
