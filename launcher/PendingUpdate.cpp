@@ -64,10 +64,12 @@ void CleanTempFolder(const std::string& dir) {
 
 void UnpackArchiveIn(const std::string& dir) {
     const std::string archive = dir + "/" + kArchive;
+    if (!Exists(archive)) return;
     tavlin::unpack::UnpackOptions options;
     options.onSkip = [](const std::string& name, const std::string& reason) {
-        launcher::LogInfo(__FILE__, launcher::log_line::kSkipEntry, "UnpackUpdateArchive").getStream()
-            << "skip entry: " << name << ": " << reason;
+        auto record = launcher::LogInfo(__FILE__, launcher::log_line::kSkipEntry, "UnpackUpdateArchive");
+        if (name.empty()) record.getStream() << "unpack failure: " << reason;
+        else record.getStream() << "skip entry: " << name << ": " << reason;
     };
     tavlin::unpack::UnpackArchive(archive, dir, options);
     std::remove(archive.c_str());

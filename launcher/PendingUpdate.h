@@ -23,8 +23,8 @@ namespace pending_update {
 // up to dir + "update.zip". `dir` ends in "/".
 void CleanTempFolder(const std::string& dir);
 
-// Unpacks dir + "/update.zip" into `dir` and deletes it, whatever the
-// unpacking did. Skipped entries are logged.
+// Unpacks dir + "/update.zip", when there is one, into `dir` and deletes it,
+// whatever the unpacking did. Skipped entries are logged.
 void UnpackArchiveIn(const std::string& dir);
 
 }  // namespace pending_update
