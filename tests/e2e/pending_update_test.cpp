@@ -16,6 +16,13 @@ using tavlin_test::WriteFileText;
 namespace tavlin_e2e {
 namespace {
 
+tavlin_test::ZipEntry Entry(const std::string& name, const std::string& data) {
+    tavlin_test::ZipEntry e;
+    e.name = name;
+    e.data = data;
+    return e;
+}
+
 class PendingUpdateTest : public LauncherTest {
 protected:
     void SetUp() override {
@@ -103,18 +110,17 @@ TEST_F(PendingUpdateTest, DamagedEntriesLeaveInstalledFilesIntact) {
     WriteFileText(Installed("bin/crc.dll"), crcOld);
     WriteFileText(Installed("bin/short.dll"), shortOld);
 
-    tavlin_test::ZipEntry badCrc{.name = "bin/crc.dll", .data = "new crc data"};
+    tavlin_test::ZipEntry badCrc = Entry("bin/crc.dll", "new crc data");
     badCrc.declaredCrc = 0x12345678;
-    tavlin_test::ZipEntry shortEntry{.name = "bin/short.dll", .data = std::string(5000, 'n')};
+    tavlin_test::ZipEntry shortEntry = Entry("bin/short.dll", std::string(5000, 'n'));
     shortEntry.declaredSize = 90000;
-    tavlin_test::ZipEntry storedBadCrc{.name = "stored.txt", .data = "stored", .deflate = false};
+    tavlin_test::ZipEntry storedBadCrc = Entry("stored.txt", "stored");
+    storedBadCrc.deflate = false;
     storedBadCrc.declaredCrc = 1;
+    fs::create_directories(Installed("temp"));
     tavlin_test::WriteZip(Installed("temp/update.zip"),
-                          {{.name = "version.txt", .data = "2.0"},
-                           badCrc,
-                           shortEntry,
-                           storedBadCrc,
-                           {.name = "bin/new.dll", .data = "new library"}});
+                          {Entry("version.txt", "2.0"), badCrc, shortEntry, storedBadCrc,
+                           Entry("bin/new.dll", "new library")});
 
     RunResult r = RunLauncher({});
     EXPECT_EQ(r.exitCode, 0) << r.err;
