@@ -14,7 +14,11 @@ build=${TAVLIN_BUILD_DIR:-$root/build}
 demo=$root/out/demo
 install=$demo/install
 
-say() { printf '\n\033[1m== %s\033[0m\n' "$*"; }
+if [ -t 1 ]; then
+    say() { printf '\n\033[1m== %s\033[0m\n' "$*"; }
+else
+    say() { printf '\n== %s\n' "$*"; }
+fi
 fail() { printf '\nDEMO FAILED: %s\n' "$*" >&2; exit 1; }
 
 if [ "${TAVLIN_DEMO_INSIDE:-0}" != 1 ]; then
@@ -63,6 +67,18 @@ wait_for() {
     return 1
 }
 
+# True while the process exists and has not ended (a zombie has ended).
+alive() {
+    local state
+    state=$(awk '{print $3}' "/proc/$1/stat" 2>/dev/null) || return 1
+    [ -n "$state" ] && [ "$state" != Z ]
+}
+
+# The installation's data files (not the programs) with their contents.
+list_files() {
+    (cd "$install" && find . -type f ! -name '*.exe' ! -name tavlin.calls | sed 's|^\./||' | sort)
+}
+
 # Prints the client's record file; NUL bytes show as ^@.
 show_calls() { cat -v "$install/tavlin.calls"; }
 count_calls() { grep -ac "^$1 " "$install/tavlin.calls" 2>/dev/null || true; }
@@ -104,6 +120,11 @@ echo "XDG_RUNTIME_DIR=$XDG_RUNTIME_DIR (mode $(stat -c %a "$XDG_RUNTIME_DIR"))"
 # The client's companion is running; the update must stop it.
 "$install/tavlinCacheAssistant.exe" &
 assistant_pid=$!
+disown "$assistant_pid"
+echo "tavlinCacheAssistant.exe is running (pid $assistant_pid)"
+
+declare -A before
+while read -r f; do before[$f]=$(cat "$install/$f"); done < <(list_files)
 
 link1='"tavlin://room?id=7"'
 say "1. Link with no client running: TavlinLaunch.exe $link1"
@@ -116,16 +137,23 @@ sed 's/^/    /' "$demo/launch1.log"
 wait_for '[ "$(count_calls args)" -ge 1 ]' 10 || fail "the client was not started"
 
 say "Files after the update"
-(cd "$install" && find . -type f ! -name '*.exe' ! -name tavlin.calls | sort | while read -r f; do
-    printf '    %-28s %s\n' "${f#./}" "$(head -c 60 "$f" | tr '\n' ' ')"
-done)
-echo "temp/ now holds: $(ls -A "$install/temp" | tr '\n' ' ')(nothing left means cleaned)"
+while read -r f; do
+    now=$(cat "$install/$f")
+    if [ -z "${before[$f]+set}" ]; then change=new
+    elif [ "${before[$f]}" != "$now" ]; then change=changed
+    else change=unchanged; fi
+    printf '    %-26s %-12s %s\n' "$f" "($change)" "$(printf '%s' "$now" | head -c 60 | tr '\n' ' ')"
+done < <(list_files)
+if [ -z "$(ls -A "$install/temp")" ]; then
+    echo "temp/ is empty: the package was moved out and unpacked, the updater's leftovers deleted"
+else
+    echo "temp/ still holds: $(ls -A "$install/temp" | tr '\n' ' ')"
+fi
 [ "$(cat "$install/version.txt")" = 2.0 ] || fail "version.txt was not updated"
 [ -f "$install/plugins/chat/chat.txt" ] || fail "the new file was not unpacked"
 [ ! -e "$install/temp/update.zip" ] && [ ! -e "$install/update.zip" ] || fail "the package was left behind"
 [ ! -e "$install/temp/Updater.exe" ] || fail "temp/Updater.exe was left behind"
-if wait_for '! kill -0 $assistant_pid 2>/dev/null' 5; then
-    wait "$assistant_pid" 2>/dev/null || true
+if wait_for '! alive $assistant_pid' 5; then
     echo "tavlinCacheAssistant.exe (pid $assistant_pid): terminated before unpacking"
 else
     fail "tavlinCacheAssistant.exe is still running"

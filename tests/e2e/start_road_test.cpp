@@ -73,6 +73,8 @@ struct ParameterCase {
     std::string expected;
 };
 
+void PrintTo(const ParameterCase& c, std::ostream* os) { *os << c.name; }
+
 class StartRoadParameters : public LauncherTest,
                             public ::testing::WithParamInterface<ParameterCase> {};
 
