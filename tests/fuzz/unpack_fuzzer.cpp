@@ -1,0 +1,95 @@
+// Feeds arbitrary bytes as a zip archive to the extraction and checks that
+// nothing ever lands outside the root: the root sits two folders deep in a
+// sentinel folder, and every level must hold exactly what it held before.
+#include <stdlib.h>
+#include <unistd.h>
+
+#include <cstdint>
+#include <cstdio>
+#include <filesystem>
+#include <fstream>
+#include <set>
+#include <string>
+
+#include "unpack/Unpack.h"
+
+namespace {
+
+namespace fs = std::filesystem;
+
+struct Scratch {
+    Scratch() {
+        char pattern[] = "/tmp/tavlin-fuzz-XXXXXX";
+        if (!::mkdtemp(pattern)) std::abort();
+        sentinel = pattern;
+        inner = sentinel / "level1" / "level2";
+        root = inner / "root";
+        zip = inner / "input.zip";
+        fs::create_directories(root);
+    }
+    ~Scratch() {
+        std::error_code ec;
+        fs::remove_all(sentinel, ec);
+    }
+    fs::path sentinel, inner, root, zip;
+};
+
+Scratch& TheScratch() {
+    static Scratch scratch;
+    return scratch;
+}
+
+std::set<std::string> Names(const fs::path& dir) {
+    std::set<std::string> names;
+    for (const auto& e : fs::directory_iterator(dir)) names.insert(e.path().filename().string());
+    return names;
+}
+
+void Expect(bool ok, const char* what) {
+    if (!ok) {
+        std::fprintf(stderr, "unpack fuzzer: %s\n", what);
+        std::abort();
+    }
+}
+
+bool Inside(const fs::path& path, const fs::path& root) {
+    const fs::path rel = path.lexically_normal().lexically_relative(root);
+    return !rel.empty() && *rel.begin() != "..";
+}
+
+// Links made by the extraction must point inside the root; no temporary file
+// may be left behind.
+void CheckRoot(const fs::path& root) {
+    for (auto it = fs::recursive_directory_iterator(root); it != fs::recursive_directory_iterator(); ++it) {
+        const fs::path& p = it->path();
+        Expect(p.filename().string().find(".tavlin-") == std::string::npos, "temporary file left behind");
+        if (it->is_symlink()) {
+            const fs::path target = fs::read_symlink(p);
+            Expect(target.is_relative(), "absolute link target");
+            Expect(Inside(p.parent_path() / target, root) || (p.parent_path() / target).lexically_normal() == root.lexically_normal(),
+                   "link target outside the root");
+        }
+    }
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+    Scratch& s = TheScratch();
+    {
+        std::ofstream out(s.zip, std::ios::binary | std::ios::trunc);
+        out.write(reinterpret_cast<const char*>(data), static_cast<std::streamsize>(size));
+    }
+    tavlin::unpack::UnpackOptions options;
+    options.threads = (size % 2) ? 2 : 1;
+    tavlin::unpack::UnpackArchive(s.zip.string(), s.root.string(), options);
+
+    Expect(Names(s.sentinel) == std::set<std::string>{"level1"}, "something appeared in the sentinel folder");
+    Expect(Names(s.sentinel / "level1") == std::set<std::string>{"level2"}, "something appeared beside the scratch folder");
+    Expect(Names(s.inner) == std::set<std::string>{"input.zip", "root"}, "something appeared beside the root");
+    CheckRoot(s.root);
+
+    std::error_code ec;
+    for (const auto& e : fs::directory_iterator(s.root)) fs::remove_all(e.path(), ec);
+    return 0;
+}
