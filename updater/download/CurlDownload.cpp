@@ -1,0 +1,451 @@
+#include "download/CurlDownload.h"
+
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cmath>
+#include <cstring>
+#include <system_error>
+
+#include "download/DownloadLog.h"
+#include "download/DownloadTokens.h"
+#include "platform/network.h"
+
+const CurlDownloadSettings CurlDownloadConfig{};
+
+namespace {
+
+constexpr const char* kStart = "CurlDownloader::Start";
+constexpr const char* kDownloadFun = "CurlDownloader::DownloadFun";
+constexpr const char* kWriteData = "CurlDownloader::WriteData";
+constexpr const char* kPause = "CurlDownloader::Pause";
+
+bool StartsWithNoCase(const char* text, size_t size, const char* prefix) {
+    size_t n = std::strlen(prefix);
+    return size >= n && strncasecmp(text, prefix, n) == 0;
+}
+
+// The number after `prefix` in a header line, or -1.
+int64_t NumberAfter(const std::string& line, size_t at) {
+    while (at < line.size() && line[at] == ' ') ++at;
+    if (at >= line.size() || line[at] < '0' || line[at] > '9') return -1;
+    return std::strtoll(line.c_str() + at, nullptr, 10);
+}
+
+// Reads the parts of a response header line that decide whether its body
+// may be written: the status line, Content-Range and Content-Length.
+void NoteHeaderLine(ResponseCheck& check, const char* data, size_t size) {
+    std::string line(data, size);
+    if (StartsWithNoCase(data, size, "HTTP/")) {
+        // A new response (after a redirect, or the first): forget the last.
+        int64_t askedFrom = check.askedFrom;
+        check = ResponseCheck{};
+        check.askedFrom = askedFrom;
+        size_t space = line.find(' ');
+        check.status = space == std::string::npos ? 0 : static_cast<long>(NumberAfter(line, space));
+    } else if (StartsWithNoCase(data, size, "content-range:")) {
+        size_t bytes = line.find("bytes", 14);
+        if (bytes == std::string::npos) return;
+        check.rangeFirst = NumberAfter(line, bytes + 5);
+        size_t slash = line.find('/', bytes);
+        check.rangeTotal = slash == std::string::npos ? -1 : NumberAfter(line, slash + 1);
+    } else if (StartsWithNoCase(data, size, "content-length:")) {
+        check.contentLength = NumberAfter(line, 15);
+    }
+}
+
+// libcurl takes a 200 with the whole file, or a 206 at another offset, as
+// an answer to a ranged request without complaint; writing either at the
+// asked offset would corrupt the file.
+bool BodyFits(const ResponseCheck& check, uint32_t fileSize) {
+    if (check.askedFrom >= 0)
+        return check.status == 206 && check.rangeFirst == check.askedFrom &&
+               (check.rangeTotal < 0 || check.rangeTotal == fileSize);
+    return check.status == 200 && (check.contentLength < 0 || check.contentLength == fileSize);
+}
+
+}  // namespace
+
+uint32_t RetryDelayMs(int32_t doublings) {
+    if (doublings < 0) doublings = 0;
+    if (doublings >= 6) return kMaxRetryDelayMs;  // 64 s would pass the cap
+    return std::min<uint32_t>(1000u << doublings, kMaxRetryDelayMs);
+}
+
+std::vector<SegmentPlan> PlanSegments(uint32_t fileSize, int32_t requested, bool ranges) {
+    int32_t count = 1;
+    if (ranges) {
+        double blocks = std::ceil(fileSize / static_cast<double>(CurlDownloadConfig.blockSize));
+        count = static_cast<int32_t>(std::min<double>(requested, blocks));
+        count = std::max(count, 1);
+    }
+    std::vector<SegmentPlan> plan;
+    uint32_t each = fileSize / static_cast<uint32_t>(count);
+    for (int32_t i = 0; i < count; ++i) {
+        uint32_t start = each * static_cast<uint32_t>(i);
+        plan.push_back({start, i == count - 1 ? fileSize - start : each});
+    }
+    return plan;
+}
+
+CurlDownloader::CurlDownloader() = default;
+
+CurlDownloader::~CurlDownloader() {
+    Pause();
+    JoinAllThreads();
+    {
+        std::lock_guard<std::mutex> lock(mutex);
+        if (tmpFile) std::fclose(tmpFile);
+        tmpFile = nullptr;
+    }
+    ClearSegments();
+}
+
+void CurlDownloader::SetHooks(CurlDownloadHooks newHooks) { hooks = std::move(newHooks); }
+
+bool CurlDownloader::Start(const std::string& newUrl, const std::string& newTarget,
+                           const int32_t* threadCount) {
+    int32_t requested = threadCount ? *threadCount : CurlDownloadConfig.threadCount;
+    if (startDepth == 0) {
+        // Started again while transfers run: stop them before their segments go.
+        Pause();
+        JoinAllThreads();
+        requestedTarget = newTarget;
+    }
+    if (requested < 1) {
+        DOWNLOAD_LOG(kStart, ENGINE_PTR ", 连接数%d无效，至少为1", ENGINE_ADDR(this), requested);
+        return false;
+    }
+    requested = std::min(requested, kMaxSegments);
+
+    paused = false;
+    url = newUrl;
+    targetPath = newTarget;
+    FileSize = 0;
+    downloadedSize = 0;
+    IsMutilDonwload = false;
+    {
+        std::lock_guard<std::mutex> lock(mutex);
+        if (tmpFile) std::fclose(tmpFile);
+        tmpFile = nullptr;
+    }
+    ClearSegments();
+
+    ::unlink(targetPath.c_str());
+
+    std::string tmpName = targetPath + ".dltmp";
+    if (::access(tmpName.c_str(), F_OK) == 0) {
+        DOWNLOAD_LOG(kStart, ENGINE_PTR ", 根据上次的临时文件，进行断点续传", ENGINE_ADDR(this));
+        ++startDepth;
+        bool started = ContinueDownloadByTmpFile();
+        --startDepth;
+        return started;
+    }
+
+    if (!DownloadInit()) return false;
+
+    for (const SegmentPlan& part : PlanSegments(FileSize, requested, IsMutilDonwload)) {
+        auto segment = std::make_unique<SegmentInfo>();
+        segment->start = part.start;
+        segment->length = part.length;
+        segments.push_back(std::move(segment));
+    }
+
+    if (!CreateTmpFile()) return false;
+
+    for (size_t i = 0; i < segments.size(); ++i) {
+        if (!StartSegmentThread(static_cast<int>(i))) {
+            DOWNLOAD_LOG(kStart, ENGINE_PTR ", 线程%d开启失败", ENGINE_ADDR(this), static_cast<int>(i));
+            Pause();
+            FinalProc();
+            return false;
+        }
+    }
+    return true;
+}
+
+bool CurlDownloader::StartSegmentThread(int index) {
+    SegmentInfo& segment = *segments[index];
+    FormatThreadToken(segment.token, this, index);
+    if (!InitSegmentHandle(segment.token)) return false;
+    segment.running = true;
+    try {
+        segment.thread = std::thread(&CurlDownloader::DownloadFun, static_cast<void*>(segment.token));
+    } catch (const std::system_error&) {
+        segment.running = false;
+        curl_easy_cleanup(segment.handle);
+        segment.handle = nullptr;
+        return false;
+    }
+    return true;
+}
+
+SegmentInfo* CurlDownloader::SegmentOf(const void* token, CurlDownloader** engine, int* index) {
+    uintptr_t address = 0;
+    int parsed = 0;
+    if (!ParseThreadToken(static_cast<const char*>(token), &address, &parsed)) return nullptr;
+    auto* owner = reinterpret_cast<CurlDownloader*>(address);
+    if (static_cast<size_t>(parsed) >= owner->segments.size()) return nullptr;
+    *engine = owner;
+    *index = parsed;
+    return owner->segments[parsed].get();
+}
+
+bool CurlDownloader::InitSegmentHandle(const char* token) {
+    CurlDownloader* owner = nullptr;
+    int index = 0;
+    SegmentInfo* segment = SegmentOf(token, &owner, &index);
+    if (!segment || owner != this) return false;
+
+    CURL* handle = curl_easy_init();
+    if (!handle) return false;
+    void* user = const_cast<char*>(token);
+    bool ok = ApplyCommonOptions(handle) &&
+              curl_easy_setopt(handle, CURLOPT_URL, url.c_str()) == CURLE_OK &&
+              CheckSSL(handle, url) &&
+              curl_easy_setopt(handle, CURLOPT_WRITEFUNCTION, &CurlDownloader::WriteData) == CURLE_OK &&
+              curl_easy_setopt(handle, CURLOPT_WRITEDATA, user) == CURLE_OK &&
+              curl_easy_setopt(handle, CURLOPT_HEADERFUNCTION, &CurlDownloader::SegmentHeader) == CURLE_OK &&
+              curl_easy_setopt(handle, CURLOPT_HEADERDATA, user) == CURLE_OK &&
+              curl_easy_setopt(handle, CURLOPT_FOLLOWLOCATION, 1L) == CURLE_OK &&
+              curl_easy_setopt(handle, CURLOPT_MAXREDIRS, static_cast<long>(kMaxRedirects)) == CURLE_OK &&
+              curl_easy_setopt(handle, CURLOPT_NOSIGNAL, 1L) == CURLE_OK &&
+              curl_easy_setopt(handle, CURLOPT_CONNECTTIMEOUT,
+                               static_cast<long>(CurlDownloadConfig.timeout)) == CURLE_OK;
+    if (!ok) {
+        curl_easy_cleanup(handle);
+        return false;
+    }
+    segment->retries = 0;
+    segment->handle = handle;
+    return true;
+}
+
+void* CurlDownloader::DownloadFun(void* token) {
+    CurlDownloader* engine = nullptr;
+    int index = 0;
+    if (!SegmentOf(token, &engine, &index)) return nullptr;
+    engine->RunSegment(index);
+    return nullptr;
+}
+
+void CurlDownloader::RunSegment(int index) {
+    SegmentInfo& segment = *segments[index];
+    CURLcode result = CURLE_OK;
+    bool complete = false;
+    bool gaveUp = false;
+
+    auto remainingBytes = [&] {
+        std::lock_guard<std::mutex> lock(mutex);
+        return segment.length - segment.done;
+    };
+    // A single connection always starts over from the file's first byte.
+    auto forgetSingleConnectionBytes = [&] {
+        std::lock_guard<std::mutex> lock(mutex);
+        downloadedSize -= segment.done;
+        segment.done = 0;
+    };
+
+    bool stop = paused;
+    while (!stop) {
+        uint32_t remaining = remainingBytes();
+        if (remaining == 0) {
+            complete = true;
+            break;
+        }
+        uint32_t from = segment.start + (segment.length - remaining);
+        segment.check = ResponseCheck{};
+        if (IsMutilDonwload) {
+            char range[64];
+            std::snprintf(range, sizeof range, "%lu-%lu", static_cast<unsigned long>(from),
+                          static_cast<unsigned long>(from) + remaining - 1);
+            segment.check.askedFrom = from;
+            result = curl_easy_setopt(segment.handle, CURLOPT_RANGE, range);
+            if (result != CURLE_OK) {
+                gaveUp = true;
+                break;
+            }
+        }
+
+        result = curl_easy_perform(segment.handle);
+
+        uint32_t left = remainingBytes();
+        bool progressed = left < remaining;
+        if (result == CURLE_OK && progressed && (IsMutilDonwload || left == 0)) {
+            stop = paused && left != 0;
+            continue;
+        }
+        // A whole single-connection answer that still left the file short is
+        // a failed attempt too: asking again at once could go on for ever.
+
+        if (paused) {
+            gaveUp = result != CURLE_OK || !progressed;
+            break;
+        }
+        if (!NetworkAlive()) {
+            gaveUp = true;
+            break;
+        }
+        long status = 0;
+        curl_easy_getinfo(segment.handle, CURLINFO_RESPONSE_CODE, &status);
+        if (segment.retries >= CurlDownloadConfig.retryLimit) {
+            DOWNLOAD_LOG(kDownloadFun, ENGINE_PTR ", 线程%d重试下载失败", ENGINE_ADDR(this), index);
+            gaveUp = true;
+            break;
+        }
+        curl_easy_cleanup(segment.handle);
+        segment.handle = nullptr;
+        int32_t retries = segment.retries;
+        if (!InitSegmentHandle(segment.token)) {
+            DOWNLOAD_LOG(kDownloadFun, ENGINE_PTR ", 线程%d初始化失败，无法尝试重试", ENGINE_ADDR(this), index);
+            gaveUp = true;
+            break;
+        }
+        segment.retries = retries;
+        SleepEx(RetryDelayMs(segment.retries));
+        ++segment.retries;
+        if (!IsMutilDonwload) forgetSingleConnectionBytes();
+        uint32_t size = FileSize;
+        float percent = size ? static_cast<float>(downloadedSize * 100.0 / size) : 0.0f;
+        DOWNLOAD_LOG(kDownloadFun,
+                     ENGINE_PTR ", 下载进度:%f%%, 线程%d下载数据失败，lastHttpCode: %d, CURLcode: %d, 尝试第%d次重试",
+                     ENGINE_ADDR(this), percent, index, static_cast<int>(status), static_cast<int>(result),
+                     segment.retries);
+    }
+
+    if (complete && segment.retries != 0)
+        DOWNLOAD_LOG(kDownloadFun, ENGINE_PTR ", 线程%d接收数据完毕，重试次数：%d", ENGINE_ADDR(this), index,
+                     segment.retries);
+    if (gaveUp)
+        DOWNLOAD_LOG(kDownloadFun, ENGINE_PTR ", 线程%d接收数据失败，错误码：CURLCode=%d", ENGINE_ADDR(this), index,
+                     static_cast<int>(result));
+    if (segment.handle) curl_easy_cleanup(segment.handle);
+    segment.handle = nullptr;
+    segment.running = false;
+}
+
+size_t CurlDownloader::SegmentHeader(char* data, size_t size, size_t count, void* token) {
+    CurlDownloader* engine = nullptr;
+    int index = 0;
+    if (SegmentInfo* segment = SegmentOf(token, &engine, &index)) NoteHeaderLine(segment->check, data, size * count);
+    return size * count;
+}
+
+size_t CurlDownloader::WriteData(char* data, size_t size, size_t count, void* userPointer) {
+    if (IsRangeTestToken(userPointer)) return CountRangeTestBytes(userPointer, size, count);
+    CurlDownloader* engine = nullptr;
+    int index = 0;
+    if (!SegmentOf(userPointer, &engine, &index)) return size * count;
+    return engine->WriteSegment(index, data, size, count);
+}
+
+size_t CurlDownloader::WriteSegment(int index, const char* data, size_t size, size_t count) {
+    SegmentInfo& segment = *segments[index];
+    size_t bytes = size * count;
+    if (bytes == 0 || size == 0) return bytes;
+
+    ResponseCheck& check = segment.check;
+    if (check.verdict == ResponseCheck::Verdict::Pending) {
+        bool fits = BodyFits(check, FileSize);
+        check.verdict = fits ? ResponseCheck::Verdict::Accepted : ResponseCheck::Verdict::Refused;
+        if (!fits)
+            DOWNLOAD_LOG(kWriteData,
+                         ENGINE_PTR ", 线程%d的应答不符合请求(HttpCode: %ld, 请求起点: %lld, Content-Range起点: %lld, "
+                                    "总长: %lld)，不写入",
+                         ENGINE_ADDR(this), index, check.status, static_cast<long long>(check.askedFrom),
+                         static_cast<long long>(check.rangeFirst),
+                         static_cast<long long>(check.askedFrom >= 0 ? check.rangeTotal : check.contentLength));
+    }
+    if (check.verdict == ResponseCheck::Verdict::Refused) return 0;
+
+    bool failed = false;
+    {
+        std::lock_guard<std::mutex> lock(mutex);
+        if (segment.done < segment.length) {
+            off_t at = static_cast<off_t>(segment.start) + segment.done;
+            if (!tmpFile || fseeko(tmpFile, at, SEEK_SET) != 0) {
+                DOWNLOAD_LOG(kWriteData, ENGINE_PTR ", _fseeki64 error! GetLastError:%d", ENGINE_ADDR(this), errno);
+                failed = true;
+            } else {
+                size_t room = segment.length - segment.done;
+                size_t items = bytes <= room ? count : room / size;
+                size_t written = std::fwrite(data, size, items, tmpFile);
+                segment.done += static_cast<uint32_t>(written * size);
+                downloadedSize += static_cast<uint32_t>(written * size);
+                failed = written < items;
+            }
+        }
+    }
+    SaveSegmentInfo(index);
+    // Later bytes of this answer belong after the ones just lost: end the
+    // transfer so the retry asks for the unfinished part again.
+    if (failed) return 0;
+    if (paused) {
+        if (!IsMutilDonwload) {
+            std::lock_guard<std::mutex> lock(mutex);
+            downloadedSize -= segment.done;
+            segment.done = 0;
+        }
+        return bytes - 1;
+    }
+    return bytes;
+}
+
+bool CurlDownloader::IsComplete(bool* stopped) {
+    bool complete = true;
+    bool anyAlive = false;
+    {
+        std::lock_guard<std::mutex> lock(mutex);
+        for (const auto& segment : segments) {
+            if (segment->done != segment->length) complete = false;
+            if (segment->running) anyAlive = true;
+        }
+    }
+    if (stopped) *stopped = complete || !anyAlive;
+    return complete && !segments.empty();
+}
+
+bool CurlDownloader::Pause() {
+    paused = true;
+    bool result = true;
+    for (size_t i = 0; i < segments.size(); ++i) {
+        SegmentInfo& segment = *segments[i];
+        bool unfinished;
+        {
+            std::lock_guard<std::mutex> lock(mutex);
+            unfinished = segment.done < segment.length;
+        }
+        if (!unfinished || !segment.thread.joinable()) continue;
+        try {
+            segment.thread.join();
+        } catch (const std::system_error&) {
+            DOWNLOAD_LOG(kPause, ENGINE_PTR ", 线程%d暂停失败", ENGINE_ADDR(this), static_cast<int>(i));
+            result = false;
+        }
+    }
+    return result;
+}
+
+bool CurlDownloader::WaitAndFinish() {
+    JoinAllThreads();
+    return FinalProc();
+}
+
+void CurlDownloader::JoinAllThreads() {
+    for (auto& segment : segments)
+        if (segment->thread.joinable() && segment->thread.get_id() != std::this_thread::get_id())
+            segment->thread.join();
+}
+
+void CurlDownloader::ClearSegments() {
+    JoinAllThreads();
+    for (auto& segment : segments)
+        if (segment->handle) curl_easy_cleanup(segment->handle);
+    segments.clear();
+}
+
+bool CurlDownloader::NetworkAlive() const {
+    return hooks.networkAlive ? hooks.networkAlive() : platform::IsNetworkAlive();
+}

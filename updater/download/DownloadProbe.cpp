@@ -1,0 +1,335 @@
+// Server probing: the file's length, range support, https options, and the
+// pause-aware wait every retry loop of the engine uses.
+#include <strings.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cctype>
+#include <memory>
+#include <string>
+
+#include "download/CurlDownload.h"
+#include "download/DownloadLog.h"
+#include "download/DownloadTokens.h"
+#include "platform/clock.h"
+#include "platform/debug_output.h"
+#include "platform/module.h"
+
+namespace {
+
+constexpr const char* kDownloadInit = "CurlDownloader::DownloadInit";
+constexpr const char* kCheckFileLength = "CurlDownloader::CheckFileLength";
+constexpr const char* kCheckIsSupportRange = "CurlDownloader::CheckIsSupportRange";
+constexpr const char* kCheckIsSupportRangeEx = "CurlDownloader::CheckIsSupportRangeEx";
+constexpr const char* kCheckSSL = "CurlDownloader::CheckSSL";
+constexpr const char* kSleepEx = "CurlDownloader::SleepEx";
+
+constexpr long kDnsCacheSeconds = 300;
+
+// Every request and every redirect of the engine stays on http and https.
+constexpr const char* kProtocols = "http,https";
+
+bool IsHttpUrl(const char* address) {
+    return strncasecmp(address, "http://", 7) == 0 || strncasecmp(address, "https://", 8) == 0;
+}
+
+// The program's folder without its trailing "/", found once.
+const std::string& ProgramFolder() {
+    static const std::string folder = [] {
+        std::string path;
+        if (!platform::GetModuleFolder(path)) return std::string();
+        if (!path.empty() && path.back() == '/') path.pop_back();
+        return path;
+    }();
+    return folder;
+}
+
+// Header names are case-insensitive (an HTTP/2 answer writes them in lower
+// case), so the range answer is looked for without regard to case.
+bool HasContentRangeBytes(const std::string& headers) {
+    std::string lower(headers);
+    std::transform(lower.begin(), lower.end(), lower.begin(),
+                   [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
+    return lower.find("content-range: bytes") != std::string::npos;
+}
+
+struct EasyHandle {
+    CURL* handle = curl_easy_init();
+    ~EasyHandle() {
+        if (handle) curl_easy_cleanup(handle);
+    }
+};
+
+}  // namespace
+
+size_t AppendHeader(char* data, size_t size, size_t count, void* text) {
+    static_cast<std::string*>(text)->append(data, size * count);
+    return size * count;
+}
+
+int CurlDownloader::ProgressCheck(void* engine, curl_off_t, curl_off_t, curl_off_t, curl_off_t) {
+    // libcurl calls this at least once a second even on a silent
+    // connection, so a pause never waits for the server.
+    return static_cast<CurlDownloader*>(engine)->paused ? 1 : 0;
+}
+
+bool CurlDownloader::ApplyCommonOptions(CURL* handle) {
+    return curl_easy_setopt(handle, CURLOPT_SHARE, curlShare) == CURLE_OK &&
+           curl_easy_setopt(handle, CURLOPT_DNS_CACHE_TIMEOUT, kDnsCacheSeconds) == CURLE_OK &&
+           curl_easy_setopt(handle, CURLOPT_PROTOCOLS_STR, kProtocols) == CURLE_OK &&
+           curl_easy_setopt(handle, CURLOPT_REDIR_PROTOCOLS_STR, kProtocols) == CURLE_OK &&
+           curl_easy_setopt(handle, CURLOPT_LOW_SPEED_LIMIT, 1L) == CURLE_OK &&
+           curl_easy_setopt(handle, CURLOPT_LOW_SPEED_TIME, hooks.stallSeconds) == CURLE_OK &&
+           curl_easy_setopt(handle, CURLOPT_NOPROGRESS, 0L) == CURLE_OK &&
+           curl_easy_setopt(handle, CURLOPT_XFERINFOFUNCTION, &CurlDownloader::ProgressCheck) == CURLE_OK &&
+           curl_easy_setopt(handle, CURLOPT_XFERINFODATA, this) == CURLE_OK &&
+           curl_easy_setopt(handle, CURLOPT_NOSIGNAL, 1L) == CURLE_OK;
+}
+
+bool CurlDownloader::DownloadInit() {
+    uint32_t begin = platform::GetTickCount();
+    DOWNLOAD_LOG(kDownloadInit, ENGINE_PTR " DownloadInit begin", ENGINE_ADDR(this));
+    bool ok = CheckFileLength() && CheckIsSupportRange() && (!IsMutilDonwload || CheckIsSupportRangeEx());
+    if (!ok) return false;
+    DOWNLOAD_LOG(kDownloadInit, ENGINE_PTR " DownloadInit end, IsMutilDonwload: %d, FileSize: %uB, Take time=%d",
+                 ENGINE_ADDR(this), IsMutilDonwload ? 1 : 0, FileSize.load(),
+                 static_cast<int>(platform::GetTickCount() - begin));
+    return FileSize != 0;
+}
+
+bool CurlDownloader::CheckFileLength() {
+    uint32_t begin = platform::GetTickCount();
+    int32_t retryCount = 0;
+    for (;;) {
+        // Every attempt starts from url: a redirect found by a failed one is forgotten.
+        std::string address = url;
+        EasyHandle easy;
+        CURL* handle = easy.handle;
+        long status = 0;
+        CURLcode result = CURLE_FAILED_INIT;
+        curl_off_t length = -1;
+        bool refused = false;
+        int redirects = 0;
+
+        if (handle && ApplyCommonOptions(handle)) {
+            for (;;) {
+                if (paused) {
+                    DOWNLOAD_LOG(kCheckFileLength, ENGINE_PTR ", 遭到暂停", ENGINE_ADDR(this));
+                    return false;
+                }
+                if (!CheckSSL(handle, address)) return false;
+                curl_easy_setopt(handle, CURLOPT_CUSTOMREQUEST, "GET");
+                curl_easy_setopt(handle, CURLOPT_URL, address.c_str());
+                curl_easy_setopt(handle, CURLOPT_HEADER, 1L);
+                curl_easy_setopt(handle, CURLOPT_NOBODY, 1L);
+                curl_easy_setopt(handle, CURLOPT_TIMEOUT, static_cast<long>(CurlDownloadConfig.timeout));
+                curl_easy_setopt(handle, CURLOPT_NOSIGNAL, 1L);
+                curl_easy_setopt(handle, CURLOPT_WRITEFUNCTION, &CurlDownloader::WriteData);
+                curl_easy_setopt(handle, CURLOPT_WRITEDATA, nullptr);
+                status = 0;
+                if (paused) {
+                    DOWNLOAD_LOG(kCheckFileLength, ENGINE_PTR ", 遭到暂停", ENGINE_ADDR(this));
+                    return false;
+                }
+                result = curl_easy_perform(handle);
+                if (result != CURLE_OK) {
+                    char text[260];
+                    std::snprintf(text, sizeof text, ENGINE_PTR ", 获取文件长度失败, CURLcode=%d",
+                                  ENGINE_ADDR(this), static_cast<int>(result));
+                    DOWNLOAD_LOG(kCheckFileLength, "%s", text);
+                    platform::OutputDebugStringA(text);
+                    break;
+                }
+                curl_easy_getinfo(handle, CURLINFO_RESPONSE_CODE, &status);
+                if (status == 301 || status == 302) {
+                    char* target = nullptr;
+                    curl_easy_getinfo(handle, CURLINFO_REDIRECT_URL, &target);
+                    if (!target || !*target) {
+                        DOWNLOAD_LOG(kCheckFileLength, ENGINE_PTR ", 重定向应答(HttpCode: %ld)没有目标地址",
+                                     ENGINE_ADDR(this), status);
+                        break;
+                    }
+                    DOWNLOAD_LOG(kCheckFileLength, ENGINE_PTR ", 遇到重定向，RedirectUrl: %s", ENGINE_ADDR(this),
+                                 target);
+                    if (!IsHttpUrl(target)) {
+                        DOWNLOAD_LOG(kCheckFileLength, ENGINE_PTR ", 拒绝重定向到http和https以外的地址: %s",
+                                     ENGINE_ADDR(this), target);
+                        refused = true;
+                        break;
+                    }
+                    if (++redirects > kMaxRedirects) {
+                        DOWNLOAD_LOG(kCheckFileLength, ENGINE_PTR ", 重定向超过%d次", ENGINE_ADDR(this),
+                                     kMaxRedirects);
+                        break;
+                    }
+                    address = target;
+                    continue;
+                }
+                if (status >= 200 && status <= 299) {
+                    if (status != 200)
+                        DOWNLOAD_LOG(kCheckFileLength, ENGINE_PTR ", HttpCode: %d", ENGINE_ADDR(this),
+                                     static_cast<int>(status));
+                    curl_easy_getinfo(handle, CURLINFO_CONTENT_LENGTH_DOWNLOAD_T, &length);
+                }
+                break;
+            }
+        }
+
+        if (length > 0) {
+            if (static_cast<uint64_t>(length) > kMaxRemoteFileSize) {
+                DOWNLOAD_LOG(kCheckFileLength, ENGINE_PTR ", 文件长度%lld字节超出上限%llu字节(4GB)，不能下载",
+                             ENGINE_ADDR(this), static_cast<long long>(length),
+                             static_cast<unsigned long long>(kMaxRemoteFileSize));
+                return false;
+            }
+            if (retryCount != 0)
+                DOWNLOAD_LOG(kCheckFileLength, ENGINE_PTR ", 获取文件长度成功，重试次数：%d", ENGINE_ADDR(this),
+                             retryCount);
+            url = address;
+            FileSize = static_cast<uint32_t>(length);
+            return true;
+        }
+        if (refused || status == 404) return false;
+        if (retryCount >= CurlDownloadConfig.retryLimit) {
+            DOWNLOAD_LOG(kCheckFileLength, ENGINE_PTR ", 重试获取文件长度失败, LastHttpCode:%d", ENGINE_ADDR(this),
+                         static_cast<int>(status));
+            DOWNLOAD_LOG(kCheckFileLength, ENGINE_PTR ", end, Take time=%d", ENGINE_ADDR(this),
+                         static_cast<int>(platform::GetTickCount() - begin));
+            return false;
+        }
+        ++retryCount;
+        DOWNLOAD_LOG(kCheckFileLength, ENGINE_PTR ", 获取文件长度失败, lastHttpCode:%d, CURLcode:%d, 尝试第%d次重试",
+                     ENGINE_ADDR(this), static_cast<int>(status), static_cast<int>(result), retryCount);
+        if (!paused && NetworkAlive()) SleepEx(RetryDelayMs(retryCount));
+    }
+}
+
+bool CurlDownloader::CheckIsSupportRange() {
+    if (FileSize == 0) return true;
+    int32_t retryCount = 0;
+    if (paused) {
+        DOWNLOAD_LOG(kCheckIsSupportRange, ENGINE_PTR ", 遭到暂停", ENGINE_ADDR(this));
+        return false;
+    }
+    for (;;) {
+        std::string headers;
+        CURLcode result = CURLE_FAILED_INIT;
+        {
+            EasyHandle easy;
+            CURL* handle = easy.handle;
+            if (handle && ApplyCommonOptions(handle)) {
+                if (!CheckSSL(handle, url)) return false;
+                curl_easy_setopt(handle, CURLOPT_URL, url.c_str());
+                curl_easy_setopt(handle, CURLOPT_HEADER, 1L);
+                curl_easy_setopt(handle, CURLOPT_NOBODY, 1L);
+                curl_easy_setopt(handle, CURLOPT_HEADERDATA, &headers);
+                curl_easy_setopt(handle, CURLOPT_HEADERFUNCTION, &AppendHeader);
+                curl_easy_setopt(handle, CURLOPT_RANGE, "0-");
+                curl_easy_setopt(handle, CURLOPT_TIMEOUT, static_cast<long>(CurlDownloadConfig.timeout));
+                curl_easy_setopt(handle, CURLOPT_NOSIGNAL, 1L);
+                curl_easy_setopt(handle, CURLOPT_WRITEFUNCTION, &CurlDownloader::WriteData);
+                curl_easy_setopt(handle, CURLOPT_WRITEDATA, nullptr);
+                result = curl_easy_perform(handle);
+            }
+        }
+        if (result == CURLE_OK) {
+            IsMutilDonwload = HasContentRangeBytes(headers);
+            return true;
+        }
+        if (retryCount >= CurlDownloadConfig.retryLimit) {
+            DOWNLOAD_LOG(kCheckIsSupportRange, ENGINE_PTR ", 判断是否支持多线程失败，默认采用单线程下载",
+                         ENGINE_ADDR(this));
+            return true;
+        }
+        ++retryCount;
+        DOWNLOAD_LOG(kCheckIsSupportRange, ENGINE_PTR ", 判断是否支持多线程失败, CURLcode:%d, 尝试第%d次重试",
+                     ENGINE_ADDR(this), static_cast<int>(result), retryCount);
+        if (!paused && NetworkAlive()) SleepEx(RetryDelayMs(retryCount));
+        if (paused) {
+            DOWNLOAD_LOG(kCheckIsSupportRange, ENGINE_PTR ", 遭到暂停", ENGINE_ADDR(this));
+            return false;
+        }
+    }
+}
+
+bool CurlDownloader::CheckIsSupportRangeEx() {
+    if (FileSize == 0) {
+        IsMutilDonwload = false;
+        return true;
+    }
+    if (paused) {
+        DOWNLOAD_LOG(kCheckIsSupportRangeEx, ENGINE_PTR ", 遭到暂停", ENGINE_ADDR(this));
+        return false;
+    }
+    EasyHandle easy;
+    CURL* handle = easy.handle;
+    if (!handle || !ApplyCommonOptions(handle) || !CheckSSL(handle, url)) return false;
+    curl_easy_setopt(handle, CURLOPT_URL, url.c_str());
+    curl_easy_setopt(handle, CURLOPT_WRITEFUNCTION, &CurlDownloader::WriteData);
+
+    int32_t limit = FileSize > 1024 ? 1024 : static_cast<int32_t>(FileSize / 2);
+    auto token = std::make_unique<RangeTestToken>(limit);
+    char range[32];
+    std::snprintf(range, sizeof range, "1-%d", limit);
+    curl_easy_setopt(handle, CURLOPT_WRITEDATA, token->text);
+    curl_easy_setopt(handle, CURLOPT_FOLLOWLOCATION, 1L);
+    curl_easy_setopt(handle, CURLOPT_MAXREDIRS, static_cast<long>(kMaxRedirects));
+    curl_easy_setopt(handle, CURLOPT_NOSIGNAL, 1L);
+    curl_easy_setopt(handle, CURLOPT_RANGE, range);
+    curl_easy_setopt(handle, CURLOPT_CONNECTTIMEOUT, static_cast<long>(CurlDownloadConfig.timeout));
+    IsMutilDonwload = curl_easy_perform(handle) == CURLE_OK;
+    return true;
+}
+
+bool CurlDownloader::CheckSSL(CURL* handle, const std::string& address) const {
+    if (!handle || address.empty()) return false;
+    if (address.size() < 5 || strncasecmp(address.c_str(), "https", 5) != 0) return true;
+
+    // The server's certificate is always verified (against the system's
+    // store, or the hooks' bundle); a client certificate and key are used
+    // only when names for them are configured.
+    const std::string& folder = ProgramFolder();
+    std::string certPath, keyPath;
+    if (!CurlDownloadConfig.certFile.empty()) {
+        certPath = folder + "/" + CurlDownloadConfig.certFile;
+        if (::access(certPath.c_str(), F_OK) != 0) {
+            DOWNLOAD_LOG(kCheckSSL, "%s is not exist!", CurlDownloadConfig.certFile.c_str());
+            return false;
+        }
+    }
+    if (!CurlDownloadConfig.keyFile.empty()) {
+        keyPath = folder + "/" + CurlDownloadConfig.keyFile;
+        if (::access(keyPath.c_str(), F_OK) != 0) {
+            DOWNLOAD_LOG(kCheckSSL, "%s is not exist!", CurlDownloadConfig.keyFile.c_str());
+            return false;
+        }
+    }
+    curl_easy_setopt(handle, CURLOPT_USE_SSL, static_cast<long>(CURLUSESSL_TRY));
+    curl_easy_setopt(handle, CURLOPT_SSL_VERIFYPEER, 1L);
+    curl_easy_setopt(handle, CURLOPT_SSL_VERIFYHOST, 2L);
+    if (!hooks.caFile.empty()) curl_easy_setopt(handle, CURLOPT_CAINFO, hooks.caFile.c_str());
+    if (!certPath.empty()) curl_easy_setopt(handle, CURLOPT_SSLCERT, certPath.c_str());
+    if (!keyPath.empty()) curl_easy_setopt(handle, CURLOPT_SSLKEY, keyPath.c_str());
+    return true;
+}
+
+void CurlDownloader::SleepEx(uint32_t ms) {
+    if (ms == 0) return;
+    if (hooks.sleep) {
+        if (paused) {
+            DOWNLOAD_LOG(kSleepEx, ENGINE_PTR ", 遭到暂停", ENGINE_ADDR(this));
+            return;
+        }
+        hooks.sleep(ms);
+        return;
+    }
+    for (uint32_t slept = 0;;) {
+        if (paused) {
+            DOWNLOAD_LOG(kSleepEx, ENGINE_PTR ", 遭到暂停", ENGINE_ADDR(this));
+            return;
+        }
+        ::usleep(100 * 1000);
+        slept += 100;
+        if (slept >= ms) return;
+    }
+}
