@@ -6,6 +6,7 @@
 
 #include <cerrno>
 #include <cstring>
+#include <cstdio>
 #include <random>
 
 namespace tavlin::unpack {
@@ -78,9 +79,33 @@ bool AtomicFile::Commit(mode_t mode, std::time_t access, std::time_t modificatio
     const timespec times[2] = {{access, 0}, {modification, 0}};
     if (::futimens(fd_.get(), times) != 0) return Fail("cannot set the times of");
     if (::close(fd_.release()) != 0) return Fail("cannot write");
-    if (::renameat(dirFd_, tempName_.c_str(), dirFd_, name_.c_str()) != 0)
-        return Fail("cannot replace");
+    if (!PutInPlace()) return false;
     committed_ = true;
+    return true;
+}
+
+// An existing file is swapped with the new one and then removed under the
+// temporary name, rather than renamed over. Both are atomic for readers, but
+// ext4 answers a rename over an existing file by flushing the new file's data
+// at once (auto_da_alloc), which made replacing an installation several
+// times slower than writing it.
+bool AtomicFile::PutInPlace() {
+    struct stat st{};
+    if (::fstatat(dirFd_, name_.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0) {
+        if (S_ISDIR(st.st_mode)) {
+            errno = EISDIR;
+            return Fail("cannot replace");
+        }
+        if (::renameat2(dirFd_, tempName_.c_str(), dirFd_, name_.c_str(), RENAME_EXCHANGE) == 0) {
+            ::unlinkat(dirFd_, tempName_.c_str(), 0);
+            return true;
+        }
+        // Not every file system can swap; a plain rename replaces as well.
+        if (errno != EINVAL && errno != ENOSYS) return Fail("cannot replace");
+    } else if (errno != ENOENT) {
+        return Fail("cannot replace");
+    }
+    if (::renameat(dirFd_, tempName_.c_str(), dirFd_, name_.c_str()) != 0) return Fail("cannot replace");
     return true;
 }
 

@@ -37,6 +37,7 @@ public:
 
 private:
     bool Fail(const std::string& what);
+    bool PutInPlace();
 
     int dirFd_;
     std::string name_;

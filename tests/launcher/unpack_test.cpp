@@ -293,15 +293,19 @@ TEST_F(Unpack, TwoThreadsGiveTheSameTree) {
     EXPECT_TRUE(skipped.empty());
 }
 
-TEST_F(Unpack, ExistingFileInTheWayOfAFolder) {
+TEST_F(Unpack, FilesAndFoldersInEachOthersWay) {
     ASSERT_TRUE(WriteFileText(root + "/lib", "a file, not a folder"));
+    fs::create_directories(root + "/plugins");
+    ASSERT_TRUE(WriteFileText(root + "/plugins/a.dll", "plugin"));
     ZipBuilder z(zip);
-    z.AddFile("lib/x.so", "x").AddFile("ok.txt", "ok");
+    z.AddFile("lib/x.so", "x").AddFile("plugins", "a file over a folder").AddFile("ok.txt", "ok");
     z.Close();
     Run();
     EXPECT_EQ(ReadFileText(root + "/lib"), "a file, not a folder");
+    EXPECT_EQ(ReadFileText(root + "/plugins/a.dll"), "plugin");
     EXPECT_EQ(ReadFileText(root + "/ok.txt"), "ok");
-    EXPECT_EQ(skipped, std::vector<std::string>{"lib/x.so"});
+    EXPECT_EQ(skipped, (std::vector<std::string>{"lib/x.so", "plugins"}));
+    EXPECT_EQ(Tree(root).size(), 4u);  // no temporary file left either
 }
 
 }  // namespace
