@@ -66,7 +66,10 @@ PackageInfo MakePackage(const std::string& path) {
     {
         tavlin_test::ZipBuilder zip(tmp);
         auto add = [&](const std::string& name, const std::string& data, bool deflate = true) {
-            tavlin_test::ZipEntry e{.name = name, .data = data, .deflate = deflate};
+            tavlin_test::ZipEntry e;
+            e.name = name;
+            e.data = data;
+            e.deflate = deflate;
             zip.Add(e);
             ++info.files;
             info.bytes += data.size();

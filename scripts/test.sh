@@ -4,10 +4,13 @@
 #   build-asan/  the same with AddressSanitizer + UndefinedBehaviorSanitizer
 #   build-fuzz/  the libFuzzer targets built with clang, each run for a short fixed time
 # Stops at the first failure with a non-zero exit status.
+# TAVLIN_BUILD_PREFIX renames the three folders (PREFIX, PREFIX-asan,
+# PREFIX-fuzz); TAVLIN_SKIP_SETUP=1 skips the package installation.
 set -euo pipefail
 
 root=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 jobs=${TAVLIN_JOBS:-2}
+prefix=${TAVLIN_BUILD_PREFIX:-build}
 
 step() { printf '\n==== %s ====\n' "$*"; }
 
@@ -27,12 +30,12 @@ run_suite() {
     ctest --test-dir "$root/$dir" -j"$jobs" --output-on-failure --no-tests=error
 }
 
-run_suite build -DCMAKE_BUILD_TYPE=RelWithDebInfo
+run_suite "$prefix" -DCMAKE_BUILD_TYPE=RelWithDebInfo
 
 export ASAN_OPTIONS=${ASAN_OPTIONS:-halt_on_error=1}
 export UBSAN_OPTIONS=${UBSAN_OPTIONS:-print_stacktrace=1:halt_on_error=1}
-run_suite build-asan -DCMAKE_BUILD_TYPE=RelWithDebInfo -DTAVLIN_SANITIZE=address
+run_suite "$prefix-asan" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DTAVLIN_SANITIZE=address
 
-CC=clang CXX=clang++ run_suite build-fuzz -DCMAKE_BUILD_TYPE=RelWithDebInfo -DTAVLIN_FUZZ=ON
+CC=clang CXX=clang++ run_suite "$prefix-fuzz" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DTAVLIN_FUZZ=ON
 
 step "all test suites passed"
