@@ -104,9 +104,14 @@ bool ProcessHandle::Alive() const {
 bool ProcessHandle::WaitExit(int timeoutMs) const {
     if (!fd_) return true;
     // A pidfd turns readable once the process has ended (zombie or reaped).
-    auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(std::max(timeoutMs, 0));
+    using Clock = std::chrono::steady_clock;
+    const Clock::time_point deadline = Clock::now() + std::chrono::milliseconds(std::max(timeoutMs, 0));
     for (;;) {
-        int wait = timeoutMs < 0 ? -1 : static_cast<int>(std::max<long long>(0, std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now()).count()));
+        int wait = -1;
+        if (timeoutMs >= 0) {
+            auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()).count();
+            wait = static_cast<int>(std::max<long long>(left, 0));
+        }
         pollfd p{fd_.get(), POLLIN, 0};
         int r = ::poll(&p, 1, wait);
         if (r > 0) return true;

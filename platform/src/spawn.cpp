@@ -77,8 +77,9 @@ void WriteAll(int fd, const void* buf, size_t size) {
 }
 
 // Double fork: the intermediate child exits at once and is reaped here, so
-// the program is re-parented and never becomes a zombie of ours. A pipe
-// closed on exec tells whether the exec worked.
+// the program is re-parented and never becomes a zombie of ours. The
+// intermediate child reports the program's PID on one pipe; the program's
+// copy of the other is closed by a successful exec, or carries its errno.
 pid_t SpawnDetached(const std::string& path, const std::vector<std::string>& args,
                     const std::string& workDir, bool searchPath) {
     std::vector<char*> argv;
@@ -89,28 +90,28 @@ pid_t SpawnDetached(const std::string& path, const std::vector<std::string>& arg
 
     int fds[2];
     if (::pipe2(fds, O_CLOEXEC) != 0) return 0;
-    UniqueFd readEnd(fds[0]);
-    UniqueFd writeEnd(fds[1]);
+    UniqueFd pidRead(fds[0]), pidWrite(fds[1]);
+    if (::pipe2(fds, O_CLOEXEC) != 0) return 0;
+    UniqueFd execRead(fds[0]), execWrite(fds[1]);
 
     pid_t middle = ::fork();
     if (middle < 0) return 0;
     if (middle == 0) {
-        ::close(readEnd.get());
         pid_t child = ::fork();
-        if (child == 0) ExecChild(writeEnd.get(), path.c_str(), argv.data(), dir, searchPath);
-        WriteAll(writeEnd.get(), &child, sizeof child);
+        if (child == 0) ExecChild(execWrite.get(), path.c_str(), argv.data(), dir, searchPath);
+        WriteAll(pidWrite.get(), &child, sizeof child);
         ::_exit(child > 0 ? 0 : 1);
     }
-    writeEnd.reset();
+    pidWrite.reset();
+    execWrite.reset();
     int status = 0;
     while (::waitpid(middle, &status, 0) < 0 && errno == EINTR) {
     }
 
     pid_t child = 0;
-    if (!ReadFull(readEnd.get(), &child, sizeof child) || child <= 0) return 0;
-    // End of file: exec succeeded and closed the grandchild's copy.
+    if (!ReadFull(pidRead.get(), &child, sizeof child) || child <= 0) return 0;
     int err = 0;
-    if (ReadFull(readEnd.get(), &err, sizeof err)) return 0;
+    if (ReadFull(execRead.get(), &err, sizeof err)) return 0;
     return child;
 }
 

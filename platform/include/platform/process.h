@@ -37,8 +37,10 @@ public:
     // SIGKILL through the pidfd. False when the signal could not be sent.
     bool Terminate();
     // True while the process has not ended (polls the pidfd without waiting).
+    // False for an invalid handle.
     bool Alive() const;
-    // Waits up to `timeoutMs` for the process to end; true when it did.
+    // Waits up to `timeoutMs` (-1 = for ever) for the process to end; true
+    // when it did. An invalid handle counts as ended.
     bool WaitExit(int timeoutMs) const;
 
 private:
