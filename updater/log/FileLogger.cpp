@@ -26,7 +26,10 @@ struct FileLogger::Core {
     std::mutex queueMutex;
     std::condition_variable queueNotEmpty;  // the writer waits here
     std::condition_variable settledMore;    // Drain waits here
-    std::vector<std::string> queue;
+    // Queued lines back to back, and the length of each: one buffer grows
+    // instead of one allocation per record.
+    std::string queueText;
+    std::vector<uint32_t> queueLengths;
     uint64_t queued = 0;   // lines ever queued
     uint64_t settled = 0;  // lines written, or dropped by a failure
     bool writerWaiting = false;
@@ -50,6 +53,7 @@ using Core = FileLogger::Core;
 
 constexpr size_t kMessageMax = 1023;
 constexpr size_t kChunkBytes = 64 * 1024;
+constexpr auto kNap = std::chrono::milliseconds(2);
 
 // Stamps are tick counts; two files opened in the same millisecond (or a
 // file left from an earlier boot) would share a name, so a taken name moves
@@ -101,55 +105,70 @@ bool WriteChunk(Core& core, std::string& chunk) {
 
 // Writes one batch of lines, starting new files as the size limit asks.
 // False when logging has to stop (write or rotation failed).
-bool WriteBatch(Core& core, const std::vector<std::string>& batch, std::string& chunk) {
+bool WriteBatch(Core& core, const std::string& text, const std::vector<uint32_t>& lengths, std::string& chunk) {
     std::lock_guard io(core.ioMutex);
     if (!core.file) return false;
     const uint64_t limit = core.sizeLimit.load(std::memory_order_relaxed);
     chunk.clear();
-    for (const std::string& line : batch) {
+    size_t offset = 0;
+    for (uint32_t length : lengths) {
         uint64_t current = core.bytesWritten + chunk.size();
         // An empty file is kept even for a line longer than the limit:
         // a fresh file would hold the same line and leave an empty one behind.
-        if (limit != 0 && current + line.size() > limit && current > 0) {
+        if (limit != 0 && current + length > limit && current > 0) {
             if (!WriteChunk(core, chunk)) return false;
             core.file.reset();
             if (!OpenFileLocked(core, {})) return false;
         }
-        chunk += line;
+        chunk.append(text, offset, length);
+        offset += length;
         if (chunk.size() >= kChunkBytes && !WriteChunk(core, chunk)) return false;
     }
     return WriteChunk(core, chunk);
 }
 
 void WriterLoop(std::shared_ptr<Core> core) {
-    std::vector<std::string> batch;
+    std::string batchText;
+    std::vector<uint32_t> batchLengths;
     std::string chunk;
     for (;;) {
         {
             std::unique_lock lock(core->queueMutex);
+            bool napped = false;
             for (;;) {
                 if (core->stopRequested) {
                     core->writerRunning = false;
                     core->settledMore.notify_all();
                     return;
                 }
-                if (!core->queue.empty()) break;
+                if (!core->queueLengths.empty()) break;
+                if (!napped) {
+                    // A short nap without asking to be woken: while records
+                    // keep coming, callers never pay for waking the writer,
+                    // and the next batch collects a few milliseconds' worth.
+                    napped = true;
+                    core->queueNotEmpty.wait_for(lock, kNap);
+                    continue;
+                }
                 core->writerWaiting = true;
                 core->queueNotEmpty.wait(lock);
                 core->writerWaiting = false;
             }
-            batch.swap(core->queue);
+            batchText.swap(core->queueText);
+            batchLengths.swap(core->queueLengths);
         }
-        bool ok = WriteBatch(*core, batch, chunk);
+        bool ok = WriteBatch(*core, batchText, batchLengths, chunk);
         if (!ok) core->fileOpen.store(false, std::memory_order_relaxed);
         std::lock_guard lock(core->queueMutex);
-        core->settled += batch.size();
-        batch.clear();
+        core->settled += batchLengths.size();
+        batchText.clear();
+        batchLengths.clear();
         if (!ok) {
             // Logging stops for the rest of the run; what waits is dropped.
             core->stopRequested = true;
-            core->settled += core->queue.size();
-            core->queue.clear();
+            core->settled += core->queueLengths.size();
+            core->queueText.clear();
+            core->queueLengths.clear();
         }
         core->settledMore.notify_all();
     }
@@ -243,8 +262,9 @@ void FileLogger::Log(int32_t level, std::string_view sourceFile, int32_t line,
     if (slash != std::string_view::npos) sourceFile.remove_prefix(slash + 1);
     std::string_view time = TimeText();
 
-    std::string text;
-    text.reserve(time.size() + sourceFile.size() + function.size() + messageLength + 32);
+    // Built in a buffer of this thread's that keeps its capacity.
+    thread_local std::string text;
+    text.clear();
     text.append(time);
     text += '|';
     AppendNumber(text, level);
@@ -261,7 +281,8 @@ void FileLogger::Log(int32_t level, std::string_view sourceFile, int32_t line,
     bool wake;
     {
         std::lock_guard lock(core_->queueMutex);
-        core_->queue.push_back(std::move(text));
+        core_->queueText.append(text);
+        core_->queueLengths.push_back(static_cast<uint32_t>(text.size()));
         ++core_->queued;
         wake = core_->writerWaiting;
     }
