@@ -86,6 +86,12 @@ TEST_F(UrlScheme, EntryIsValidAndDefaultForTheScheme) {
     tavlin_test::RunResult v = RunTool({"desktop-file-validate", DesktopFile()});
     EXPECT_TRUE(v.finished && v.exitCode == 0) << v.out << v.err;
 
+    if (!tavlin_test::FindProgram("update-desktop-database").empty()) {
+        EXPECT_NE(ReadFileText(user_.dataHome + "/applications/mimeinfo.cache")
+                      .find(std::string("x-scheme-handler/tavlin=") + kId + ";"),
+                  std::string::npos);
+    }
+
     if (tavlin_test::FindProgram("xdg-mime").empty()) GTEST_SKIP() << "xdg-mime missing";
     tavlin_test::RunResult q = RunTool({"xdg-mime", "query", "default", "x-scheme-handler/tavlin"});
     EXPECT_EQ(q.out, std::string(kId) + "\n") << q.err;
