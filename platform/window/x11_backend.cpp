@@ -10,6 +10,7 @@
 #include <cstdlib>
 #include <mutex>
 #include <unordered_map>
+#include <vector>
 
 #include "platform/text.h"
 #include "platform/window/messages.h"
@@ -27,6 +28,10 @@ using namespace detail;
 // survive a window destroyed behind its back (xdotool windowclose) or a focus
 // request that races an unmap.
 int IgnoreXError(Display*, XErrorEvent*) { return 0; }
+
+// A lost connection (the server ended) would otherwise print and end the
+// process; the backend instead marks its display dead and closes its windows.
+int QuietIOError(Display*) { return 0; }
 
 std::once_flag g_xInit;
 
@@ -56,30 +61,44 @@ public:
                                "_MOTIF_WM_HINTS", "_NET_WM_PID", "_NET_WM_ICON_NAME", "_NET_WM_PING"};
         static_assert(sizeof names / sizeof names[0] == kAtomCount);
         XInternAtoms(dpy_, const_cast<char**>(names), kAtomCount, False, atoms_);
+        XSetIOErrorExitHandler(dpy_, &X11Backend::OnConnectionLost, this);
     }
 
     ~X11Backend() override {
         for (auto& [win, n] : natives_) {
             if (n.xsurf) cairo_surface_destroy(n.xsurf);
-            XDestroyWindow(dpy_, win);
+            if (!dead_) XDestroyWindow(dpy_, win);
         }
         natives_.clear();
         XCloseDisplay(dpy_);
     }
 
-    int EventFd() const override { return ConnectionNumber(dpy_); }
+    int EventFd() const override { return dead_ ? -1 : ConnectionNumber(dpy_); }
 
     void Pump() override {
-        while (XPending(dpy_) > 0) {
+        while (!dead_ && XPending(dpy_) > 0) {
             XEvent ev;
             XNextEvent(dpy_, &ev);
             Handle(ev);
         }
+        if (dead_ && !natives_.empty()) {
+            // Every window lost its display: close them all, once.
+            std::vector<Hwnd> gone;
+            for (auto& [win, n] : natives_) {
+                if (n.xsurf) cairo_surface_destroy(n.xsurf);
+                gone.push_back(n.hwnd);
+            }
+            natives_.clear();
+            for (Hwnd h : gone) OnNativeGone(h);
+        }
     }
 
-    void Flush() override { XFlush(dpy_); }
+    void Flush() override {
+        if (!dead_) XFlush(dpy_);
+    }
 
     bool CreateNative(Hwnd hwnd) override {
+        if (dead_) return false;
         Rect r;
         uint32_t style, exStyle;
         Window ownerWin = 0;
@@ -175,11 +194,15 @@ public:
         if (it == natives_.end()) return;
         if (it->second.xsurf) cairo_surface_destroy(it->second.xsurf);
         natives_.erase(it);
+        if (dead_) return;
         XDestroyWindow(dpy_, win);
-        XFlush(dpy_);
+        // Once DestroyWindow returns the window is gone for every client:
+        // a tool that searches for windows right after must not find it.
+        XSync(dpy_, False);
     }
 
     void SetTitle(Hwnd hwnd, const std::string& utf8) override {
+        if (dead_) return;
         Window win = static_cast<Window>(hwnd->native);
         auto* data = reinterpret_cast<const unsigned char*>(utf8.c_str());
         int len = static_cast<int>(utf8.size());
@@ -291,6 +314,8 @@ public:
     }
 
 private:
+    static void OnConnectionLost(Display*, void* self) { static_cast<X11Backend*>(self)->dead_ = true; }
+
     enum AtomIndex {
         kProtocols, kDeleteWindow, kNetWmName, kUtf8, kWindowType, kTypeDialog, kTypeNormal, kState,
         kStateAbove, kSkipTaskbar, kActiveWindow, kMoveResize, kMotifHints, kPid, kNetWmIconName, kPing,
@@ -298,6 +323,7 @@ private:
     };
 
     Native* Find(Hwnd hwnd) {
+        if (dead_) return nullptr;
         auto it = natives_.find(static_cast<Window>(hwnd->native));
         return it == natives_.end() ? nullptr : &it->second;
     }
@@ -459,6 +485,7 @@ private:
     Window root_;
     Atom atoms_[kAtomCount];
     std::unordered_map<Window, Native> natives_;
+    bool dead_ = false;
 };
 
 }  // namespace
@@ -467,6 +494,7 @@ std::unique_ptr<Backend> CreateX11Backend() {
     std::call_once(g_xInit, [] {
         XInitThreads();
         XSetErrorHandler(IgnoreXError);
+        XSetIOErrorHandler(QuietIOError);
     });
     const char* display = std::getenv("DISPLAY");
     if (!display || !*display) return nullptr;

@@ -1,0 +1,182 @@
+// The real X11 path under a private Xvfb, driven with xdotool: the message
+// box program answered by keys, clicks and close requests, and a box on a
+// second thread while the first thread's window keeps ticking.
+#include <atomic>
+#include <cstdlib>
+#include <map>
+#include <sstream>
+
+#include "child_process.h"
+#include "platform/window/automation.h"
+#include "platform/window/message_box.h"
+#include "xvfb.h"
+#include "window_test_util.h"
+#include "x11_close.h"
+
+namespace tavlin_window_test {
+namespace {
+
+using tavlin_test::ChildProcess;
+using tavlin_test::Environment;
+using tavlin_test::RunResult;
+
+Environment EnglishEnv() {
+    Environment env = Environment::Inherit();
+    env.Unset("TAVLIN_OFFSCREEN");
+    env.Unset("LC_ALL");
+    env.Unset("LC_MESSAGES");
+    env.Set("LANG", "en_US.UTF-8");
+    return env;
+}
+
+std::string Trim(std::string s) {
+    while (!s.empty() && (s.back() == '\n' || s.back() == ' ')) s.pop_back();
+    return s;
+}
+
+std::map<std::string, std::string> ShellVars(const std::string& text) {
+    std::map<std::string, std::string> vars;
+    std::istringstream in(text);
+    for (std::string line; std::getline(in, line);)
+        if (auto eq = line.find('='); eq != std::string::npos) vars[line.substr(0, eq)] = line.substr(eq + 1);
+    return vars;
+}
+
+class X11Test : public ::testing::Test {
+protected:
+    void SetUp() override {
+        if (!tavlin_test::HaveXvfbAndXdotool()) GTEST_SKIP() << "Xvfb or xdotool missing";
+        ASSERT_TRUE(xvfb_.Start()) << xvfb_.error();
+        env_ = EnglishEnv();
+        env_.Set("DISPLAY", xvfb_.display());
+    }
+
+public:
+    RunResult Xdotool(std::vector<std::string> args) {
+        args.insert(args.begin(), "xdotool");
+        return tavlin_test::Run(args, env_, 10000);
+    }
+
+    tavlin_test::XvfbServer xvfb_;
+    Environment env_;
+};
+
+struct Geometry {
+    int width = 0, height = 0;
+};
+
+TEST_F(X11Test, MessageBoxProgramAnsweredThroughTheXServer) {
+    struct Case {
+        const char* name;
+        std::function<void(X11Test&, const std::string& id, const Geometry& g)> act;
+        const char* expected;
+    };
+    // The buttons sit at the right of the bottom band: Cancel last, 88 x 28,
+    // 22 pixels from the right edge; OK 10 pixels left of it.
+    auto clickAt = [](int fromRight) {
+        return [fromRight](X11Test& t, const std::string& id, const Geometry& g) {
+            t.Xdotool({"mousemove", "--window", id, std::to_string(g.width - fromRight),
+                       std::to_string(g.height - 25), "click", "1"});
+        };
+    };
+    const Case cases[] = {
+        // Typed to whatever has the focus: the box must have taken it.
+        {"key Return", [](X11Test& t, const std::string&, const Geometry&) { t.Xdotool({"key", "Return"}); }, "1"},
+        {"key Escape", [](X11Test& t, const std::string&, const Geometry&) { t.Xdotool({"key", "Escape"}); }, "2"},
+        // With the focus on the box, xdotool presses through XTEST but sends
+        // the release to the (by then destroyed) window and dies of the
+        // error, leaving Return held: release it, or the server's key
+        // repeat answers the next box.
+        {"key --window Return",
+         [](X11Test& t, const std::string& id, const Geometry&) {
+             t.Xdotool({"key", "--window", id, "Return"});
+             t.Xdotool({"keyup", "Return"});
+         },
+         "1"},
+        {"click Cancel", clickAt(22 + 44), "2"},
+        {"click OK", clickAt(22 + 88 + 10 + 44), "1"},
+        {"close request",
+         [](X11Test& t, const std::string& id, const Geometry&) {
+             EXPECT_TRUE(SendDeleteWindow(t.xvfb_.display(), std::stoul(id)));
+         },
+         "2"},
+        {"window destroyed",
+         [](X11Test& t, const std::string& id, const Geometry&) { t.Xdotool({"windowclose", id}); }, "2"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        ChildProcess box;
+        tavlin_test::SpawnOptions opts;
+        opts.argv = {TAVLIN_MSGBOX, "Another program is already in progress, start new one?", "Prompt"};
+        opts.env = env_;
+        ASSERT_TRUE(box.Start(opts)) << box.error();
+        std::string id = tavlin_test::FindWindowByName(env_, "Prompt");
+        ASSERT_FALSE(id.empty()) << box.Stderr();
+
+        auto geo = ShellVars(Xdotool({"getwindowgeometry", "--shell", id}).out);
+        Geometry g{std::atoi(geo["WIDTH"].c_str()), std::atoi(geo["HEIGHT"].c_str())};
+        EXPECT_GT(g.width, 200);
+        EXPECT_GT(g.height, 80);
+        EXPECT_EQ(Trim(Xdotool({"getwindowname", id}).out), "Prompt");
+        // Focus arrives with the map; allow the server a moment.
+        EXPECT_TRUE(tavlin_test::WaitUntil([&] { return Trim(Xdotool({"getwindowfocus"}).out) == id; }, 5000, 50));
+
+        c.act(*this, id, g);
+        ASSERT_TRUE(box.Wait(10000)) << "no answer";
+        EXPECT_EQ(Trim(box.Stdout()), c.expected) << box.Stderr();
+        EXPECT_EQ(box.exitCode(), 0);
+    }
+}
+
+TEST_F(X11Test, BoxOnASecondThreadWhileTheFirstThreadsWindowKeepsTicking) {
+    setenv("DISPLAY", xvfb_.display().c_str(), 1);
+    SetOffscreenMode(false);
+    std::atomic<int> ticks{0};
+    Handler h = [&](Hwnd, unsigned msg, WPARAM, LPARAM) -> std::optional<LRESULT> {
+        if (msg == WM_TIMER) ++ticks;
+        return std::nullopt;
+    };
+    Hwnd main = MakeWindow(&h, u"Update Program", nullptr, WS_OVERLAPPEDWINDOW | WS_VISIBLE);
+    ASSERT_NE(main, nullptr);
+    ASSERT_TRUE(SetTimer(main, 1121, 20));
+
+    auto answer = std::async(std::launch::async, [] {
+        return MessageBoxW(nullptr, u"The network has been disconnected.", u"vostrapanel提示", MB_OKCANCEL);
+    });
+    std::string id;
+    auto found = std::async(std::launch::async, [&] { return tavlin_test::FindWindowByName(env_, "vostrapanel提示"); });
+    ASSERT_TRUE(PumpUntil([&] { return found.wait_for(std::chrono::milliseconds(0)) == std::future_status::ready; }, 15000));
+    id = found.get();
+    ASSERT_FALSE(id.empty());
+    int before = ticks;
+    ASSERT_TRUE(PumpUntil([&] { return ticks >= before + 3; }));
+    auto key = std::async(std::launch::async, [&] { return Xdotool({"key", "--window", id, "Return"}); });
+    ASSERT_TRUE(PumpUntil([&] { return answer.wait_for(std::chrono::milliseconds(0)) == std::future_status::ready; }, 10000));
+    EXPECT_EQ(answer.get(), IDOK);
+    key.wait();
+    DestroyWindow(main);
+}
+
+TEST(NoDisplay, MessageBoxFailsCleanlyWithoutADisplay) {
+    for (const char* display : {"", ":31999"}) {
+        SCOPED_TRACE(display);
+        Environment env = EnglishEnv();
+        if (*display) env.Set("DISPLAY", display);
+        else env.Unset("DISPLAY");
+        RunResult r = tavlin_test::Run({TAVLIN_MSGBOX, "text", "Prompt"}, env, 10000);
+        ASSERT_TRUE(r.finished);
+        EXPECT_EQ(Trim(r.out), "0");
+        EXPECT_EQ(r.exitCode, 1);
+    }
+    // In-process too: a thread without a display gets no window.
+    unsetenv("DISPLAY");
+    SetOffscreenMode(false);
+    auto made = std::async(std::launch::async, [] {
+        Handler h;
+        return MakeWindow(&h) == nullptr && MessageBoxW(nullptr, u"t", u"c", MB_OK) == 0;
+    });
+    EXPECT_TRUE(GetWithin(made, 10000, "window without display"));
+}
+
+}  // namespace
+}  // namespace tavlin_window_test
