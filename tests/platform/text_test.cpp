@@ -116,3 +116,28 @@ TEST(Text, LongTextConvertsWhole) {
 }
 
 }  // namespace
+
+namespace {
+
+// Random byte strings drawn mostly from bytes that start, continue or break
+// UTF-8 sequences. Whatever comes in, the result must be proper UTF-16, and
+// the input counts as valid exactly when it survives the way back unchanged.
+TEST(Text, AnyBytesGiveWellFormedText) {
+    const unsigned char alphabet[] = {'a', 0x00, 0x7F, 0x80, 0x8F, 0x90, 0x9F, 0xA0, 0xBF, 0xC0, 0xC2, 0xDF,
+                                      0xE0, 0xE6, 0xED, 0xEF, 0xF0, 0xF4, 0xF5, 0xFF, 0xBD, 0xBB};
+    uint32_t seed = 12345;
+    auto next = [&] { return seed = seed * 1103515245u + 12345u, (seed >> 16) & 0x7FFF; };
+    for (int round = 0; round < 20000; ++round) {
+        std::string in(next() % 12, '\0');
+        for (char& c : in) c = static_cast<char>(alphabet[next() % sizeof alphabet]);
+        bool valid = false;
+        std::u16string wide = Utf8ToUtf16(in, &valid);
+        bool encodable = false;
+        std::string back = Utf16ToUtf8(wide, Unmappable::Fail, &encodable);
+        ASSERT_TRUE(encodable) << "unpaired surrogate produced, round " << round;
+        ASSERT_EQ(valid, back == in) << "round " << round;
+        ASSERT_EQ(Utf8ToUtf16(back), wide) << "round " << round;
+    }
+}
+
+}  // namespace
