@@ -79,6 +79,7 @@ struct SegmentInfo {
 struct SegmentPlan {
     uint32_t start;
     uint32_t length;
+    bool operator==(const SegmentPlan&) const = default;
 };
 std::vector<SegmentPlan> PlanSegments(uint32_t fileSize, int32_t requested, bool ranges);
 

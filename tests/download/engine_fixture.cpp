@@ -1,0 +1,131 @@
+#include "engine_fixture.h"
+
+#include <cstdlib>
+#include <filesystem>
+
+#include "child_process.h"
+#include "log/FileLogger.h"
+#include "log_files.h"
+
+SegmentInfo& CurlDownloaderTestAccess::AddSegment(CurlDownloader& engine, uint32_t start, uint32_t length,
+                                                  uint32_t done) {
+    auto segment = std::make_unique<SegmentInfo>();
+    segment->start = start;
+    segment->length = length;
+    segment->done = done;
+    int index = static_cast<int>(engine.segments.size());
+    std::snprintf(segment->token, sizeof segment->token, "%p+%d", static_cast<void*>(&engine), index);
+    engine.segments.push_back(std::move(segment));
+    return *engine.segments.back();
+}
+
+void CurlDownloaderTestAccess::SetState(CurlDownloader& engine, FILE* file, uint32_t fileSize, bool ranges,
+                                        const std::string& target) {
+    engine.tmpFile = file;
+    engine.FileSize = fileSize;
+    engine.IsMutilDonwload = ranges;
+    engine.targetPath = target;
+    engine.requestedTarget = target;
+}
+
+namespace download_test {
+
+namespace {
+
+void Put(std::string& out, uint32_t value) {
+    for (int i = 0; i < 4; ++i) out.push_back(static_cast<char>(value >> (8 * i)));
+}
+
+uint32_t Get(const std::string& in, size_t at) {
+    uint32_t value = 0;
+    for (int i = 0; i < 4; ++i) value |= static_cast<uint32_t>(static_cast<unsigned char>(in[at + i])) << (8 * i);
+    return value;
+}
+
+}  // namespace
+
+std::string Trailer(const std::vector<Record>& records, uint32_t fileSize) {
+    std::string out;
+    for (const auto& r : records) {
+        Put(out, r.start);
+        Put(out, r.length);
+        Put(out, r.done);
+    }
+    Put(out, fileSize);
+    return out;
+}
+
+bool ReadTrailer(const std::string& file, size_t n, std::vector<Record>* records, uint32_t* stored) {
+    std::string text = tavlin_test::ReadFileText(file);
+    size_t trailer = 12 * n + 4;
+    if (text.size() < trailer) return false;
+    size_t at = text.size() - trailer;
+    records->clear();
+    for (size_t i = 0; i < n; ++i, at += 12)
+        records->push_back({Get(text, at), Get(text, at + 4), Get(text, at + 8)});
+    *stored = Get(text, at);
+    return true;
+}
+
+size_t CountContaining(const std::vector<std::string>& messages, const std::string& text) {
+    size_t count = 0;
+    for (const auto& m : messages)
+        if (m.find(text) != std::string::npos) ++count;
+    return count;
+}
+
+void EngineTest::SetUp() {
+    ::setenv("XDG_STATE_HOME", (dir / "state").c_str(), 1);
+    FileLogger* log = FileLogger::Instance();
+    log->Open("zebUpdater");
+    log->maxLevel = 0;
+    log->exactLevel = -1;
+    ASSERT_TRUE(InitCurlShare());
+}
+
+void EngineTest::Prepare(CurlDownloader& engine, long stallSeconds) {
+    CurlDownloadHooks hooks;
+    hooks.sleep = [this](uint32_t ms) {
+        std::lock_guard<std::mutex> lock(delaysMutex_);
+        delays_.push_back(ms);
+    };
+    hooks.networkAlive = [this] { return networkUp.load(); };
+    hooks.stallSeconds = stallSeconds;
+    engine.SetHooks(hooks);
+}
+
+bool EngineTest::RunToEnd(CurlDownloader& engine, int timeoutMs) {
+    bool stopped = false;
+    tavlin_test::WaitUntil([&] { return engine.IsComplete(&stopped) || stopped; }, timeoutMs, 10);
+    if (!stopped) return false;
+    return engine.WaitAndFinish();
+}
+
+std::vector<std::string> EngineTest::AllMessages() {
+    FileLogger::Instance()->Drain(5000);
+    std::vector<std::string> out;
+    std::error_code error;
+    for (const auto& entry : std::filesystem::recursive_directory_iterator(dir / "state", error)) {
+        if (entry.path().extension() != ".log") continue;
+        for (const auto& line : updater_test::SplitLines(tavlin_test::ReadFileText(entry.path()))) {
+            updater_test::Record record;
+            if (updater_test::ParseRecord(line, record) && record.source == "CurlDownload")
+                out.push_back(record.function + "|" + record.message);
+        }
+    }
+    return out;
+}
+
+std::vector<std::string> EngineTest::Messages(const std::string& function) {
+    std::vector<std::string> out;
+    for (const auto& line : AllMessages())
+        if (line.compare(0, function.size() + 1, function + "|") == 0) out.push_back(line.substr(function.size() + 1));
+    return out;
+}
+
+std::vector<uint32_t> EngineTest::Delays() {
+    std::lock_guard<std::mutex> lock(delaysMutex_);
+    return delays_;
+}
+
+}  // namespace download_test

@@ -1,0 +1,70 @@
+// What the download engine's tests share: a private folder with its own
+// log, hooks that record retry waits instead of sleeping, reading the log
+// and the temporary file back, and a door into the engine's state.
+#pragma once
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <cstdio>
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include "download/CurlDownload.h"
+#include "temp_dir.h"
+
+// Reaches the engine's private state, for the tests that set it up directly.
+class CurlDownloaderTestAccess {
+public:
+    static SegmentInfo& AddSegment(CurlDownloader& engine, uint32_t start, uint32_t length, uint32_t done = 0);
+    static SegmentInfo& Segment(CurlDownloader& engine, int index) { return *engine.segments[index]; }
+    static void SetState(CurlDownloader& engine, FILE* file, uint32_t fileSize, bool ranges,
+                         const std::string& target = {});
+    static const std::string& Url(const CurlDownloader& engine) { return engine.url; }
+    static bool Ranges(const CurlDownloader& engine) { return engine.IsMutilDonwload; }
+    static bool FinalProc(CurlDownloader& engine) { return engine.FinalProc(); }
+    static void* RunThread(void* token) { return CurlDownloader::DownloadFun(token); }
+};
+
+namespace download_test {
+
+// The little-endian trailer of a temporary file.
+struct Record {
+    uint32_t start, length, done;
+    bool operator==(const Record&) const = default;
+};
+std::string Trailer(const std::vector<Record>& records, uint32_t fileSize);
+// Records and stored length read from the end of `file` (records: n of them).
+bool ReadTrailer(const std::string& file, size_t n, std::vector<Record>* records, uint32_t* stored);
+
+class EngineTest : public ::testing::Test {
+protected:
+    void SetUp() override;
+
+    // Installs the recording hooks (and a stall limit) on `engine`.
+    void Prepare(CurlDownloader& engine, long stallSeconds = 60);
+    // Waits for the engine to come to rest, then WaitAndFinish. True when
+    // the download completed and the file stands at its target.
+    bool RunToEnd(CurlDownloader& engine, int timeoutMs = 60000);
+
+    // Messages the engine logged from `function` ("CurlDownloader::Start").
+    std::vector<std::string> Messages(const std::string& function);
+    // Every message of the log, with its function: "function|message".
+    std::vector<std::string> AllMessages();
+    std::vector<uint32_t> Delays();
+
+    std::string Target() const { return dir / "update.zip"; }
+
+    tavlin_test::TempDir dir{"tavlin-dl-"};
+    std::atomic<bool> networkUp{true};
+
+private:
+    std::mutex delaysMutex_;
+    std::vector<uint32_t> delays_;
+};
+
+// Count of messages containing `text`.
+size_t CountContaining(const std::vector<std::string>& messages, const std::string& text);
+
+}  // namespace download_test
