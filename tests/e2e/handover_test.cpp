@@ -45,7 +45,7 @@ TEST_F(LauncherWithDisplayTest, CancelHandsParametersOverThePipe) {
     ASSERT_TRUE(WaitForCalls("pipe", 1));
     EXPECT_EQ(CallsOf("pipe").front().data, PipeMessage("/room?id=7\""));
 
-    EXPECT_TRUE(client.running());
+    EXPECT_TRUE(client.Alive());
     EXPECT_EQ(CallsOf("args").size(), kStartRecords);
     EXPECT_EQ(tavlin_test::ProcessesBelow(install()), std::vector<pid_t>{client.pid()});
 }
@@ -73,7 +73,7 @@ TEST_F(LauncherWithDisplayTest, CancelWithoutPipeExitsOne) {
 
     ASSERT_TRUE(launcher.Wait(kProcessTimeoutMs));
     EXPECT_EQ(launcher.exitCode(), 1) << launcher.Stderr();
-    EXPECT_TRUE(sleeper.running());
+    EXPECT_TRUE(sleeper.Alive());
     EXPECT_TRUE(Calls().empty());
     EXPECT_TRUE(tavlin_test::ProcessesBelow(install()).empty());
 }

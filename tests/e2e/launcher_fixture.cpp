@@ -78,9 +78,9 @@ ChildProcess LauncherTest::StartServingClient() {
     ChildProcess client;
     EXPECT_TRUE(client.Start(options)) << client.error();
     EXPECT_TRUE(tavlin_test::WaitUntil(
-        [&] { return tavlin_test::FileExists(PipeSocket()) || !client.running(); }, kRecordTimeoutMs))
+        [&] { return tavlin_test::FileExists(PipeSocket()) || !client.Alive(); }, kRecordTimeoutMs))
         << "the client did not open its pipe";
-    EXPECT_TRUE(client.running()) << client.Stderr();
+    EXPECT_TRUE(client.Alive()) << client.Stderr();
     return client;
 }
 

@@ -49,7 +49,10 @@ public:
     bool Start(const SpawnOptions& options);
 
     pid_t pid() const { return pid_; }
+    // Started and not yet seen to end (no check of the process itself).
     bool running() const { return pid_ > 0 && !exited_; }
+    // Started and still running now: checks (and reaps) without waiting.
+    bool Alive() { return running() && !Wait(0); }
     // Waits up to timeoutMs for the child to end; true when it has ended.
     bool Wait(int timeoutMs);
     // Exit status after a successful Wait: the exit code, or 128 + signal.

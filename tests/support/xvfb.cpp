@@ -21,7 +21,7 @@ bool XvfbServer::Start(int timeoutMs) {
     std::string out;
     bool ready = WaitUntil([&] {
         out = server_.Stdout();
-        return out.find('\n') != std::string::npos || !server_.running() || server_.Wait(0);
+        return out.find('\n') != std::string::npos || !server_.Alive();
     }, timeoutMs, 10);
     if (!ready || out.find('\n') == std::string::npos) {
         error_ = "Xvfb did not report a display: " + server_.Stderr();
