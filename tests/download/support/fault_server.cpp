@@ -85,6 +85,12 @@ HttpReply ServeFile(const HttpRequest& request, const std::string& file, bool ho
     return reply;
 }
 
+HttpReply Status(int status) {
+    HttpReply reply;
+    reply.status = status;
+    return reply;
+}
+
 HttpReply Redirect(int status, const std::string& location) {
     HttpReply reply;
     reply.status = status;

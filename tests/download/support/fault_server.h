@@ -36,6 +36,9 @@ struct HttpReply {
 // "bytes=A-", 206 with that part and its Content-Range (416 past the end).
 HttpReply ServeFile(const HttpRequest& request, const std::string& file, bool honourRange = true);
 
+// An answer of `status` with an empty body.
+HttpReply Status(int status);
+
 // A redirect answer; an empty location sends none.
 HttpReply Redirect(int status, const std::string& location);
 

@@ -1,0 +1,229 @@
+// Resuming from a left temporary file, files that must start over, and the
+// substitute-name and copy paths when another holder keeps the file locked.
+#include <gtest/gtest.h>
+#include <fcntl.h>
+#include <sys/file.h>
+#include <unistd.h>
+
+#include <algorithm>
+
+#include "child_process.h"
+#include "engine_fixture.h"
+#include "fault_server.h"
+
+namespace {
+
+using download_test::CountContaining;
+using download_test::EngineTest;
+using download_test::FaultServer;
+using download_test::HttpReply;
+using download_test::HttpRequest;
+using download_test::Pattern;
+using download_test::Record;
+using download_test::ServeFile;
+using download_test::Trailer;
+
+const char* const kContinue = "CurlDownloader::ContinueDownloadByTmpFile";
+const char* const kFinalProc = "CurlDownloader::FinalProc";
+const uint32_t kPart = 4194304;
+const uint32_t kSize = 3 * kPart;
+
+// The segment requests: GETs after the length and range probes, sorted.
+std::vector<std::string> SegmentRanges(const FaultServer& server) {
+    auto gets = server.GetRanges();
+    std::vector<std::string> out;
+    for (size_t i = 0; i < gets.size(); ++i)
+        if (i > 0 && gets[i] != "bytes=1-1024") out.push_back(gets[i]);
+    std::sort(out.begin(), out.end());
+    return out;
+}
+
+// A lock held on `path` through an open file of its own, as another
+// process would hold it.
+class HeldLock {
+public:
+    explicit HeldLock(const std::string& path) : fd_(::open(path.c_str(), O_RDWR | O_CLOEXEC)) {
+        locked_ = fd_ >= 0 && ::flock(fd_, LOCK_EX | LOCK_NB) == 0;
+    }
+    ~HeldLock() {
+        if (fd_ >= 0) ::close(fd_);
+    }
+    bool locked() const { return locked_; }
+
+private:
+    int fd_;
+    bool locked_ = false;
+};
+
+class TmpFileTest : public EngineTest {
+protected:
+    void SetUp() override {
+        EngineTest::SetUp();
+        data = Pattern(kSize);
+    }
+    // The data of the three standard segments as far as `records` say,
+    // zeros elsewhere, then the trailer.
+    void WriteTmp(const std::vector<Record>& records, uint32_t stored, const std::string& path = {}) {
+        std::string content(kSize, '\0');
+        for (const auto& r : records)
+            if (r.start < kSize && r.done <= kSize - r.start) content.replace(r.start, r.done, data, r.start, r.done);
+        content += Trailer(records, stored);
+        ASSERT_TRUE(tavlin_test::WriteFileText(path.empty() ? Target() + ".dltmp" : path, content));
+    }
+    std::string data;
+};
+
+TEST_F(TmpFileTest, ResumesOnlyWhatIsMissing) {
+    WriteTmp({{0, kPart, 1000}, {kPart, kPart, 0}, {2 * kPart, kPart, kPart}}, kSize);
+    FaultServer server([&](const HttpRequest& r) { return ServeFile(r, data); });
+    CurlDownloader engine;
+    Prepare(engine);
+    ASSERT_TRUE(engine.Start(server.Url("/f.zip"), Target(), nullptr));
+    EXPECT_EQ(engine.downloadedSize.load(), 1000u + kPart);
+    ASSERT_TRUE(RunToEnd(engine));
+    EXPECT_TRUE(tavlin_test::ReadFileText(Target()) == data);
+    EXPECT_FALSE(tavlin_test::FileExists(Target() + ".dltmp"));
+    EXPECT_EQ(SegmentRanges(server), (std::vector<std::string>{"bytes=1000-4194303", "bytes=4194304-8388607"}));
+    EXPECT_EQ(CountContaining(Messages("CurlDownloader::Start"), "根据上次的临时文件，进行断点续传"), 1u);
+    EXPECT_EQ(CountContaining(Messages(kContinue), "断点续传开始，上一次已下载百分比33.341281%"), 1u);
+}
+
+TEST_F(TmpFileTest, InvalidRecordRestartsOnlyItsSegment) {
+    WriteTmp({{0, kPart, 1000}, {kPart, kPart, kPart + 1}, {2 * kPart, kPart, kPart}}, kSize);
+    FaultServer server([&](const HttpRequest& r) { return ServeFile(r, data); });
+    CurlDownloader engine;
+    Prepare(engine);
+    ASSERT_TRUE(engine.Start(server.Url("/f.zip"), Target(), nullptr));
+    ASSERT_TRUE(RunToEnd(engine));
+    EXPECT_TRUE(tavlin_test::ReadFileText(Target()) == data);
+    EXPECT_EQ(SegmentRanges(server), (std::vector<std::string>{"bytes=1000-4194303", "bytes=4194304-8388607"}));
+    EXPECT_EQ(CountContaining(Messages(kContinue), "断点续传第1块信息有误，从新下载此块数据"), 1u);
+}
+
+TEST_F(TmpFileTest, UnusableFilesStartOver) {
+    // Each file claims every byte is done while its data is all zeros: any
+    // use of it would leave zeros in the result.
+    const std::vector<Record> allDone = {{0, kPart, kPart}, {kPart, kPart, kPart}, {2 * kPart, kPart, kPart}};
+    struct Case {
+        const char* name;
+        std::vector<Record> records;
+        uint32_t stored;
+        bool ranges;
+        std::string extra;  // bytes between the records and the stored length
+        std::string logged;
+        std::vector<std::string> segments;
+    };
+    const std::vector<std::string> fresh = {"bytes=0-4194303", "bytes=4194304-8388607", "bytes=8388608-12582911"};
+    const Case cases[] = {
+        {"stored length differs from the server's", allDone, kSize - 1, true, "", "临时文件有问题，重新开始下载", fresh},
+        {"no whole record", {}, kSize, true, "12345", "临时文件有问题，重新开始下载", fresh},
+        {"records that end short of the data", {{0, kPart, kPart}}, kSize, true, "", "临时文件有问题，重新开始下载",
+         fresh},
+        {"several records without range support", allDone, kSize, false, "", "临时文件有问题，重新开始下载", {""}},
+        {"one record without range support", {{0, kSize, kSize}}, kSize, false, "",
+         "单线程不支持断点续传，直接重新开始", {""}},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        std::string target = dir / (std::string("t") + std::to_string(&c - cases));
+        std::string content(kSize, '\0');
+        content += Trailer(c.records, c.stored).insert(12 * c.records.size(), c.extra);
+        ASSERT_TRUE(tavlin_test::WriteFileText(target + ".dltmp", content));
+        FaultServer server([&](const HttpRequest& r) { return ServeFile(r, data, c.ranges); });
+        CurlDownloader engine;
+        Prepare(engine);
+        ASSERT_TRUE(engine.Start(server.Url("/f.zip"), target, nullptr));
+        ASSERT_TRUE(RunToEnd(engine));
+        EXPECT_TRUE(tavlin_test::ReadFileText(target) == data);
+        EXPECT_FALSE(tavlin_test::FileExists(target + ".dltmp"));
+        auto gets = server.GetRanges();
+        std::vector<std::string> segments;
+        // After the first probes, a restart probes again: keep what follows the last probe.
+        size_t lastProbe = 0;
+        for (size_t i = 0; i < gets.size(); ++i)
+            if (gets[i] == "bytes=1-1024" || (gets[i].empty() && i + 1 < gets.size())) lastProbe = i;
+        segments.assign(gets.begin() + static_cast<long>(lastProbe) + 1, gets.end());
+        std::sort(segments.begin(), segments.end());
+        EXPECT_EQ(segments, c.segments);
+        EXPECT_GE(CountContaining(Messages(kContinue), c.logged), 1u);
+    }
+}
+
+TEST_F(TmpFileTest, ResumeAnswered404DiscardsTheFileAndFails) {
+    WriteTmp({{0, kPart, 1000}, {kPart, kPart, 0}, {2 * kPart, kPart, kPart}}, kSize);
+    FaultServer server([](const HttpRequest&) { return download_test::Status(404); });
+    CurlDownloader engine;
+    Prepare(engine);
+    EXPECT_FALSE(engine.Start(server.Url("/f.zip"), Target(), nullptr));
+    EXPECT_EQ(server.Requests().size(), 2u);  // the resume's probe, then the fresh start's
+    EXPECT_FALSE(tavlin_test::FileExists(Target() + ".dltmp"));
+    EXPECT_EQ(CountContaining(Messages(kContinue), "临时文件有问题，重新开始下载"), 1u);
+    EXPECT_TRUE(Delays().empty());
+}
+
+TEST_F(TmpFileTest, HeldFileLeadsToASubstituteNameAndTheTargetIsRestored) {
+    WriteTmp({{0, kPart, 1000}, {kPart, kPart, 0}, {2 * kPart, kPart, kPart}}, kSize);
+    std::string held = tavlin_test::ReadFileText(Target() + ".dltmp");
+    HeldLock lock(Target() + ".dltmp");
+    ASSERT_TRUE(lock.locked());
+    ASSERT_TRUE(tavlin_test::WriteFileText(Target() + "~bk0", "someone else's"));  // taken: the next number
+    FaultServer server([&](const HttpRequest& r) { return ServeFile(r, data); });
+    CurlDownloader engine;
+    Prepare(engine);
+    ASSERT_TRUE(engine.Start(server.Url("/f.zip"), Target(), nullptr));
+    ASSERT_TRUE(RunToEnd(engine));
+    EXPECT_TRUE(tavlin_test::ReadFileText(Target()) == data);
+    EXPECT_TRUE(tavlin_test::ReadFileText(Target() + ".dltmp") == held);  // left as it was
+    EXPECT_EQ(tavlin_test::ReadFileText(Target() + "~bk0"), "someone else's");
+    EXPECT_FALSE(tavlin_test::FileExists(Target() + "~bk1"));
+    EXPECT_FALSE(tavlin_test::FileExists(Target() + "~bk1.dltmp"));
+    EXPECT_EQ(CountContaining(Messages(kContinue), "临时文件被占用无法删除，更改下载目标文件名为" + Target() + "~bk1"),
+              1u);
+    EXPECT_EQ(CountContaining(Messages(kFinalProc), "现在还原为" + Target()), 1u);
+}
+
+TEST_F(TmpFileTest, HeldFinishedFileIsCopiedAndTheCopyFinished) {
+    const std::string small = Pattern(600);
+    std::string tmp = Target() + ".dltmp";
+    std::string content = small + Trailer({{0, 600, 600}}, 600);
+    ASSERT_TRUE(tavlin_test::WriteFileText(tmp, content));
+    HeldLock lock(tmp);
+    ASSERT_TRUE(lock.locked());
+    CurlDownloader engine;
+    CurlDownloaderTestAccess::AddSegment(engine, 0, 600, 600);
+    CurlDownloaderTestAccess::SetState(engine, nullptr, 600, true, Target());
+    ASSERT_TRUE(CurlDownloaderTestAccess::FinalProc(engine));
+    EXPECT_TRUE(tavlin_test::ReadFileText(Target()) == small);
+    EXPECT_TRUE(tavlin_test::ReadFileText(tmp) == content);
+    EXPECT_FALSE(tavlin_test::FileExists(tmp + ".bk"));
+    auto messages = Messages(kFinalProc);
+    EXPECT_EQ(CountContaining(messages, "临时文件被占用，拷贝之!"), 1u);
+    EXPECT_EQ(CountContaining(messages, "临时文件拷贝成功!"), 1u);
+}
+
+TEST_F(TmpFileTest, FinishedFileNeverReplacesAnExistingTarget) {
+    const std::string small = Pattern(600);
+    std::string tmp = Target() + ".dltmp";
+    ASSERT_TRUE(tavlin_test::WriteFileText(tmp, small + Trailer({{0, 600, 600}}, 600)));
+    ASSERT_TRUE(tavlin_test::WriteFileText(Target(), "already here"));
+    CurlDownloader engine;
+    CurlDownloaderTestAccess::AddSegment(engine, 0, 600, 600);
+    CurlDownloaderTestAccess::SetState(engine, nullptr, 600, true, Target());
+    EXPECT_FALSE(CurlDownloaderTestAccess::FinalProc(engine));
+    EXPECT_EQ(tavlin_test::ReadFileText(Target()), "already here");
+    EXPECT_EQ(CountContaining(Messages(kFinalProc), "rename Fail, GetLastError:17"), 1u);  // EEXIST
+}
+
+TEST_F(TmpFileTest, TargetWithBkInItsOwnNameKeepsIt) {
+    const std::string small = Pattern(600);
+    FaultServer server([&](const HttpRequest& r) { return ServeFile(r, small); });
+    std::string target = dir / "pack~bk7.zip";
+    CurlDownloader engine;
+    Prepare(engine);
+    ASSERT_TRUE(engine.Start(server.Url("/f.zip"), target, nullptr));
+    ASSERT_TRUE(RunToEnd(engine));
+    EXPECT_TRUE(tavlin_test::ReadFileText(target) == small);
+    EXPECT_FALSE(tavlin_test::FileExists(dir / "pack"));
+}
+
+}  // namespace
