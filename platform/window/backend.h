@@ -40,6 +40,10 @@ public:
     // Shows `area` (client coordinates) of the back buffer.
     virtual void Present(Hwnd hwnd, cairo_surface_t* backBuffer, const Rect& area) = 0;
     virtual Rect ScreenRect() = 0;
+    // The image shown for the window in task bars and switchers.
+    virtual void SetIcon(Hwnd hwnd, cairo_surface_t* image) = 0;
+    // The pointer position in screen coordinates; false when unknown.
+    virtual bool CursorPos(Point* p) = 0;
 };
 
 // nullptr when no display can be opened.

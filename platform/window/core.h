@@ -106,7 +106,7 @@ struct WindowRec {
     bool painted = false;      // the back buffer holds a finished paint
     bool beginPaintCalled = false;
     cairo_surface_t* surface = nullptr;
-    uintptr_t native = 0;      // the backend's handle
+    std::atomic<uintptr_t> native{0};  // the backend's handle; read by owned windows' threads
     RegionLocator locator;
 };
 
@@ -154,6 +154,10 @@ void PaintNow(Hwnd hwnd);
 void EnsureSurface(Hwnd hwnd);
 
 uint32_t NowMs();
+
+// Screen position of the latest mouse input any window was given; false
+// before the first.
+bool LastInputPoint(Point* p);
 
 }  // namespace detail
 }  // namespace platform

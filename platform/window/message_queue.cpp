@@ -33,6 +33,9 @@ std::unordered_map<ThreadId, std::weak_ptr<ThreadQueue>>& Threads() {
     return *t;
 }
 std::atomic<ThreadId> g_nextThreadId{1};
+// Guarded by CoreLock.
+bool g_havePointer = false;
+Point g_pointer;
 std::atomic<uintptr_t> g_nextThreadTimerId{0x10000};
 
 void ShutdownQueue(const std::shared_ptr<ThreadQueue>& q) {
@@ -310,9 +313,19 @@ void PostInput(Hwnd hwnd, const Msg& msg) {
     if (!IsLiveLocked(hwnd) || !hwnd->enabled || !hwnd->queue->alive) return;
     Posted p{msg, true};
     p.msg.hwnd = hwnd;
+    if (msg.message >= WM_MOUSEMOVE && msg.message <= WM_MOUSEWHEEL) {
+        g_havePointer = true;
+        g_pointer = msg.pt;
+    }
     if (!p.msg.time) p.msg.time = NowMs();
     hwnd->queue->posted.push_back(p);
     hwnd->queue->Wake();
+}
+
+bool LastInputPoint(Point* p) {
+    auto lock = CoreLock();
+    if (g_havePointer) *p = g_pointer;
+    return g_havePointer;
 }
 
 uint32_t NowMs() {

@@ -32,6 +32,8 @@ public:
     void BeginDrag(Hwnd, Point) override {}
     void Present(Hwnd, cairo_surface_t*, const Rect&) override {}
     Rect ScreenRect() override { return kScreen; }
+    void SetIcon(Hwnd, cairo_surface_t*) override {}
+    bool CursorPos(Point* p) override { return detail::LastInputPoint(p); }
 
 private:
     uintptr_t lastId_ = 0;

@@ -486,6 +486,36 @@ Hwnd GetWindowOwner(Hwnd hwnd) {
     return IsLiveLocked(hwnd) ? hwnd->owner : nullptr;
 }
 
+bool SetWindowIcon(Hwnd hwnd, cairo_surface_t* image) {
+    return OnWindowThread(hwnd, [&] {
+        Backend* be = CurrentQueue()->backend.get();
+        if (!be || !hwnd->native || !image) return false;
+        be->SetIcon(hwnd, image);
+        return true;
+    }) != 0;
+}
+
+bool GetCursorPos(Point* p) {
+    Backend* be = CurrentBackend();
+    return be && be->CursorPos(p);
+}
+
+bool ScreenToClient(Hwnd hwnd, Point* p) {
+    auto lock = CoreLock();
+    if (!IsLiveLocked(hwnd)) return false;
+    p->x -= hwnd->rect.left;
+    p->y -= hwnd->rect.top;
+    return true;
+}
+
+bool ClientToScreen(Hwnd hwnd, Point* p) {
+    auto lock = CoreLock();
+    if (!IsLiveLocked(hwnd)) return false;
+    p->x += hwnd->rect.left;
+    p->y += hwnd->rect.top;
+    return true;
+}
+
 void SetRegionLocator(Hwnd hwnd, RegionLocator locator) {
     auto lock = CoreLock();
     if (IsLiveLocked(hwnd)) hwnd->locator = std::move(locator);

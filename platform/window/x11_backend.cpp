@@ -58,7 +58,8 @@ public:
                                "_NET_WM_WINDOW_TYPE", "_NET_WM_WINDOW_TYPE_DIALOG",
                                "_NET_WM_WINDOW_TYPE_NORMAL", "_NET_WM_STATE", "_NET_WM_STATE_ABOVE",
                                "_NET_WM_STATE_SKIP_TASKBAR", "_NET_ACTIVE_WINDOW", "_NET_WM_MOVERESIZE",
-                               "_MOTIF_WM_HINTS", "_NET_WM_PID", "_NET_WM_ICON_NAME", "_NET_WM_PING"};
+                               "_MOTIF_WM_HINTS", "_NET_WM_PID", "_NET_WM_ICON_NAME", "_NET_WM_PING",
+                               "_NET_WM_ICON"};
         static_assert(sizeof names / sizeof names[0] == kAtomCount);
         XInternAtoms(dpy_, const_cast<char**>(names), kAtomCount, False, atoms_);
         XSetIOErrorExitHandler(dpy_, &X11Backend::OnConnectionLost, this);
@@ -309,6 +310,42 @@ public:
         XFlush(dpy_);
     }
 
+    void SetIcon(Hwnd hwnd, cairo_surface_t* image) override {
+        Native* n = Find(hwnd);
+        if (!n || !image) return;
+        // _NET_WM_ICON: width, height, then ARGB pixels, each in a long.
+        cairo_surface_t* argb = cairo_image_surface_create(CAIRO_FORMAT_ARGB32, cairo_image_surface_get_width(image),
+                                                           cairo_image_surface_get_height(image));
+        cairo_t* cr = cairo_create(argb);
+        cairo_set_source_surface(cr, image, 0, 0);
+        cairo_paint(cr);
+        cairo_destroy(cr);
+        cairo_surface_flush(argb);
+        int w = cairo_image_surface_get_width(argb), h = cairo_image_surface_get_height(argb);
+        int stride = cairo_image_surface_get_stride(argb);
+        const unsigned char* data = cairo_image_surface_get_data(argb);
+        std::vector<long> prop;
+        prop.reserve(2 + static_cast<size_t>(w) * static_cast<size_t>(h));
+        prop.push_back(w);
+        prop.push_back(h);
+        for (int y = 0; y < h; ++y)
+            for (int x = 0; x < w; ++x)
+                prop.push_back(static_cast<long>(*reinterpret_cast<const uint32_t*>(data + y * stride + x * 4)));
+        cairo_surface_destroy(argb);
+        XChangeProperty(dpy_, n->win, atoms_[kIcon], XA_CARDINAL, 32, PropModeReplace,
+                        reinterpret_cast<unsigned char*>(prop.data()), static_cast<int>(prop.size()));
+    }
+
+    bool CursorPos(Point* p) override {
+        if (dead_) return false;
+        Window rootRet, child;
+        int rx, ry, wx, wy;
+        unsigned mask;
+        if (!XQueryPointer(dpy_, root_, &rootRet, &child, &rx, &ry, &wx, &wy, &mask)) return false;
+        *p = Point{rx, ry};
+        return true;
+    }
+
     Rect ScreenRect() override {
         return Rect{0, 0, DisplayWidth(dpy_, screen_), DisplayHeight(dpy_, screen_)};
     }
@@ -319,6 +356,7 @@ private:
     enum AtomIndex {
         kProtocols, kDeleteWindow, kNetWmName, kUtf8, kWindowType, kTypeDialog, kTypeNormal, kState,
         kStateAbove, kSkipTaskbar, kActiveWindow, kMoveResize, kMotifHints, kPid, kNetWmIconName, kPing,
+        kIcon,
         kAtomCount
     };
 

@@ -131,30 +131,36 @@ TEST_F(X11Test, MessageBoxProgramAnsweredThroughTheXServer) {
 TEST_F(X11Test, BoxOnASecondThreadWhileTheFirstThreadsWindowKeepsTicking) {
     setenv("DISPLAY", xvfb_.display().c_str(), 1);
     SetOffscreenMode(false);
-    std::atomic<int> ticks{0};
-    Handler h = [&](Hwnd, unsigned msg, WPARAM, LPARAM) -> std::optional<LRESULT> {
-        if (msg == WM_TIMER) ++ticks;
-        return std::nullopt;
-    };
-    Hwnd main = MakeWindow(&h, u"Update Program", nullptr, WS_OVERLAPPEDWINDOW | WS_VISIBLE);
-    ASSERT_NE(main, nullptr);
-    ASSERT_TRUE(SetTimer(main, 1121, 20));
+    // The "first" thread is a thread of its own, so that its display
+    // connection is closed before the server goes at the end of the test.
+    std::thread first([this] {
+        std::atomic<int> ticks{0};
+        Handler h = [&](Hwnd, unsigned msg, WPARAM, LPARAM) -> std::optional<LRESULT> {
+            if (msg == WM_TIMER) ++ticks;
+            return std::nullopt;
+        };
+        Hwnd main = MakeWindow(&h, u"Update Program", nullptr, WS_OVERLAPPEDWINDOW | WS_VISIBLE);
+        ASSERT_NE(main, nullptr);
+        ASSERT_TRUE(SetTimer(main, 1121, 20));
 
-    auto answer = std::async(std::launch::async, [] {
-        return MessageBoxW(nullptr, u"The network has been disconnected.", u"vostrapanel提示", MB_OKCANCEL);
+        auto answer = std::async(std::launch::async, [] {
+            return MessageBoxW(nullptr, u"The network has been disconnected.", u"vostrapanel提示", MB_OKCANCEL);
+        });
+        auto found = std::async(std::launch::async, [&] { return tavlin_test::FindWindowByName(env_, "vostrapanel提示"); });
+        auto ready = [](auto& f) { return f.wait_for(std::chrono::milliseconds(0)) == std::future_status::ready; };
+        ASSERT_TRUE(PumpUntil([&] { return ready(found); }, 15000));
+        std::string id = found.get();
+        ASSERT_FALSE(id.empty());
+        int before = ticks;
+        ASSERT_TRUE(PumpUntil([&] { return ticks >= before + 3; }));
+        auto key = std::async(std::launch::async, [&] { return Xdotool({"key", "--window", id, "Return"}); });
+        ASSERT_TRUE(PumpUntil([&] { return ready(answer); }, 10000));
+        EXPECT_EQ(answer.get(), IDOK);
+        key.wait();
+        Xdotool({"keyup", "Return"});
+        DestroyWindow(main);
     });
-    std::string id;
-    auto found = std::async(std::launch::async, [&] { return tavlin_test::FindWindowByName(env_, "vostrapanel提示"); });
-    ASSERT_TRUE(PumpUntil([&] { return found.wait_for(std::chrono::milliseconds(0)) == std::future_status::ready; }, 15000));
-    id = found.get();
-    ASSERT_FALSE(id.empty());
-    int before = ticks;
-    ASSERT_TRUE(PumpUntil([&] { return ticks >= before + 3; }));
-    auto key = std::async(std::launch::async, [&] { return Xdotool({"key", "--window", id, "Return"}); });
-    ASSERT_TRUE(PumpUntil([&] { return answer.wait_for(std::chrono::milliseconds(0)) == std::future_status::ready; }, 10000));
-    EXPECT_EQ(answer.get(), IDOK);
-    key.wait();
-    DestroyWindow(main);
+    first.join();
 }
 
 TEST(NoDisplay, MessageBoxFailsCleanlyWithoutADisplay) {

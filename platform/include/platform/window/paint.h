@@ -30,7 +30,7 @@ cairo_t* BeginPaint(Hwnd hwnd, PaintStruct* ps);
 void EndPaint(Hwnd hwnd, PaintStruct* ps);
 
 // The back buffer itself (owned by the window; replaced when the size
-// changes). For reading what the window shows.
+// changes). For reading what the window shows. Window's thread.
 cairo_surface_t* GetWindowSurface(Hwnd hwnd);
 
 // Registers the font aliases ("微软雅黑" and "Microsoft YaHei" -> WenQuanYi

@@ -9,6 +9,8 @@
 // DestroyWindow, which is forwarded to the owning thread and waits.
 #pragma once
 
+#include <cairo.h>
+
 #include <cstdint>
 #include <functional>
 #include <optional>
@@ -101,6 +103,16 @@ bool EnableWindow(Hwnd hwnd, bool enable);
 bool IsWindowEnabled(Hwnd hwnd);
 
 Hwnd GetWindowOwner(Hwnd hwnd);
+
+// The window's icon for task bars and switchers (copied). Window's thread.
+bool SetWindowIcon(Hwnd hwnd, cairo_surface_t* image);
+
+// The pointer position in screen coordinates (off-screen: where the latest
+// synthetic mouse input was). False when unknown.
+bool GetCursorPos(Point* p);
+// Client coordinates of hwnd <-> screen coordinates. Any thread.
+bool ScreenToClient(Hwnd hwnd, Point* p);
+bool ClientToScreen(Hwnd hwnd, Point* p);
 
 // Named places in a window (a button, a control), for automation: tests
 // click "OK" instead of a computed point. The locator runs on the window's
