@@ -46,6 +46,25 @@ TEST_F(LauncherTest, StartRoadRegistersSchemeLogsAndStartsClient) {
     EXPECT_EQ(query.out, "tavlin-launcher.desktop\n") << query.err;
 }
 
+// After one start, a link opened the desktop's way (GIO, as a GNOME browser
+// does) reaches the launcher through the registration, even from a folder
+// whose name has a space, and the client gets the bare link's parameters.
+// (xdg-open's own fallback cannot be used: it splits Exec at spaces and
+// ignores quoting.)
+TEST_F(LauncherTest, RegisteredHandlerStartsLauncherForOpenedLink) {
+    ASSERT_EQ(RunLauncher({}).exitCode, 0);
+    ASSERT_TRUE(WaitForCalls("args", 1));
+    StopClients();
+
+    if (tavlin_test::FindProgram("gio").empty()) GTEST_SKIP() << "gio is not installed";
+    RunResult open = tavlin_test::Run({"gio", "open", "tavlin://room?id=5&seat=3"}, env_,
+                                      kProcessTimeoutMs, user_.home);
+    ASSERT_TRUE(open.finished);
+    EXPECT_EQ(open.exitCode, 0) << open.out << open.err;
+    ASSERT_TRUE(WaitForCalls("args", 2)) << "the link did not reach the launcher: " << open.err;
+    EXPECT_EQ(CallsOf("args").back().data, "/room?id=5&seat=3");
+}
+
 // The registration is rewritten on every start, and other handlers in
 // mimeapps.list are kept.
 TEST_F(LauncherTest, RegistrationIsRewrittenAndKeepsOtherHandlers) {
