@@ -6,7 +6,6 @@
 #include <cstdlib>
 #include <ctime>
 #include <filesystem>
-#include <regex>
 #include <string>
 #include <thread>
 #include <vector>
@@ -71,18 +70,16 @@ TEST_F(FileLoggerTest, WritesOneLineInTheFieldOrder) {
     std::vector<std::string> lines = SplitLines(text);
     ASSERT_EQ(lines.size(), 4u);
 
-    std::smatch m;
-    const std::regex first(R"(^(\d\d) (\d\d) (\d{4}) (\d\d):(\d\d):(\d\d)\|0\|CurlDownload\|123\|CurlDownloader::Start\|hello 42$)");
-    ASSERT_TRUE(std::regex_match(lines[0], m, first)) << lines[0];
+    updater_test::Record record;
+    ASSERT_TRUE(updater_test::ParseRecord(lines[0], record)) << lines[0];
     tm local{};
-    local.tm_mon = std::stoi(m[1]) - 1;
-    local.tm_mday = std::stoi(m[2]);
-    local.tm_year = std::stoi(m[3]) - 1900;
-    local.tm_hour = std::stoi(m[4]);
-    local.tm_min = std::stoi(m[5]);
-    local.tm_sec = std::stoi(m[6]);
-    local.tm_isdst = -1;
+    ASSERT_TRUE(updater_test::ParseLogTime(record.time, local)) << lines[0];
     EXPECT_LE(std::abs(std::difftime(std::mktime(&local), before)), 5.0) << lines[0];
+    EXPECT_EQ(record.level, "0");
+    EXPECT_EQ(record.source, "CurlDownload");
+    EXPECT_EQ(record.line, "123");
+    EXPECT_EQ(record.function, "CurlDownloader::Start");
+    EXPECT_EQ(record.message, "hello 42");
 
     const std::string time = lines[0].substr(0, kTimeLength);
     EXPECT_EQ(lines[1], time + "|0|NoFolder|7|f|");
@@ -302,17 +299,18 @@ TEST_F(FileLoggerTest, LinesFromRacingThreadsStayWhole) {
     const std::vector<std::string> lines = SplitLines(AllText());
     ASSERT_EQ(lines.size(), static_cast<size_t>(kThreads * kPerThread));
     std::vector<int> next(kThreads, 0);
-    const std::regex shape(R"(^T(\d) N(\d+) ([a-z]*)\|end$)");
     for (const std::string& line : lines) {
         updater_test::Record record;
         ASSERT_TRUE(updater_test::ParseRecord(line, record)) << line;
-        std::smatch m;
-        ASSERT_TRUE(std::regex_match(record.message, m, shape)) << line;
-        int t = std::stoi(m[1]);
-        int n = std::stoi(m[2]);
+        // "T<t> N<n> <padding>|end"
+        int t = -1, n = -1, used = 0;
+        ASSERT_EQ(std::sscanf(record.message.c_str(), "T%d N%d %n", &t, &n, &used), 2) << line;
+        ASSERT_TRUE(t >= 0 && t < kThreads) << line;
+        const std::string rest = record.message.substr(static_cast<size_t>(used));
+        const size_t padding = static_cast<size_t>((n * 7 + t * 13) % 300);
+        ASSERT_EQ(rest, std::string(padding, static_cast<char>('a' + t)) + "|end") << line;
         ASSERT_EQ(record.line, std::to_string(t)) << line;
         ASSERT_EQ(n, next[t]) << "thread " << t << " out of order";
-        ASSERT_EQ(m[3].length(), (n * 7 + t * 13) % 300) << line;
         ++next[t];
     }
 }

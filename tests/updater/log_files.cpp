@@ -57,6 +57,25 @@ bool ParseRecord(const std::string& line, Record& record) {
     return true;
 }
 
+bool ParseLogTime(const std::string& text, tm& local) {
+    static const char shape[] = "00 00 0000 00:00:00";
+    if (text.size() != sizeof shape - 1) return false;
+    for (size_t i = 0; i < text.size(); ++i) {
+        bool digit = text[i] >= '0' && text[i] <= '9';
+        if (shape[i] == '0' ? !digit : text[i] != shape[i]) return false;
+    }
+    auto number = [&](size_t at, size_t length) { return std::stoi(text.substr(at, length)); };
+    local = tm{};
+    local.tm_mon = number(0, 2) - 1;
+    local.tm_mday = number(3, 2);
+    local.tm_year = number(6, 4) - 1900;
+    local.tm_hour = number(11, 2);
+    local.tm_min = number(14, 2);
+    local.tm_sec = number(17, 2);
+    local.tm_isdst = -1;
+    return true;
+}
+
 std::vector<std::string> MessagesOf(const std::vector<std::string>& lines, const std::string& function) {
     std::vector<std::string> messages;
     Record record;

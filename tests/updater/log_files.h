@@ -1,6 +1,7 @@
 // Reading the updater's log files back in tests.
 #pragma once
 
+#include <ctime>
 #include <string>
 #include <vector>
 
@@ -22,6 +23,10 @@ struct Record {
 
 // Splits one log line at its first five "|"; false when it has fewer.
 bool ParseRecord(const std::string& line, Record& record);
+
+// True when `text` has the shape "MM dd yyyy HH:mm:ss"; fills `local`
+// (tm_isdst -1, ready for mktime).
+bool ParseLogTime(const std::string& text, tm& local);
 
 // The messages of the records in `lines` whose function is `function`.
 std::vector<std::string> MessagesOf(const std::vector<std::string>& lines, const std::string& function);
