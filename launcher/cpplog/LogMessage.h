@@ -1,5 +1,6 @@
 // The record handle a call site holds: it makes a record with its prefix,
 // lets the call site write the text, and sends the record when destroyed.
+// A record belongs to the thread that made it.
 //
 //   n_log::CustomLogMessage(__FILE__, kLine, cpplog::LL_INFO, cpplog::rootLogger,
 //                           "Function").getStream() << "text";

@@ -1,5 +1,6 @@
 // The root logger: a list of registered outputs, each switched on or off by
-// its kind (standard error, debugger output).
+// its kind (standard error, debugger output). Set up before main; used by
+// the launcher's main thread only, without locks.
 #pragma once
 
 #include <boost/any.hpp>

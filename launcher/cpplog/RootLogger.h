@@ -1,4 +1,5 @@
 // The launcher's process-wide logger and the conversion of wide text for it.
+// rootLogger: main thread only. ToChsNarrow: any thread.
 #pragma once
 
 #include <string>
