@@ -92,9 +92,10 @@ bool WriteChunk(Core& core, std::string& chunk) {
         if (n < 0 && errno == EINTR) continue;
         size_t lastEnd = done == 0 ? std::string::npos : chunk.rfind('\n', done - 1);
         size_t keep = lastEnd == std::string::npos ? 0 : lastEnd + 1;
-        if (::ftruncate(core.file.get(), static_cast<off_t>(core.bytesWritten + keep)) != 0) {
-            // Nothing more can be done about it; the file is closed below.
-        }
+        // Should the cut fail too, the partial line stays; the file is
+        // closed either way.
+        const bool cut = ::ftruncate(core.file.get(), static_cast<off_t>(core.bytesWritten + keep)) == 0;
+        (void)cut;
         core.file.reset();
         return false;
     }
