@@ -26,7 +26,7 @@ public:
 private:
     // Bounds the descriptors held at once; packages list most entries of a
     // folder together, so a small cache serves nearly every lookup.
-    static constexpr std::size_t kMaxCached = 256;
+    static constexpr std::size_t kMaxCached = 64;
 
     int rootFd_;
     std::unordered_map<std::string, platform::UniqueFd> cache_;

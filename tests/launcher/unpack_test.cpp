@@ -278,8 +278,10 @@ TEST_F(Unpack, UnreadableArchivesExtractNothing) {
 
 TEST_F(Unpack, TwoThreadsGiveTheSameTree) {
     ZipBuilder z(zip);
-    for (int i = 0; i < 60; ++i) {
-        const std::string name = "d" + std::to_string(i % 7) + "/f" + std::to_string(i) + ".bin";
+    // 200 folders visited in turn: more than the walker keeps open at once.
+    for (int i = 0; i < 150; ++i) {
+        const std::string name = "d" + std::to_string(i % 50) + "/e" + std::to_string(i % 3) + "/f" +
+                                 std::to_string(i) + ".bin";
         z.AddFile(name, std::string(static_cast<std::size_t>(i) * 997, static_cast<char>('a' + i % 26)));
     }
     z.AddFile(std::string(150, 'L') + "/" + std::string(150, 'M') + ".txt", "a name longer than 259 characters");
@@ -289,7 +291,7 @@ TEST_F(Unpack, TwoThreadsGiveTheSameTree) {
     fs::remove_all(root);
     Run(1);
     EXPECT_EQ(Tree(root), twoThreads);
-    EXPECT_EQ(twoThreads.size(), 7u + 60u + 2u);
+    EXPECT_EQ(twoThreads.size(), 50u + 150u + 150u + 2u);
     EXPECT_TRUE(skipped.empty());
 }
 
