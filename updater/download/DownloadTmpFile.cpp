@@ -181,13 +181,19 @@ bool CurlDownloader::CreateTmpFile() {
 }
 
 void CurlDownloader::SaveSegmentInfo(int index) {
-    std::lock_guard<std::mutex> lock(mutex);
-    if (!tmpFile) return;
     unsigned char record[kRecordBytes];
-    EncodeRecord(*segments[index], record);
+    int fd;
+    {
+        std::lock_guard<std::mutex> lock(mutex);
+        if (!tmpFile) return;
+        fd = fileno(tmpFile);
+        EncodeRecord(*segments[index], record);
+    }
+    // A positioned write goes straight to the kernel: nothing waits in a
+    // stream buffer, and the stream's position is left alone. Only the
+    // segment's own thread rewrites its record, so rewrites keep their order.
     off_t at = static_cast<off_t>(FileSize) + static_cast<off_t>(kRecordBytes) * index;
-    if (fseeko(tmpFile, at, SEEK_SET) == 0 && std::fwrite(record, 1, sizeof record, tmpFile) == sizeof record)
-        CommitTmpFile();
+    (void)!::pwrite(fd, record, sizeof record, at);
 }
 
 bool CurlDownloader::ContinueDownloadByTmpFile() {
