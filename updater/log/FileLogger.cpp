@@ -52,6 +52,7 @@ namespace {
 using Core = FileLogger::Core;
 
 constexpr size_t kMessageMax = 1023;
+constexpr size_t kNumberChars = 11;  // "-2147483648"
 constexpr size_t kChunkBytes = 64 * 1024;
 constexpr auto kNap = std::chrono::milliseconds(2);
 
@@ -196,12 +197,6 @@ std::string_view TimeText() {
     return {cache.text, cache.length};
 }
 
-void AppendNumber(std::string& out, int32_t value) {
-    char digits[16];
-    auto end = std::to_chars(digits, digits + sizeof digits, value).ptr;
-    out.append(digits, end);
-}
-
 }  // namespace
 
 FileLogger* FileLogger::Instance() {
@@ -250,40 +245,43 @@ void FileLogger::Log(int32_t level, std::string_view sourceFile, int32_t line,
                      std::string_view function, const char* format, ...) {
     if (!Keeps(level) || !core_->fileOpen.load(std::memory_order_relaxed)) return;
 
-    char message[kMessageMax + 1];
-    size_t messageLength = 0;
+    size_t slash = sourceFile.rfind('/');
+    if (slash != std::string_view::npos) sourceFile.remove_prefix(slash + 1);
+    const std::string_view time = TimeText();
+
+    // The line is built in place in a buffer of this thread's, which only
+    // ever grows: no allocation and no second copy of the message.
+    thread_local std::string buffer;
+    const size_t room = time.size() + sourceFile.size() + function.size() + 2 * kNumberChars + 6 + kMessageMax + 1;
+    if (buffer.size() < room) buffer.resize(room);
+    char* out = buffer.data();
+    auto put = [&out](std::string_view text) { out = std::copy(text.begin(), text.end(), out); };
+    auto number = [&out](int32_t value) { out = std::to_chars(out, out + kNumberChars, value).ptr; };
+    put(time);
+    *out++ = '|';
+    number(level);
+    *out++ = '|';
+    put(sourceFile);
+    *out++ = '|';
+    number(line);
+    *out++ = '|';
+    put(function);
+    *out++ = '|';
     if (format) {
         va_list args;
         va_start(args, format);
-        int n = std::vsnprintf(message, sizeof message, format, args);
+        int n = std::vsnprintf(out, kMessageMax + 1, format, args);
         va_end(args);
-        if (n > 0) messageLength = std::min(static_cast<size_t>(n), kMessageMax);
+        if (n > 0) out += std::min(static_cast<size_t>(n), kMessageMax);
     }
-    size_t slash = sourceFile.rfind('/');
-    if (slash != std::string_view::npos) sourceFile.remove_prefix(slash + 1);
-    std::string_view time = TimeText();
-
-    // Built in a buffer of this thread's that keeps its capacity.
-    thread_local std::string text;
-    text.clear();
-    text.append(time);
-    text += '|';
-    AppendNumber(text, level);
-    text += '|';
-    text.append(sourceFile);
-    text += '|';
-    AppendNumber(text, line);
-    text += '|';
-    text.append(function);
-    text += '|';
-    text.append(message, messageLength);
-    text += '\n';
+    *out++ = '\n';
+    const size_t length = static_cast<size_t>(out - buffer.data());
 
     bool wake;
     {
         std::lock_guard lock(core_->queueMutex);
-        core_->queueText.append(text);
-        core_->queueLengths.push_back(static_cast<uint32_t>(text.size()));
+        core_->queueText.append(buffer.data(), length);
+        core_->queueLengths.push_back(static_cast<uint32_t>(length));
         ++core_->queued;
         wake = core_->writerWaiting;
     }
