@@ -323,41 +323,44 @@ UnpackResult UnpackArchive(const std::string& zipPath, const std::string& rootDi
     ReadPlan(archive.get(), ProcessUmask(), plan, skips);
     DropSuperseded(plan);
 
-    // Folders first, then files (perhaps on two threads), then links last, so
-    // no file is ever written through a link made from the same package.
-    FolderWalker walker(rootFd.get());
-    std::vector<const Planned*> files;
-    std::vector<const Planned*> links;
-    std::string why;
+    std::vector<const Planned*> folders, files, links;
     for (const Planned& e : plan) {
-        if (e.kind == Kind::File) {
-            files.push_back(&e);
-        } else if (e.kind == Kind::Link) {
-            links.push_back(&e);
-        } else if (walker.Open(e.path.components, e.path.components.size(), &why) >= 0) {
+        (e.kind == Kind::Folder ? folders : e.kind == Kind::File ? files : links).push_back(&e);
+    }
+    // Every thread's handle is opened before anything is written: an entry
+    // could replace the archive's own path.
+    const unsigned threads = ChooseThreads(options.threads, files);
+    std::vector<UnzHandle> handles;
+    for (unsigned t = 1; t < threads; ++t) {
+        handles.emplace_back(unzOpen64(zipPath.c_str()));
+        if (!handles.back()) {
+            handles.pop_back();
+            break;
+        }
+    }
+    handles.insert(handles.begin(), std::move(archive));
+
+    // Folders first, then files, then links last, so no file is ever written
+    // through a link made from the same package.
+    FolderWalker walker(rootFd.get());
+    std::string why;
+    for (const Planned* e : folders) {
+        if (walker.Open(e->path.components, e->path.components.size(), &why) >= 0) {
             ++result.folders;
         } else {
-            skips.push_back({e.order, e.storedName, why});
+            skips.push_back({e->order, e->storedName, why});
         }
     }
 
-    const unsigned threads = ChooseThreads(options.threads, files);
-    std::vector<WorkerResult> results(threads);
-    if (threads == 1) {
-        ExtractFiles(archive.get(), rootFd.get(), files, results[0]);
+    std::vector<WorkerResult> results(handles.size());
+    if (handles.size() == 1) {
+        ExtractFiles(handles[0].get(), rootFd.get(), files, results[0]);
     } else {
-        const auto work = SplitWork(files, threads);
+        const auto work = SplitWork(files, static_cast<unsigned>(handles.size()));
         std::vector<std::jthread> workers;
-        for (unsigned t = 0; t < threads; ++t) {
-            workers.emplace_back([&, t] {
-                UnzHandle own(unzOpen64(zipPath.c_str()));
-                if (!own) {
-                    for (const Planned* e : work[t])
-                        results[t].skips.push_back({e->order, e->storedName, "cannot read the archive again"});
-                    return;
-                }
-                ExtractFiles(own.get(), rootFd.get(), work[t], results[t]);
-            });
+        for (std::size_t t = 0; t < handles.size(); ++t) {
+            workers.emplace_back(
+                [&, t] { ExtractFiles(handles[t].get(), rootFd.get(), work[t], results[t]); });
         }
     }
     for (WorkerResult& r : results) {
@@ -368,7 +371,7 @@ UnpackResult UnpackArchive(const std::string& zipPath, const std::string& rootDi
     std::vector<char> buffer(kReadBufferSize);
     for (const Planned* e : links) {
         why.clear();
-        if (ExtractLink(archive.get(), walker, *e, buffer, why)) {
+        if (ExtractLink(handles[0].get(), walker, *e, buffer, why)) {
             ++result.written;
         } else {
             skips.push_back({e->order, e->storedName, why});

@@ -295,6 +295,26 @@ TEST_F(Unpack, TwoThreadsGiveTheSameTree) {
     EXPECT_TRUE(skipped.empty());
 }
 
+// The launcher unpacks update.zip inside its own root; a package may carry
+// an entry of that very name, written while other threads still read.
+TEST_F(Unpack, EntryReplacingTheArchiveItself) {
+    const std::string inRoot = root + "/update.zip";
+    {
+        ZipBuilder z(inRoot);
+        z.AddFile("update.zip", "not the package any more");
+        for (int i = 0; i < 8; ++i) z.AddFile("big" + std::to_string(i) + ".bin", std::string(1 << 20, char('0' + i)));
+        z.Close();
+    }
+    UnpackOptions options;
+    options.threads = 2;
+    options.onSkip = [this](const std::string& name, const std::string&) { skipped.push_back(name); };
+    const auto result = UnpackArchive(inRoot, root, options);
+    EXPECT_EQ(result.written, 9u);
+    EXPECT_TRUE(skipped.empty());
+    EXPECT_EQ(ReadFileText(inRoot), "not the package any more");
+    EXPECT_EQ(ReadFileText(root + "/big7.bin"), std::string(1 << 20, '7'));
+}
+
 TEST_F(Unpack, FilesAndFoldersInEachOthersWay) {
     ASSERT_TRUE(WriteFileText(root + "/lib", "a file, not a folder"));
     fs::create_directories(root + "/plugins");
