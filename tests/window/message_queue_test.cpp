@@ -273,5 +273,40 @@ TEST_F(QueueTest, OwnedWindowsAreDestroyedWithTheirOwner) {
     EXPECT_EQ(order, (std::vector<std::u16string>{u"owned", u"owner"}));
 }
 
+TEST_F(QueueTest, InputReachesOnlyEnabledWindowsAndCaptionPressesDoNotArrive) {
+    // The top 20 pixels act as a caption: a press there drags the window
+    // instead of reaching the procedure.
+    Log log;
+    Handler h = [&](Hwnd self, unsigned msg, WPARAM, LPARAM l) -> std::optional<LRESULT> {
+        if (msg == WM_NCHITTEST) {
+            Point p{GetXLParam(l), GetYLParam(l)};
+            ScreenToClient(self, &p);
+            return p.y < 20 ? HTCAPTION : HTCLIENT;
+        }
+        if (msg == WM_LBUTTONDOWN || msg == WM_LBUTTONUP || msg == WM_KEYDOWN || msg == WM_CHAR || msg == kPosted)
+            log.Add(msg);
+        return std::nullopt;
+    };
+    Hwnd w = MakeWindow(&h);
+    ASSERT_TRUE(MoveWindow(w, 100, 200, 200, 120));
+    ClickAt(w, Point{50, 5});
+    ClickAt(w, Point{50, 60});
+    SendKey(w, 'A');
+    ASSERT_TRUE(PumpUntil([&] { return log.Get().size() == 5; }));
+    // The caption press is gone; its release still arrives, as on Windows
+    // after a drag. The key types its character through TranslateMessage.
+    EXPECT_EQ(log.Get(), (std::vector<unsigned>{WM_LBUTTONUP, WM_LBUTTONDOWN, WM_LBUTTONUP, WM_KEYDOWN, WM_CHAR}));
+
+    EXPECT_FALSE(EnableWindow(w, false));
+    SendKey(w, VK_RETURN);
+    ClickAt(w, Point{50, 60});
+    // Posted messages still arrive, after the dropped input.
+    PostMessageW(w, kPosted, 0, 0);
+    ASSERT_TRUE(PumpUntil([&] { return log.Get().size() == 6; }));
+    EXPECT_EQ(log.Get().back(), kPosted);
+    EXPECT_TRUE(EnableWindow(w, true));
+    DestroyWindow(w);
+}
+
 }  // namespace
 }  // namespace tavlin_window_test

@@ -174,6 +174,20 @@ TEST(NoDisplay, MessageBoxFailsCleanlyWithoutADisplay) {
         EXPECT_EQ(Trim(r.out), "0");
         EXPECT_EQ(r.exitCode, 1);
     }
+    // TAVLIN_OFFSCREEN=1 shows the box without a display: it then waits
+    // for an answer instead of failing at once.
+    Environment env = EnglishEnv();
+    env.Unset("DISPLAY");
+    env.Set("TAVLIN_OFFSCREEN", "1");
+    ChildProcess box;
+    tavlin_test::SpawnOptions opts;
+    opts.argv = {TAVLIN_MSGBOX, "text", "Prompt"};
+    opts.env = env;
+    ASSERT_TRUE(box.Start(opts));
+    EXPECT_FALSE(box.Wait(1000));
+    EXPECT_EQ(box.Stdout(), "");
+    box.Kill();
+
     // In-process too: a thread without a display gets no window.
     unsetenv("DISPLAY");
     SetOffscreenMode(false);
