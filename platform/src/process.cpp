@@ -39,14 +39,24 @@ std::string ExeNameFromLink(pid_t pid) {
     return slash == std::string::npos ? target : target.substr(slash + 1);
 }
 
-std::string ExeNameFromStatus(pid_t pid) {
+// Fallback for processes whose exe link cannot be read (another user's, or
+// one that has ended). `ended` reports a zombie: it has exited and only waits
+// to be reaped, so it no longer counts as running.
+std::string ExeNameFromStatus(pid_t pid, bool& ended) {
     std::ifstream status("/proc/" + std::to_string(pid) + "/status");
-    std::string line;
-    if (std::getline(status, line) && line.starts_with("Name:")) {
-        size_t start = line.find_first_not_of(" \t", 5);
-        if (start != std::string::npos) return line.substr(start);
+    std::string line, name;
+    ended = false;
+    for (int i = 0; i < 8 && std::getline(status, line); ++i) {
+        if (line.starts_with("Name:")) {
+            size_t start = line.find_first_not_of(" \t", 5);
+            if (start != std::string::npos) name = line.substr(start);
+        } else if (line.starts_with("State:")) {
+            size_t start = line.find_first_not_of(" \t", 6);
+            ended = start != std::string::npos && (line[start] == 'Z' || line[start] == 'X');
+            break;
+        }
     }
-    return {};
+    return name;
 }
 
 bool ParsePid(const char* s, pid_t& pid) {
@@ -71,7 +81,11 @@ bool SnapshotProcesses(std::vector<ProcessEntry>& out) {
         ProcessEntry entry;
         if (!ParsePid(e->d_name, entry.pid)) continue;
         entry.exeName = ExeNameFromLink(entry.pid);
-        if (entry.exeName.empty()) entry.exeName = ExeNameFromStatus(entry.pid);
+        if (entry.exeName.empty()) {
+            bool ended = false;
+            entry.exeName = ExeNameFromStatus(entry.pid, ended);
+            if (ended) continue;
+        }
         // A process that ended during the walk has neither; leave it out.
         if (entry.exeName.empty() && ::kill(entry.pid, 0) != 0 && errno == ESRCH) continue;
         list.push_back(std::move(entry));

@@ -66,16 +66,17 @@ TEST(Process, DeletedExecutableKeepsItsName) {
     EXPECT_EQ(NameOf(child.pid()), "tavlin.exe");
 }
 
-TEST(Process, ZombieFallsBackToTaskName) {
-    pid_t pid = ::fork();
-    ASSERT_GE(pid, 0);
-    if (pid == 0) ::_exit(0);
-    // Not reaped yet: /proc/PID/exe is gone but the entry remains.
-    ASSERT_TRUE(tavlin_test::WaitUntil([&] { return !tavlin_test::ProcessAlive(pid); }, 5000));
-    std::string comm = tavlin_test::ReadFileText("/proc/self/comm");
-    if (!comm.empty() && comm.back() == '\n') comm.pop_back();
-    EXPECT_EQ(NameOf(pid), comm);
-    ::waitpid(pid, nullptr, 0);
+TEST(Process, EndedButUnreapedChildIsNotListed) {
+    TempDir dir;
+    ChildProcess child;
+    StartSleeper(child, dir, "tavlin.exe");
+    ASSERT_EQ(NameOf(child.pid()), "tavlin.exe");
+    // Killed but not reaped: a zombie must not pass for a running client.
+    ASSERT_EQ(::kill(child.pid(), SIGKILL), 0);
+    ASSERT_TRUE(tavlin_test::WaitUntil([&] { return !tavlin_test::ProcessAlive(child.pid()); }, 5000));
+    std::string state = tavlin_test::ReadFileText("/proc/" + std::to_string(child.pid()) + "/stat");
+    ASSERT_NE(state.find(") Z"), std::string::npos) << state;
+    EXPECT_EQ(NameOf(child.pid()), "<absent>");
 }
 
 TEST(Process, TerminateKillsAndWaitExitSeesIt) {
