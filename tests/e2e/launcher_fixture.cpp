@@ -2,6 +2,7 @@
 
 #include <sys/stat.h>
 
+#include <cstdio>
 #include <cstdlib>
 #include <filesystem>
 
@@ -26,6 +27,36 @@ void CopyProgram(const std::string& from, const std::string& to) {
 std::string BinDir() {
     const char* fromEnv = std::getenv("TAVLIN_BIN_DIR");
     return fromEnv && *fromEnv ? fromEnv : TAVLIN_BIN_DIR;
+}
+
+std::vector<std::string> LogRecords(const std::string& output) {
+    std::vector<std::string> records;
+    size_t pos = 0;
+    while (pos < output.size()) {
+        size_t end = output.find('\n', pos);
+        if (end == std::string::npos) end = output.size();
+        const std::string line = output.substr(pos, end - pos);
+        pos = end + 1;
+        int y, mo, d, h, mi, s, consumed = -1;
+        if (std::sscanf(line.c_str(), "[ORB][I][%4d-%2d-%2d %2d:%2d:%2d] %n", &y, &mo, &d, &h, &mi, &s,
+                        &consumed) == 6 &&
+            consumed > 0 && line[static_cast<size_t>(consumed) - 2] == ']')
+            records.push_back(line.substr(static_cast<size_t>(consumed)));
+    }
+    return records;
+}
+
+std::string KeyValue(const std::string& text, const std::string& key) {
+    const std::string start = key + "=";
+    size_t pos = 0;
+    while (pos < text.size()) {
+        size_t end = text.find('\n', pos);
+        if (end == std::string::npos) end = text.size();
+        if (text.compare(pos, start.size(), start) == 0)
+            return text.substr(pos + start.size(), end - pos - start.size());
+        pos = end + 1;
+    }
+    return {};
 }
 
 void LauncherTest::SetUp() {

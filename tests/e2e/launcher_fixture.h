@@ -88,4 +88,11 @@ protected:
 
 std::string BinDir();
 
+// The text after the prefix "[ORB][I][Y-M-D h:m:s] " of every launcher log
+// record in `output`, in order; lines without that prefix are left out.
+std::vector<std::string> LogRecords(const std::string& output);
+
+// The value of `key` in the first line "key=value" of `text`; empty when none.
+std::string KeyValue(const std::string& text, const std::string& key);
+
 }  // namespace tavlin_e2e
