@@ -76,7 +76,6 @@ struct ThreadQueue {
     Hwnd focus = nullptr;
     // Owned and used by the thread itself only.
     std::unique_ptr<Backend> backend;
-    bool backendTried = false;
 
     void Wake() const;
 };
@@ -102,7 +101,6 @@ struct WindowRec {
     std::vector<detail::ModalFrame*> modalFrames;
     // Window's thread only.
     bool destroying = false;
-    bool created = false;      // WM_CREATE done
     bool painted = false;      // the back buffer holds a finished paint
     bool beginPaintCalled = false;
     cairo_surface_t* surface = nullptr;

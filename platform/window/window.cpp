@@ -211,7 +211,6 @@ Hwnd CreateWindowW(const CreateWindowParams& params) {
         DestroyWindow(w);
         return nullptr;
     }
-    w->created = true;
     if (params.style & WS_VISIBLE) ShowWindow(w, SW_SHOW);
     return w;
 }

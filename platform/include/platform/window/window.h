@@ -5,8 +5,10 @@
 // (message_loop.h), and on X11 it lives on that thread's own display
 // connection. The query functions (IsWindow, GetWindowTextW, GetWindowRect,
 // IsWindowVisible, ...) may be called from any thread. The functions that
-// change a window run its procedure and must be called on its thread, except
-// DestroyWindow, which is forwarded to the owning thread and waits.
+// change a window, called from another thread, are carried out on the
+// window's thread while the caller waits (as SendMessageW does); those
+// marked "window's thread" (in paint.h) must be called there. Windows still
+// alive when their thread ends are freed without WM_DESTROY.
 #pragma once
 
 #include <cairo.h>
@@ -61,8 +63,7 @@ LRESULT DefWindowProcW(Hwnd hwnd, unsigned msg, WPARAM wParam, LPARAM lParam);
 void* GetWindowUserData(Hwnd hwnd);
 void SetWindowUserData(Hwnd hwnd, void* data);
 
-// Title (UTF-16). Any thread; the display title follows on the next
-// message-loop turn of the window's thread.
+// Title (UTF-16); the X title follows at once.
 bool SetWindowTextW(Hwnd hwnd, std::u16string_view text);
 std::u16string GetWindowTextW(Hwnd hwnd);
 std::u16string GetClassNameW(Hwnd hwnd);
@@ -71,9 +72,9 @@ std::u16string GetClassNameW(Hwnd hwnd);
 // size at (0, 0) (no non-client area: frames belong to the window manager).
 bool GetWindowRect(Hwnd hwnd, Rect* rect);
 bool GetClientRect(Hwnd hwnd, Rect* rect);
-// Moves and resizes; a new size sends WM_SIZE and repaints. Window's thread.
+// Moves and resizes; a new size sends WM_SIZE and repaints.
 bool MoveWindow(Hwnd hwnd, int x, int y, int width, int height, bool repaint = true);
-// Centres on the owner, or on the screen when there is none. Window's thread.
+// Centres on the owner, or on the screen when there is none.
 bool CenterWindow(Hwnd hwnd);
 // The screen (work area) the windows live on.
 Rect GetScreenRect();
@@ -81,17 +82,16 @@ Rect GetScreenRect();
 // Visibility: SW_HIDE, SW_SHOW, SW_SHOWNORMAL, SW_SHOWNOACTIVATE, SW_SHOWNA,
 // SW_MINIMIZE, SW_SHOWMINIMIZED, SW_RESTORE. Sends WM_SHOWWINDOW when the
 // visibility changes. Returns whether the window was visible before.
-// Window's thread.
 bool ShowWindow(Hwnd hwnd, int cmd);
 bool IsWindowVisible(Hwnd hwnd);
 bool IsIconic(Hwnd hwnd);
 
-// Raises the window and gives it keyboard focus. Window's thread.
+// Raises the window and gives it keyboard focus.
 bool SetForegroundWindow(Hwnd hwnd);
 // The window of the calling thread that has keyboard focus, or nullptr.
 Hwnd GetFocusWindow();
 
-// Keeps the window above normal windows, or not. Window's thread.
+// Keeps the window above normal windows, or not.
 bool SetWindowTopmost(Hwnd hwnd, bool topmost);
 uint32_t GetWindowStyle(Hwnd hwnd);
 uint32_t GetWindowExStyle(Hwnd hwnd);
@@ -104,7 +104,7 @@ bool IsWindowEnabled(Hwnd hwnd);
 
 Hwnd GetWindowOwner(Hwnd hwnd);
 
-// The window's icon for task bars and switchers (copied). Window's thread.
+// The window's icon for task bars and switchers (copied).
 bool SetWindowIcon(Hwnd hwnd, cairo_surface_t* image);
 
 // The pointer position in screen coordinates (off-screen: where the latest
