@@ -47,6 +47,7 @@ struct Box {
     int pressed = -1;
     int textWidth = 0;
     int textHeight = 0;
+    int maxTextHeight = 0;  // taller text is cut with an ellipsis
 };
 
 void SetColour(cairo_t* cr, uint32_t rgb) {
@@ -66,6 +67,8 @@ PangoLayout* TextLayout(cairo_t* cr, const Box& box) {
     PangoLayout* layout = CreateTextLayout(cr, box.text, kFamily, kTextPx);
     pango_layout_set_width(layout, kTextMaxWidth * PANGO_SCALE);
     pango_layout_set_wrap(layout, PANGO_WRAP_WORD_CHAR);
+    pango_layout_set_height(layout, box.maxTextHeight * PANGO_SCALE);
+    pango_layout_set_ellipsize(layout, PANGO_ELLIPSIZE_END);
     return layout;
 }
 
@@ -209,6 +212,9 @@ int MessageBoxW(Hwnd owner, std::u16string_view text, std::u16string_view captio
     } else {
         box.closeResult = IDOK;
     }
+    // The box never outgrows the screen, whatever the text.
+    Rect screen = GetScreenRect();
+    box.maxTextHeight = std::max(screen.Height() - 2 * kPad - kBandHeight - 80, 40);
     Measure(box);
 
     const int count = static_cast<int>(box.buttons.size());
@@ -222,7 +228,6 @@ int MessageBoxW(Hwnd owner, std::u16string_view text, std::u16string_view captio
         x += kButtonWidth + kButtonGap;
     }
 
-    Rect screen = GetScreenRect();
     CreateWindowParams params;
     params.className = u"#32770";
     params.title = caption;

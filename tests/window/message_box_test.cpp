@@ -1,6 +1,7 @@
 // The message box answered from another thread (off-screen).
 #include <cstdlib>
 #include <functional>
+#include <iterator>
 
 #include "platform/window/automation.h"
 #include "platform/window/message_box.h"
@@ -134,6 +135,26 @@ TEST_F(MessageBoxTest, BoxIsATitledDialogCentredOnTheScreenAndSizedToItsText) {
     EXPECT_GT(longBox.Width(), shortBox.Width());
     EXPECT_LT(longBox.Width(), 520);
     EXPECT_GT(longBox.Height(), shortBox.Height() + 40);
+}
+
+TEST_F(MessageBoxTest, HugeOrOddTextStillGivesABoxThatFitsTheScreen) {
+    std::u16string huge;
+    for (int i = 0; i < 3000; ++i) huge += u"word ";
+    std::u16string unbroken(5000, u'W');
+    const char16_t oddText[] = u"line one\nline two\r\n\xD800 unpaired, and a NUL \0 inside";
+    const std::u16string odd(oddText, std::size(oddText) - 1);
+    Rect screen = GetScreenRect();
+    for (const std::u16string& text : {huge, unbroken, odd, std::u16string()}) {
+        Rect r;
+        EXPECT_EQ(Answer(MB_OKCANCEL, [&](Hwnd b) {
+                      GetWindowRect(b, &r);
+                      SendKey(b, VK_ESCAPE);
+                  }, nullptr, text),
+                  IDCANCEL);
+        EXPECT_LE(r.Height(), screen.Height());
+        EXPECT_LE(r.Width(), screen.Width());
+        EXPECT_GT(r.Height(), 50);
+    }
 }
 
 TEST_F(MessageBoxTest, OwnerIsDisabledWhileTheBoxIsUp) {
