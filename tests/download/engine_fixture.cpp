@@ -2,6 +2,7 @@
 
 #include <cstdlib>
 #include <filesystem>
+#include <fstream>
 
 #include "child_process.h"
 #include "log/FileLogger.h"
@@ -56,10 +57,13 @@ std::string Trailer(const std::vector<Record>& records, uint32_t fileSize) {
 }
 
 bool ReadTrailer(const std::string& file, size_t n, std::vector<Record>* records, uint32_t* stored) {
-    std::string text = tavlin_test::ReadFileText(file);
+    // Only the end is read: callers poll a file of many MiB.
+    std::ifstream in(file, std::ios::binary);
     size_t trailer = 12 * n + 4;
-    if (text.size() < trailer) return false;
-    size_t at = text.size() - trailer;
+    in.seekg(-static_cast<std::streamoff>(trailer), std::ios::end);
+    std::string text(trailer, '\0');
+    if (!in || !in.read(text.data(), static_cast<std::streamsize>(trailer))) return false;
+    size_t at = 0;
     records->clear();
     for (size_t i = 0; i < n; ++i, at += 12)
         records->push_back({Get(text, at), Get(text, at + 4), Get(text, at + 8)});

@@ -103,6 +103,27 @@ TEST_F(ProbeTest, RedirectTargetIsWhatTheSegmentsAsk) {
               1u);
 }
 
+TEST_F(ProbeTest, StopRequestEndsAProbeOnASilentServer) {
+    FaultServer server([](const HttpRequest&) {
+        HttpReply reply;
+        reply.silent = true;
+        return reply;
+    });
+    CurlDownloader engine;
+    Prepare(engine);
+    std::atomic<int> result{-1};
+    std::thread worker([&] { result = engine.Start(server.Url("/f.zip"), Target(), nullptr) ? 1 : 0; });
+    ASSERT_TRUE(tavlin_test::WaitUntil([&] { return server.Requests().size() == 1; }, 10000));
+    engine.RequestPause();
+    bool ended = tavlin_test::WaitUntil([&] { return result >= 0; }, 20000);
+    if (!ended) std::abort();  // a probe that ignores the stop would hang here for ever
+    worker.join();
+    EXPECT_EQ(result, 0);
+    EXPECT_EQ(server.Requests().size(), 1u);
+    EXPECT_FALSE(tavlin_test::FileExists(Target() + ".dltmp"));
+    EXPECT_EQ(CountContaining(Messages(kCheckFileLength), "遭到暂停"), 1u);
+}
+
 TEST_F(ProbeTest, SleepWaitsInStepsAndEndsEarlyOnPause) {
     using Clock = std::chrono::steady_clock;
     CurlDownloader engine;

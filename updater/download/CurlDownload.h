@@ -127,6 +127,12 @@ public:
     // Worker thread; also from destruction.
     bool Pause();
 
+    // Asks every probe, wait and transfer to stop (a silent transfer within
+    // about a second) without waiting for anything. Any thread: this is how
+    // the owner of the worker thread ends a download promptly; the worker
+    // then calls Pause, or destroys the engine. The next Start clears it.
+    void RequestPause() { paused = true; }
+
     // Progress, read without the lock by the job after each poll.
     std::atomic<uint32_t> FileSize{0};
     std::atomic<uint32_t> downloadedSize{0};

@@ -210,6 +210,15 @@ void FaultServer::Serve(int fd) {
         reply = script_(request);
     }
 
+    if (reply.silent) {
+        // Until the client gives up or the server stops.
+        while (WaitFor(fd, POLLIN, stopFd_)) {
+            if (::recv(fd, buffer, sizeof buffer, 0) <= 0) break;
+        }
+        ::close(fd);
+        return;
+    }
+
     std::string out = "HTTP/1.1 " + std::to_string(reply.status) + " " + Reason(reply.status) + "\r\n";
     for (const auto& line : reply.headers) out += line + "\r\n";
     if (reply.contentLength) out += "Content-Length: " + std::to_string(reply.body.size()) + "\r\n";

@@ -29,6 +29,7 @@ struct HttpReply {
     bool contentLength = true;  // send "Content-Length: <body size>"
     long resetAfter = -1;       // reset the connection after this many body bytes
     long stallAfter = -1;       // go silent after this many body bytes
+    bool silent = false;        // send nothing at all, not even the status line
 };
 
 // The answer a plain file server gives: 200 with the whole file, or, when
