@@ -118,6 +118,8 @@ TEST_F(X11Test, MessageBoxProgramAnsweredThroughTheXServer) {
         EXPECT_GT(g.width, 200);
         EXPECT_GT(g.height, 80);
         EXPECT_EQ(Trim(Xdotool({"getwindowname", id}).out), "Prompt");
+        EXPECT_NE(tavlin_test::Run({"xprop", "-id", id, "_NET_WM_WINDOW_TYPE"}, env_, 10000).out.find("DIALOG"),
+                  std::string::npos);
         // Focus arrives with the map; allow the server a moment.
         EXPECT_TRUE(tavlin_test::WaitUntil([&] { return Trim(Xdotool({"getwindowfocus"}).out) == id; }, 5000, 50));
 
@@ -161,6 +163,43 @@ TEST_F(X11Test, BoxOnASecondThreadWhileTheFirstThreadsWindowKeepsTicking) {
         DestroyWindow(main);
     });
     first.join();
+}
+
+TEST_F(X11Test, WindowStylesBecomeXProperties) {
+    setenv("DISPLAY", xvfb_.display().c_str(), 1);
+    SetOffscreenMode(false);
+    std::thread ui([this] {
+        Handler h;
+        CreateWindowParams p;
+        p.className = u"zeb_updater_wnd_class_name";
+        p.title = u"升级程序";
+        p.proc = HandlerProc;
+        p.userData = &h;
+        p.style = WS_POPUP | WS_VISIBLE;  // no caption: undecorated
+        p.exStyle = WS_EX_LAYERED | WS_EX_TOPMOST | WS_EX_TOOLWINDOW;
+        p.width = 442;
+        p.height = 433;
+        Hwnd w = CreateWindowW(p);
+        ASSERT_NE(w, nullptr);
+        auto found = std::async(std::launch::async, [&] { return tavlin_test::FindWindowByName(env_, "升级程序"); });
+        auto ready = [](auto& f) { return f.wait_for(std::chrono::milliseconds(0)) == std::future_status::ready; };
+        ASSERT_TRUE(PumpUntil([&] { return ready(found); }, 15000));
+        std::string id = found.get();
+        ASSERT_FALSE(id.empty());
+
+        std::string props = tavlin_test::Run({"xprop", "-id", id}, env_, 10000).out;
+        EXPECT_NE(props.find("WM_CLASS(STRING) = \"zeb_updater_wnd_class_name\""), std::string::npos) << props;
+        EXPECT_NE(props.find("_NET_WM_STATE_ABOVE"), std::string::npos) << props;
+        EXPECT_NE(props.find("_NET_WM_STATE_SKIP_TASKBAR"), std::string::npos) << props;
+        EXPECT_NE(props.find("_MOTIF_WM_HINTS"), std::string::npos) << props;
+        EXPECT_NE(props.find("_NET_WM_WINDOW_TYPE_NORMAL"), std::string::npos) << props;
+        // A layered window gets a visual with alpha.
+        std::string info = tavlin_test::Run({"xwininfo", "-id", id}, env_, 10000).out;
+        EXPECT_NE(info.find("Depth: 32"), std::string::npos) << info;
+        EXPECT_NE(info.find("Width: 442"), std::string::npos) << info;
+        DestroyWindow(w);
+    });
+    ui.join();
 }
 
 TEST(NoDisplay, MessageBoxFailsCleanlyWithoutADisplay) {
