@@ -1,0 +1,126 @@
+// The leaf controls: label, button, progress bar, and the list.
+#pragma once
+
+#include "duilib/UIContainer.h"
+
+namespace DuiLib {
+
+class CLabelUI : public CControlUI {
+public:
+    std::u16string_view GetClass() const override { return u"Label"; }
+
+    int GetFont() const { return m_iFont; }
+    void SetFont(int index);
+    DWORD GetTextColor() const { return m_dwTextColor; }
+    void SetTextColor(DWORD color);
+    unsigned GetTextStyle() const { return m_uTextStyle; }
+    void SetTextPadding(RECT rc);
+
+    void SetAttribute(std::u16string_view name, std::u16string_view value) override;
+    SIZE EstimateSize(SIZE available) override;
+
+protected:
+    void PaintText(cairo_t* cr) override;
+    // Draws m_sText in `color` inside the item rect less the text padding.
+    void DrawText(cairo_t* cr, DWORD color);
+    // Height of the text wrapped to `width` pixels.
+    int MeasureTextHeight(int width);
+
+    int m_iFont = -1;
+    DWORD m_dwTextColor = 0;
+    DWORD m_dwDisabledTextColor = 0;
+    unsigned m_uTextStyle = DT_LEFT | DT_VCENTER | DT_SINGLELINE;
+    RECT m_rcTextPadding;
+};
+
+class CButtonUI : public CLabelUI {
+public:
+    CButtonUI();
+    std::u16string_view GetClass() const override { return u"Button"; }
+
+    void SetHotTextColor(DWORD color) { m_dwHotTextColor = color; Invalidate(); }
+    DWORD GetHotTextColor() const { return m_dwHotTextColor; }
+    void SetPushedTextColor(DWORD color) { m_dwPushedTextColor = color; Invalidate(); }
+    DWORD GetPushedTextColor() const { return m_dwPushedTextColor; }
+    const std::u16string& GetNormalImage() const { return m_sNormalImage; }
+    const std::u16string& GetHotImage() const { return m_sHotImage; }
+    const std::u16string& GetPushedImage() const { return m_sPushedImage; }
+    bool IsHot() const { return m_bHot; }
+    bool IsPushed() const { return m_bPushed; }
+
+    // Sends the click notification, as a press and release on it does.
+    bool Activate();
+
+    void SetAttribute(std::u16string_view name, std::u16string_view value) override;
+    bool IsMouseTarget() const override { return true; }
+    void DoEvent(TEventUI& event) override;
+
+protected:
+    void PaintStatusImage(cairo_t* cr) override;
+    void PaintText(cairo_t* cr) override;
+
+    DWORD m_dwHotTextColor = 0;
+    DWORD m_dwPushedTextColor = 0;
+    std::u16string m_sNormalImage;
+    std::u16string m_sHotImage;
+    std::u16string m_sPushedImage;
+    std::u16string m_sDisabledImage;
+    bool m_bHot = false;
+    bool m_bPushed = false;
+};
+
+class CProgressUI : public CLabelUI {
+public:
+    std::u16string_view GetClass() const override { return u"Progress"; }
+
+    int GetMinValue() const { return m_nMin; }
+    int GetMaxValue() const { return m_nMax; }
+    int GetValue() const { return m_nValue; }
+    // Kept within the range.
+    void SetValue(int value);
+    void SetMinValue(int value) { m_nMin = value; Invalidate(); }
+    void SetMaxValue(int value) { m_nMax = value; Invalidate(); }
+    const std::u16string& GetForeImage() const { return m_sForeImage; }
+
+    void SetAttribute(std::u16string_view name, std::u16string_view value) override;
+
+protected:
+    void PaintStatusImage(cairo_t* cr) override;
+
+    int m_nMin = 0;
+    int m_nMax = 100;
+    int m_nValue = 0;
+    std::u16string m_sForeImage;
+};
+
+// A vertical list of item controls that scrolls with the mouse wheel when
+// its vertical scroll bar is on and the items do not fit.
+class CListUI : public CVerticalLayoutUI {
+public:
+    std::u16string_view GetClass() const override { return u"List"; }
+
+    void EnableScrollBar(bool enableVertical = true, bool enableHorizontal = false);
+    bool IsVerticalScrollBarEnabled() const { return m_bVScroll; }
+    bool IsHeaderVisible() const { return m_bHeader; }
+    int GetScrollPos() const { return m_iScroll; }
+    int GetScrollRange() const { return m_iScrollRange; }
+    void SetScrollPos(int pos);
+
+    void SetAttribute(std::u16string_view name, std::u16string_view value) override;
+    void SetPos(RECT rc) override;
+    bool IsMouseTarget() const override { return true; }
+    void DoEvent(TEventUI& event) override;
+    CControlUI* FindControlAt(POINT pt) override;
+    void DoPaint(cairo_t* cr) override;
+
+protected:
+    int ScrollOffset() const override { return m_iScroll; }
+
+    bool m_bVScroll = false;
+    bool m_bHScroll = false;
+    bool m_bHeader = true;
+    int m_iScroll = 0;
+    int m_iScrollRange = 0;
+};
+
+}  // namespace DuiLib

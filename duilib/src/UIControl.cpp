@@ -1,0 +1,176 @@
+// CControlUI: attributes, visibility, background and hit testing.
+#include "duilib/UIControl.h"
+
+#include "duilib/UIManager.h"
+
+namespace DuiLib {
+
+namespace {
+
+// Backgrounds without an alpha byte (e.g. "#000000") are not drawn, so a
+// layout can give a layout a colour attribute that shows nothing.
+bool HasAlpha(DWORD color) { return color > 0x00FFFFFF; }
+
+}  // namespace
+
+CControlUI::CControlUI() = default;
+
+CControlUI::~CControlUI() {
+    if (m_pManager) m_pManager->Forget(this);
+}
+
+void CControlUI::SetText(std::u16string_view text) {
+    if (m_sText == text) return;
+    m_sText = text;
+    // Text can change a wrapping label's height.
+    NeedParentUpdate();
+}
+
+bool CControlUI::IsShownOnScreen() const {
+    for (const CControlUI* c = this; c; c = c->m_pParent)
+        if (!c->m_bVisible) return false;
+    return true;
+}
+
+void CControlUI::SetVisible(bool visible) {
+    if (m_bVisible == visible) return;
+    m_bVisible = visible;
+    NeedParentUpdate();
+}
+
+void CControlUI::SetEnabled(bool enabled) {
+    m_bEnabled = enabled;
+    Invalidate();
+}
+
+void CControlUI::SetFixedWidth(int cx) {
+    if (cx < 0) return;
+    m_cxyFixed.cx = cx;
+    NeedParentUpdate();
+}
+
+void CControlUI::SetFixedHeight(int cy) {
+    if (cy < 0) return;
+    m_cxyFixed.cy = cy;
+    NeedParentUpdate();
+}
+
+void CControlUI::SetPadding(RECT rc) {
+    m_rcPadding = rc;
+    NeedParentUpdate();
+}
+
+SIZE CControlUI::EstimateSize(SIZE) { return m_cxyFixed; }
+
+void CControlUI::SetPos(RECT rc) {
+    if (rc.right < rc.left) rc.right = rc.left;
+    if (rc.bottom < rc.top) rc.bottom = rc.top;
+    m_rcItem = rc;
+}
+
+void CControlUI::SetBkColor(DWORD color) {
+    m_dwBackColor = color;
+    Invalidate();
+}
+
+void CControlUI::SetBkImage(std::u16string_view image) {
+    m_sBkImage = image;
+    Invalidate();
+}
+
+void CControlUI::SetAttribute(std::u16string_view name, std::u16string_view value) {
+    if (name == u"name") SetName(value);
+    else if (name == u"text") SetText(value);
+    else if (name == u"tooltip") SetToolTip(value);
+    else if (name == u"visible") SetVisible(ParseBool(value));
+    else if (name == u"enabled") SetEnabled(ParseBool(value));
+    else if (name == u"float") m_bFloat = ParseBool(value);
+    else if (name == u"width") SetFixedWidth(ParseInt(value));
+    else if (name == u"height") SetFixedHeight(ParseInt(value));
+    else if (name == u"padding") SetPadding(ParseRect(value));
+    else if (name == u"bkcolor") SetBkColor(ParseColor(value));
+    else if (name == u"bkimage") SetBkImage(value);
+    else if (name == u"pos") {
+        // The place of a floating control; on a docked control only its
+        // size counts, and only when the numbers give one.
+        RECT r = ParseRect(value);
+        m_cXY = {r.left, r.top};
+        if (r.right > r.left) SetFixedWidth(r.right - r.left);
+        if (r.bottom > r.top) SetFixedHeight(r.bottom - r.top);
+    }
+}
+
+void CControlUI::SetManager(CPaintManagerUI* manager, CControlUI* parent) {
+    m_pManager = manager;
+    m_pParent = parent;
+}
+
+CControlUI* CControlUI::FindControl(std::u16string_view name) {
+    return !name.empty() && m_sName == name ? this : nullptr;
+}
+
+CControlUI* CControlUI::FindControlAt(POINT pt) {
+    if (!m_bVisible || !m_rcItem.Contains(pt)) return nullptr;
+    return IsMouseTarget() && m_bEnabled ? this : nullptr;
+}
+
+void CControlUI::ForEach(const std::function<void(CControlUI&)>& fn) { fn(*this); }
+
+void CControlUI::DoEvent(TEventUI& event) {
+    // Controls without their own handling pass the wheel to their parent.
+    if (event.type == UIEvent::ScrollWheel && m_pParent) m_pParent->DoEvent(event);
+}
+
+void CControlUI::DoPaint(cairo_t* cr) {
+    if (!m_bVisible || m_rcItem.Empty()) return;
+    cairo_save(cr);
+    cairo_rectangle(cr, m_rcItem.left, m_rcItem.top, m_rcItem.Width(), m_rcItem.Height());
+    cairo_clip(cr);
+    PaintBkColor(cr);
+    PaintBkImage(cr);
+    PaintStatusImage(cr);
+    PaintText(cr);
+    cairo_restore(cr);
+}
+
+void CControlUI::PaintBkColor(cairo_t* cr) {
+    if (!HasAlpha(m_dwBackColor)) return;
+    DWORD c = m_dwBackColor;
+    cairo_set_source_rgba(cr, ((c >> 16) & 0xFF) / 255.0, ((c >> 8) & 0xFF) / 255.0, (c & 0xFF) / 255.0,
+                          ((c >> 24) & 0xFF) / 255.0);
+    cairo_rectangle(cr, m_rcItem.left, m_rcItem.top, m_rcItem.Width(), m_rcItem.Height());
+    cairo_fill(cr);
+}
+
+void CControlUI::PaintBkImage(cairo_t* cr) {
+    if (!m_sBkImage.empty()) DrawImage(cr, m_sBkImage, m_rcItem);
+}
+
+bool CControlUI::DrawImage(cairo_t* cr, std::u16string_view image, RECT rc) {
+    if (!m_pManager || rc.Empty()) return false;
+    cairo_surface_t* img = m_pManager->GetImage(image);
+    if (!img) return false;
+    int w = cairo_image_surface_get_width(img);
+    int h = cairo_image_surface_get_height(img);
+    if (w <= 0 || h <= 0) return false;
+    cairo_save(cr);
+    cairo_translate(cr, rc.left, rc.top);
+    cairo_scale(cr, static_cast<double>(rc.Width()) / w, static_cast<double>(rc.Height()) / h);
+    cairo_set_source_surface(cr, img, 0, 0);
+    cairo_pattern_set_filter(cairo_get_source(cr), CAIRO_FILTER_GOOD);
+    cairo_pattern_set_extend(cairo_get_source(cr), CAIRO_EXTEND_PAD);
+    cairo_rectangle(cr, 0, 0, w, h);
+    cairo_fill(cr);
+    cairo_restore(cr);
+    return true;
+}
+
+void CControlUI::Invalidate() {
+    if (m_pManager) m_pManager->Invalidate();
+}
+
+void CControlUI::NeedParentUpdate() {
+    if (m_pManager) m_pManager->NeedUpdate();
+}
+
+}  // namespace DuiLib

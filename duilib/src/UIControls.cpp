@@ -1,0 +1,295 @@
+// Label, button, progress bar and list.
+#include "duilib/UIControls.h"
+
+#include <pango/pangocairo.h>
+
+#include <algorithm>
+
+#include "duilib/UIManager.h"
+#include "platform/text.h"
+#include "platform/window/paint.h"
+
+namespace DuiLib {
+
+namespace {
+
+// Text colours ignore the alpha byte, as GDI text does: "#FF6C00" and
+// 0x00000000 are opaque orange and black.
+void SetTextSource(cairo_t* cr, DWORD c) {
+    cairo_set_source_rgb(cr, ((c >> 16) & 0xFF) / 255.0, ((c >> 8) & 0xFF) / 255.0, (c & 0xFF) / 255.0);
+}
+
+PangoLayout* MakeLayout(cairo_t* cr, CPaintManagerUI* manager, int font, std::u16string_view text) {
+    static const TFontInfo fallback{u"微软雅黑", 12, false, false, false};
+    const TFontInfo& f = manager ? manager->GetFontInfo(font) : fallback;
+    std::string family = platform::Utf16ToUtf8(f.sFontName);
+    return platform::CreateTextLayout(cr, text, family.c_str(), f.iSize, f.bBold);
+}
+
+}  // namespace
+
+void CLabelUI::SetFont(int index) {
+    m_iFont = index;
+    Invalidate();
+}
+
+void CLabelUI::SetTextColor(DWORD color) {
+    m_dwTextColor = color;
+    Invalidate();
+}
+
+void CLabelUI::SetTextPadding(RECT rc) {
+    m_rcTextPadding = rc;
+    Invalidate();
+}
+
+void CLabelUI::SetAttribute(std::u16string_view name, std::u16string_view value) {
+    if (name == u"font") SetFont(ParseInt(value));
+    else if (name == u"textcolor") SetTextColor(ParseColor(value));
+    else if (name == u"disabledtextcolor") m_dwDisabledTextColor = ParseColor(value);
+    else if (name == u"textpadding") SetTextPadding(ParseRect(value));
+    else if (name == u"align") {
+        m_uTextStyle &= ~(DT_CENTER | DT_RIGHT);
+        if (value == u"center") m_uTextStyle |= DT_CENTER;
+        else if (value == u"right") m_uTextStyle |= DT_RIGHT;
+    } else if (name == u"valign") {
+        m_uTextStyle &= ~(DT_VCENTER | DT_BOTTOM);
+        if (value == u"vcenter" || value == u"center") m_uTextStyle |= DT_VCENTER;
+        else if (value == u"bottom") m_uTextStyle |= DT_BOTTOM;
+    } else if (name == u"multiline") {
+        if (ParseBool(value)) m_uTextStyle &= ~DT_SINGLELINE;
+        else m_uTextStyle |= DT_SINGLELINE;
+    } else if (name == u"wordbreak") {
+        if (ParseBool(value)) m_uTextStyle |= DT_WORDBREAK;
+        else m_uTextStyle &= ~DT_WORDBREAK;
+    } else {
+        CControlUI::SetAttribute(name, value);
+    }
+}
+
+int CLabelUI::MeasureTextHeight(int width) {
+    cairo_surface_t* s = cairo_image_surface_create(CAIRO_FORMAT_ARGB32, 1, 1);
+    cairo_t* cr = cairo_create(s);
+    PangoLayout* layout = MakeLayout(cr, m_pManager, m_iFont, m_sText);
+    pango_layout_set_width(layout, std::max(1, width) * PANGO_SCALE);
+    pango_layout_set_wrap(layout, PANGO_WRAP_WORD_CHAR);
+    int w = 0, h = 0;
+    pango_layout_get_pixel_size(layout, &w, &h);
+    g_object_unref(layout);
+    cairo_destroy(cr);
+    cairo_surface_destroy(s);
+    return h;
+}
+
+SIZE CLabelUI::EstimateSize(SIZE available) {
+    SIZE sz = m_cxyFixed;
+    // A wrapping label without a height is as tall as its text.
+    if (sz.cy == 0 && !(m_uTextStyle & DT_SINGLELINE) && (m_uTextStyle & DT_WORDBREAK)) {
+        int width = (sz.cx ? sz.cx : available.cx) - m_rcTextPadding.left - m_rcTextPadding.right;
+        if (width > 0) sz.cy = MeasureTextHeight(width) + m_rcTextPadding.top + m_rcTextPadding.bottom;
+    }
+    return sz;
+}
+
+void CLabelUI::PaintText(cairo_t* cr) {
+    DWORD color = m_bEnabled ? m_dwTextColor : (m_dwDisabledTextColor ? m_dwDisabledTextColor : 0x00A7A6AA);
+    DrawText(cr, color);
+}
+
+void CLabelUI::DrawText(cairo_t* cr, DWORD color) {
+    if (m_sText.empty()) return;
+    RECT rc{m_rcItem.left + m_rcTextPadding.left, m_rcItem.top + m_rcTextPadding.top,
+            m_rcItem.right - m_rcTextPadding.right, m_rcItem.bottom - m_rcTextPadding.bottom};
+    if (rc.Empty()) return;
+    PangoLayout* layout = MakeLayout(cr, m_pManager, m_iFont, m_sText);
+    if (!(m_uTextStyle & DT_SINGLELINE) && (m_uTextStyle & DT_WORDBREAK)) {
+        pango_layout_set_width(layout, rc.Width() * PANGO_SCALE);
+        pango_layout_set_wrap(layout, PANGO_WRAP_WORD_CHAR);
+    }
+    PangoAlignment align = PANGO_ALIGN_LEFT;
+    if (m_uTextStyle & DT_CENTER) align = PANGO_ALIGN_CENTER;
+    else if (m_uTextStyle & DT_RIGHT) align = PANGO_ALIGN_RIGHT;
+    pango_layout_set_alignment(layout, align);
+    int w = 0, h = 0;
+    pango_layout_get_pixel_size(layout, &w, &h);
+    double x = rc.left;
+    if (pango_layout_get_width(layout) < 0) {
+        // Unwrapped text is placed by its own width.
+        if (m_uTextStyle & DT_CENTER) x = rc.left + (rc.Width() - w) / 2.0;
+        else if (m_uTextStyle & DT_RIGHT) x = rc.right - w;
+    }
+    double y = rc.top;
+    if (m_uTextStyle & DT_VCENTER) y = rc.top + (rc.Height() - h) / 2.0;
+    else if (m_uTextStyle & DT_BOTTOM) y = rc.bottom - h;
+    cairo_save(cr);
+    cairo_rectangle(cr, rc.left, rc.top, rc.Width(), rc.Height());
+    cairo_clip(cr);
+    SetTextSource(cr, color);
+    cairo_move_to(cr, x, y);
+    pango_cairo_show_layout(cr, layout);
+    cairo_restore(cr);
+    g_object_unref(layout);
+}
+
+CButtonUI::CButtonUI() { m_uTextStyle = DT_CENTER | DT_VCENTER | DT_SINGLELINE; }
+
+bool CButtonUI::Activate() {
+    if (!m_bVisible || !m_bEnabled || !m_pManager) return false;
+    m_pManager->SendNotify(this, DUI_MSGTYPE_CLICK);
+    return true;
+}
+
+void CButtonUI::SetAttribute(std::u16string_view name, std::u16string_view value) {
+    if (name == u"normalimage") m_sNormalImage = value;
+    else if (name == u"hotimage") m_sHotImage = value;
+    else if (name == u"pushedimage") m_sPushedImage = value;
+    else if (name == u"disabledimage") m_sDisabledImage = value;
+    else if (name == u"hottextcolor") SetHotTextColor(ParseColor(value));
+    else if (name == u"pushedtextcolor") SetPushedTextColor(ParseColor(value));
+    else CLabelUI::SetAttribute(name, value);
+}
+
+void CButtonUI::DoEvent(TEventUI& event) {
+    switch (event.type) {
+    case UIEvent::MouseEnter:
+        m_bHot = true;
+        Invalidate();
+        break;
+    case UIEvent::MouseLeave:
+        m_bHot = false;
+        Invalidate();
+        break;
+    case UIEvent::ButtonDown:
+        m_bPushed = true;
+        Invalidate();
+        break;
+    case UIEvent::MouseMove:
+        break;
+    case UIEvent::ButtonUp: {
+        bool wasPushed = m_bPushed;
+        m_bPushed = false;
+        Invalidate();
+        // A press released outside the button clicks nothing.
+        if (wasPushed && m_rcItem.Contains(event.ptMouse)) Activate();
+        break;
+    }
+    default:
+        CLabelUI::DoEvent(event);
+        break;
+    }
+}
+
+void CButtonUI::PaintStatusImage(cairo_t* cr) {
+    if (!m_bEnabled && !m_sDisabledImage.empty() && DrawImage(cr, m_sDisabledImage, m_rcItem)) return;
+    if (m_bPushed && !m_sPushedImage.empty() && DrawImage(cr, m_sPushedImage, m_rcItem)) return;
+    if (m_bHot && !m_sHotImage.empty() && DrawImage(cr, m_sHotImage, m_rcItem)) return;
+    if (!m_sNormalImage.empty()) DrawImage(cr, m_sNormalImage, m_rcItem);
+}
+
+void CButtonUI::PaintText(cairo_t* cr) {
+    DWORD color = m_dwTextColor;
+    if (m_bPushed && m_dwPushedTextColor) color = m_dwPushedTextColor;
+    else if (m_bPushed || m_bHot) color = m_dwHotTextColor ? m_dwHotTextColor : color;
+    if (!m_bEnabled) color = m_dwDisabledTextColor ? m_dwDisabledTextColor : 0x00A7A6AA;
+    DrawText(cr, color);
+}
+
+void CProgressUI::SetValue(int value) {
+    m_nValue = std::clamp(value, std::min(m_nMin, m_nMax), std::max(m_nMin, m_nMax));
+    Invalidate();
+}
+
+void CProgressUI::SetAttribute(std::u16string_view name, std::u16string_view value) {
+    if (name == u"foreimage") m_sForeImage = value;
+    else if (name == u"min") SetMinValue(ParseInt(value));
+    else if (name == u"max") SetMaxValue(ParseInt(value));
+    else if (name == u"value") SetValue(ParseInt(value));
+    else CLabelUI::SetAttribute(name, value);
+}
+
+void CProgressUI::PaintStatusImage(cairo_t* cr) {
+    if (m_nMax <= m_nMin || m_sForeImage.empty()) return;
+    long long done = static_cast<long long>(m_rcItem.Width()) * (m_nValue - m_nMin) / (m_nMax - m_nMin);
+    if (done <= 0) return;
+    RECT rc = m_rcItem;
+    rc.right = rc.left + static_cast<int>(done);
+    DrawImage(cr, m_sForeImage, rc);
+}
+
+void CListUI::EnableScrollBar(bool enableVertical, bool enableHorizontal) {
+    m_bVScroll = enableVertical;
+    m_bHScroll = enableHorizontal;
+    if (!m_bVScroll) m_iScroll = 0;
+    NeedParentUpdate();
+}
+
+void CListUI::SetScrollPos(int pos) {
+    int clamped = std::clamp(pos, 0, m_iScrollRange);
+    if (clamped == m_iScroll) return;
+    m_iScroll = clamped;
+    NeedParentUpdate();
+}
+
+void CListUI::SetAttribute(std::u16string_view name, std::u16string_view value) {
+    if (name == u"header") m_bHeader = value != u"hidden" && value != u"false";
+    else if (name == u"vscrollbar") EnableScrollBar(ParseBool(value), m_bHScroll);
+    else if (name == u"hscrollbar") EnableScrollBar(m_bVScroll, ParseBool(value));
+    else CVerticalLayoutUI::SetAttribute(name, value);
+}
+
+void CListUI::SetPos(RECT rc) {
+    CControlUI::SetPos(rc);
+    RECT inner = InnerRect();
+    if (m_bVScroll) inner.right -= 8;  // room for the scroll bar
+    // Items keep their own heights: a list stacks, it does not stretch.
+    int y = inner.top - m_iScroll;
+    int total = 0;
+    for (auto& item : m_items) {
+        if (!item->IsVisible() || item->IsFloat()) continue;
+        const RECT& p = item->GetPadding();
+        SIZE sz = item->EstimateSize(SIZE{inner.Width() - p.left - p.right, 0});
+        int h = sz.cy ? sz.cy : 20;
+        int w = sz.cx ? sz.cx : std::max(0, inner.Width() - p.left - p.right);
+        item->SetPos(RECT{inner.left + p.left, y + p.top, inner.left + p.left + w, y + p.top + h});
+        y += p.top + h + p.bottom + m_iChildPadding;
+        total += p.top + h + p.bottom + m_iChildPadding;
+    }
+    m_iScrollRange = m_bVScroll ? std::max(0, total - inner.Height()) : 0;
+    if (m_iScroll > m_iScrollRange) {
+        m_iScroll = m_iScrollRange;
+        SetPos(rc);
+    }
+}
+
+void CListUI::DoEvent(TEventUI& event) {
+    if (event.type == UIEvent::ScrollWheel && m_bVScroll) {
+        // Windows wheel deltas: positive is away from the user (scroll up).
+        int delta = static_cast<int16_t>((event.wParam >> 16) & 0xFFFF);
+        SetScrollPos(m_iScroll + (delta > 0 ? -20 : 20));
+        return;
+    }
+    CVerticalLayoutUI::DoEvent(event);
+}
+
+CControlUI* CListUI::FindControlAt(POINT pt) {
+    if (!m_bVisible || !m_rcItem.Contains(pt)) return nullptr;
+    CControlUI* inner = CContainerUI::FindControlAt(pt);
+    return inner ? inner : this;
+}
+
+void CListUI::DoPaint(cairo_t* cr) {
+    CContainerUI::DoPaint(cr);
+    if (!m_bVisible || m_iScrollRange <= 0) return;
+    RECT inner = InnerRect();
+    const double track = inner.Height();
+    const double content = track + m_iScrollRange;
+    const double thumb = std::max(16.0, track * track / content);
+    const double top = inner.top + (track - thumb) * m_iScroll / m_iScrollRange;
+    cairo_save(cr);
+    cairo_set_source_rgba(cr, 0.6, 0.6, 0.6, 0.8);
+    cairo_rectangle(cr, inner.right - 6, top, 4, thumb);
+    cairo_fill(cr);
+    cairo_restore(cr);
+}
+
+}  // namespace DuiLib

@@ -1,0 +1,13 @@
+// The skin archive and the program icon built into the updater.
+#pragma once
+
+namespace zeb_ui {
+
+// Resource identifiers, as the windows ask for them.
+constexpr int kSkinResourceId = 102;  // zip archive, resource type "ZIPRES"
+constexpr int kIconResourceId = 101;  // program icon
+
+// Registers both with the UI library. Any thread; repeated calls are free.
+void RegisterSkinResources();
+
+}  // namespace zeb_ui
