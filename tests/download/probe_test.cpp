@@ -84,6 +84,20 @@ TEST_F(ProbeTest, LengthProbeAnswers) {
     }
 }
 
+TEST_F(ProbeTest, OnlyHttpAndHttpsAddressesAreAsked) {
+    std::string secret = dir / "secret";
+    ASSERT_TRUE(tavlin_test::WriteFileText(secret, "not for download"));
+    for (const std::string& url : {"file://" + secret, std::string("ftp://127.0.0.1/f.zip"), std::string("")}) {
+        SCOPED_TRACE(url);
+        CurlDownloader engine;
+        Prepare(engine);
+        EXPECT_FALSE(engine.Start(url, Target(), nullptr));
+        EXPECT_FALSE(tavlin_test::FileExists(Target()));
+        EXPECT_FALSE(tavlin_test::FileExists(Target() + ".dltmp"));
+    }
+    EXPECT_TRUE(Delays().empty());
+}
+
 TEST_F(ProbeTest, RedirectTargetIsWhatTheSegmentsAsk) {
     const std::string data = Pattern(3 * 4194304);
     FaultServer server([&](const HttpRequest& r) {

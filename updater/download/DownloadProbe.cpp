@@ -138,6 +138,8 @@ bool CurlDownloader::CheckFileLength() {
                                   ENGINE_ADDR(this), static_cast<int>(result));
                     DOWNLOAD_LOG(kCheckFileLength, "%s", text);
                     platform::OutputDebugStringA(text);
+                    // Another scheme, or no address at all: asking again cannot help.
+                    refused = result == CURLE_UNSUPPORTED_PROTOCOL || result == CURLE_URL_MALFORMAT;
                     break;
                 }
                 curl_easy_getinfo(handle, CURLINFO_RESPONSE_CODE, &status);
