@@ -12,7 +12,8 @@ root=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 jobs=${TAVLIN_JOBS:-2}
 prefix=${TAVLIN_BUILD_PREFIX:-build}
 
-step() { printf '\n==== %s ====\n' "$*"; }
+# Each heading shows the seconds since the start, to keep an eye on CI time.
+step() { printf '\n==== [%4ds] %s ====\n' "$SECONDS" "$*"; }
 
 if [ "${TAVLIN_SKIP_SETUP:-0}" != 1 ]; then
     step "installing packages"
