@@ -127,7 +127,7 @@ TEST_F(ProbeTest, StopRequestEndsAProbeOnASilentServer) {
     Prepare(engine);
     std::atomic<int> result{-1};
     std::thread worker([&] { result = engine.Start(server.Url("/f.zip"), Target(), nullptr) ? 1 : 0; });
-    ASSERT_TRUE(tavlin_test::WaitUntil([&] { return server.Requests().size() == 1; }, 10000));
+    ASSERT_TRUE(tavlin_test::WaitUntil([&] { return server.Requests().size() == 1; }, 60000));
     engine.RequestPause();
     bool ended = tavlin_test::WaitUntil([&] { return result >= 0; }, 20000);
     if (!ended) std::abort();  // a probe that ignores the stop would hang here for ever

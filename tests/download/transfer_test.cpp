@@ -260,7 +260,7 @@ TEST_F(TransferTest, PauseStopsTransfersOnASilentServerAndKeepsTheFile) {
     auto engine = std::make_unique<CurlDownloader>();
     Prepare(*engine);  // a 60 s stall limit: only the pause can end these
     ASSERT_TRUE(engine->Start(server.Url("/f.zip"), Target(), nullptr));
-    ASSERT_TRUE(tavlin_test::WaitUntil([&] { return server.GetRanges().size() == 5; }, 10000));
+    ASSERT_TRUE(tavlin_test::WaitUntil([&] { return server.GetRanges().size() == 5; }, 60000));
 
     // Right after creation: full length, zero data, three fresh records, the length last.
     std::string text = tavlin_test::ReadFileText(Target() + ".dltmp");
@@ -294,7 +294,7 @@ TEST_F(TransferTest, TrailerFollowsEveryWrite) {
     CurlDownloader engine;
     Prepare(engine);
     ASSERT_TRUE(engine.Start(server.Url("/f.zip"), Target(), nullptr));
-    ASSERT_TRUE(tavlin_test::WaitUntil([&] { return engine.downloadedSize == 2 * 4194304 + 1000; }, 20000));
+    ASSERT_TRUE(tavlin_test::WaitUntil([&] { return engine.downloadedSize == 2 * 4194304 + 1000; }, 60000));
 
     std::vector<download_test::Record> records;
     uint32_t stored = 0;
