@@ -1,4 +1,5 @@
 // tavlin-fetch [-n CONNECTIONS] URL TARGET
+// tavlin-fetch --job [--md5 DIGEST] URL FOLDER   (the whole job: fetch_job.cpp)
 //
 // Downloads URL to TARGET with the updater's download engine: resumes from
 // TARGET.dltmp when one is left, and exits with status 0 only when TARGET
@@ -33,7 +34,10 @@ constexpr useconds_t kPollMicroseconds = 20 * 1000;
 
 }  // namespace
 
+int RunFetchJob(int argc, char** argv);
+
 int main(int argc, char** argv) {
+    if (argc > 1 && std::strcmp(argv[1], "--job") == 0) return RunFetchJob(argc - 1, argv + 1);
     int32_t connections = CurlDownloadConfig.threadCount;
     int first = 1;
     if (argc > first && std::strcmp(argv[first], "-n") == 0) {

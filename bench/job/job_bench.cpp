@@ -1,0 +1,141 @@
+// The download job's two heavy steps against the standard tools, medians and
+// ratios in one run:
+//   ExtractZipToDir (zlib.dll) on the launcher benchmark's ~2000-file package
+//     against `unzip -o -q`, each replacing an existing installation;
+//   the job's MD5 pass (Md5OfFile) over a 256 MiB file against `md5sum`,
+//     with the file in the page cache for both.
+//
+//   tavlin_bench_job WORKDIR [RUNS]
+//
+// WORKDIR must hold package-v1.zip (tavlin_bench_unpack makes it;
+// bench/job/run_job.sh sees to that).
+#include <unistd.h>
+
+#include <filesystem>
+#include <fstream>
+#include <functional>
+
+#include "bench_util.h"
+#include "child_process.h"
+#include "download/DownloadDigest.h"
+#include "platform/text.h"
+#include "zlibdll/ExtractZipToDir.h"
+
+namespace fs = std::filesystem;
+using namespace tavlin_bench;
+
+namespace {
+
+constexpr size_t kDigestFileBytes = 256u << 20;
+
+struct Contender {
+    std::string label;
+    std::function<double()> run;  // one timed run, in milliseconds
+    std::vector<double> samples;
+};
+
+// Runs a program to its end; returns its wall time and its stdout.
+double TimeProgram(const std::vector<std::string>& argv, std::string* out = nullptr) {
+    tavlin_test::SpawnOptions options;
+    options.argv = argv;
+    tavlin_test::ChildProcess child;
+    auto start = Clock::now();
+    if (!child.Start(options)) Die(child.error());
+    if (!child.Wait(600000)) Die(argv[0] + " did not finish");
+    double ms = MillisecondsSince(start);
+    if (child.exitCode() != 0) Die(argv[0] + " failed: " + child.Stderr());
+    if (out) *out = child.Stdout();
+    return ms;
+}
+
+void MakeDigestFile(const std::string& path) {
+    if (fs::exists(path) && fs::file_size(path) == kDigestFileBytes) return;
+    std::ofstream out(path, std::ios::binary);
+    std::string block(1 << 20, '\0');
+    uint64_t x = 88172645463325252ull;
+    for (size_t done = 0; done < kDigestFileBytes; done += block.size()) {
+        for (char& c : block) {
+            x ^= x << 13;
+            x ^= x >> 7;
+            x ^= x << 17;
+            c = static_cast<char>(x);
+        }
+        out.write(block.data(), static_cast<std::streamsize>(block.size()));
+    }
+    if (!out) Die("cannot write " + path);
+}
+
+void Report(const char* title, std::vector<Contender>& contenders) {
+    std::printf("\n%s\n%-22s %10s %10s %10s %10s\n", title, "", "median ms", "min ms", "max ms", "vs tool");
+    const double reference = Summarise(contenders.back().samples).median;
+    for (const Contender& c : contenders) {
+        Stats s = Summarise(c.samples);
+        std::printf("%-22s %10.1f %10.1f %10.1f %9.2fx\n", c.label.c_str(), s.median, s.min, s.max,
+                    s.median / reference);
+    }
+}
+
+// Each contender once untimed, then `runs` rounds in rotating order.
+void Measure(std::vector<Contender>& contenders, int runs) {
+    for (Contender& c : contenders) c.run();
+    for (int round = 0; round < runs; ++round)
+        for (size_t k = 0; k < contenders.size(); ++k) {
+            Contender& c = contenders[(k + static_cast<size_t>(round)) % contenders.size()];
+            ::sync();
+            c.samples.push_back(c.run());
+        }
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    if (argc < 2) Die("usage: tavlin_bench_job WORKDIR [RUNS]");
+    const std::string work = fs::absolute(argv[1]);
+    const int runs = argc > 2 ? std::max(1, std::atoi(argv[2])) : 5;
+    const std::string package = work + "/package-v1.zip";
+    if (!fs::exists(package)) Die(package + " is missing: run tavlin_bench_unpack " + work + " first");
+    const std::string unzip = tavlin_test::FindProgram("unzip");
+    const std::string md5sum = tavlin_test::FindProgram("md5sum");
+    if (unzip.empty() || md5sum.empty()) Die("unzip and md5sum are needed");
+
+    // ExtractZipToDir gets the shipped layout: target X, package in X/app/temp.
+    const std::string ours = work + "/job-extract/X";
+    const std::string theirs = work + "/job-unzip";
+    fs::remove_all(work + "/job-extract");
+    fs::remove_all(theirs);
+    fs::create_directories(ours + "/app/temp");
+    fs::copy_file(package, ours + "/app/temp/update.zip");
+    const std::u16string widePackage = platform::Utf8ToUtf16(ours + "/app/temp/update.zip");
+    const std::u16string wideFolder = platform::Utf8ToUtf16(ours + "/");
+    std::vector<Contender> extract{
+        {"ExtractZipToDir", [&] {
+             auto start = Clock::now();
+             int result = ExtractZipToDir(widePackage.c_str(), wideFolder.c_str(), 0);
+             double ms = MillisecondsSince(start);
+             if (result != kExtractOk) Die("ExtractZipToDir returned " + std::to_string(result));
+             return ms;
+         }, {}},
+        {"unzip -o -q", [&] { return TimeProgram({unzip, "-o", "-q", package, "-d", theirs}); }, {}},
+    };
+    Measure(extract, runs);
+
+    const std::string digestFile = work + "/job-digest-256MiB.bin";
+    MakeDigestFile(digestFile);
+    std::string oursDigest, theirsDigest;
+    std::vector<Contender> digest{
+        {"Md5OfFile (OpenSSL)", [&] {
+             auto start = Clock::now();
+             oursDigest = Md5OfFile(digestFile);
+             return MillisecondsSince(start);
+         }, {}},
+        {"md5sum", [&] { return TimeProgram({md5sum, digestFile}, &theirsDigest); }, {}},
+    };
+    Measure(digest, runs);
+    if (oursDigest.empty() || theirsDigest.compare(0, 32, oursDigest) != 0)
+        Die("the digests differ: " + oursDigest + " and " + theirsDigest.substr(0, 32));
+
+    std::printf("%d timed runs each after one untimed run; ratios are medians divided by the tool's\n", runs);
+    Report("unpacking the ~2000-file package over an installation", extract);
+    Report("MD5 of 256 MiB (page cache warm)", digest);
+    return 0;
+}

@@ -1,0 +1,192 @@
+#include "download/zipDownloader.h"
+
+#include <unistd.h>
+
+#include <chrono>
+#include <system_error>
+#include <thread>
+#include <utility>
+
+#include "app/zebUtil.h"
+#include "download/CurlShare.h"
+#include "download/DownloadDigest.h"
+#include "platform/network.h"
+
+// What the detached watcher shares with the job: the job pointer is cleared
+// under the mutex when the job is released, and the watcher reads the job
+// only while holding it, so it never touches a released job. `calling` is
+// set while the watcher runs a callback, which release waits for, so that
+// no callback of the owner's runs once the release has returned.
+struct Downloader::WatchLink {
+    std::mutex mutex;
+    std::condition_variable cv;
+    Downloader* job = nullptr;
+    bool calling = false;
+};
+
+namespace {
+
+constexpr int32_t kConnections = 5;
+
+// Runs a copy of `callback` on a detached thread, so that the caller is not
+// held by the prompt it shows.
+void NotifyDetached(const std::function<void()>& callback) {
+    if (!callback) return;
+    try {
+        std::thread(callback).detach();
+    } catch (const std::system_error&) {
+        callback();
+    }
+}
+
+}  // namespace
+
+Downloader::Downloader(std::string url, std::string expectedMd5, bool stopClientFirst)
+    : url(std::move(url)), stopClientFirst(stopClientFirst), watchLink_(std::make_shared<WatchLink>()) {
+    progress.expectedMd5 = std::move(expectedMd5);
+    watchLink_->job = this;
+}
+
+Downloader::~Downloader() { Release(); }
+
+void Downloader::Release() {
+    {
+        std::lock_guard<std::mutex> lock(stateMutex_);
+        released_ = true;
+        if (engine_) engine_->RequestPause();
+    }
+    releaseCv_.notify_all();
+    {
+        std::unique_lock<std::mutex> lock(watchLink_->mutex);
+        watchLink_->job = nullptr;
+        watchLink_->cv.notify_all();
+        watchLink_->cv.wait(lock, [this] { return !watchLink_->calling; });
+    }
+    // The engine's Start clears a pause requested before it got going: ask
+    // again until the worker has seen the release.
+    while (!WaitDone(100)) {
+        std::lock_guard<std::mutex> lock(stateMutex_);
+        if (engine_) engine_->RequestPause();
+    }
+    JoinWorker();
+}
+
+bool Downloader::WaitForRelease(uint32_t ms) {
+    std::unique_lock<std::mutex> lock(stateMutex_);
+    return releaseCv_.wait_for(lock, std::chrono::milliseconds(ms), [this] { return released_; });
+}
+
+void Downloader::Run() {
+    std::string folder = workDir.empty() ? zeb::ToNarrow(zeb::GetModuleDir()) : workDir;
+    const std::string packagePath = folder + "update.zip";
+    ::unlink(packagePath.c_str());
+
+    if (stopClientFirst) zeb::KillOrbProcessAndWait();
+    InitCurlShare();
+
+    // Without a network the owner is told at once; the transfer is still
+    // tried, since the engine has its own retries.
+    if (!platform::IsNetworkAlive() && onFailure) onFailure();
+
+    if (Download(packagePath)) Verify(packagePath, folder);
+}
+
+bool Downloader::Download(const std::string& packagePath) {
+    CurlDownloader engine;
+    engine.SetHooks(engineHooks);
+    {
+        std::lock_guard<std::mutex> lock(stateMutex_);
+        if (released_) return false;
+        engine_ = &engine;
+    }
+    // Deregisters the engine before it is destroyed, on every way out.
+    struct Deregister {
+        Downloader* job;
+        ~Deregister() {
+            std::lock_guard<std::mutex> lock(job->stateMutex_);
+            job->engine_ = nullptr;
+        }
+    } deregister{this};
+
+    engine.Start(url, packagePath, &kConnections);
+    {
+        // A release during Start may have been cleared by it.
+        std::lock_guard<std::mutex> lock(stateMutex_);
+        if (released_) {
+            engine.RequestPause();
+            return false;
+        }
+    }
+
+    try {
+        std::thread(&Downloader::WatchNetwork, watchLink_).detach();
+    } catch (const std::system_error&) {
+        // Without a watcher the download still runs; only outages go unreported.
+    }
+
+    bool stopped = false;
+    while (!engine.IsComplete(&stopped)) {
+        progress.totalBytes = engine.FileSize.load();
+        progress.downloadedBytes = engine.downloadedSize.load();
+        if (WaitForRelease(kPollMs)) return false;
+    }
+    // The complete counts, too: a file that arrived before the first poll
+    // would otherwise show 0 of 0, and the watcher ends only once they match.
+    progress.totalBytes = engine.FileSize.load();
+    progress.downloadedBytes = engine.downloadedSize.load();
+    engine.WaitAndFinish();
+    return true;
+}
+
+void Downloader::Verify(const std::string& packagePath, const std::string& folder) {
+    if (!DigestMatches(Md5OfFile(packagePath), progress.expectedMd5)) {
+        ::unlink(packagePath.c_str());
+        progress.downloadedBytes = 0;
+        NotifyDetached(onFailure);
+        return;
+    }
+    zeb::RegisterServerDll(zeb::GetInstallDllPath(zeb::ToWide(folder)));
+    finished = true;
+}
+
+void Downloader::WatchNetwork(std::shared_ptr<WatchLink> link) {
+    // Calls one of the job's callbacks unless the job has been released;
+    // false when it has.
+    auto call = [&link](auto pick, auto... args) {
+        std::unique_lock<std::mutex> lock(link->mutex);
+        if (!link->job) return false;
+        auto callback = pick(*link->job);
+        link->calling = true;
+        lock.unlock();
+        if (callback) callback(args...);
+        lock.lock();
+        link->calling = false;
+        link->cv.notify_all();
+        return true;
+    };
+    uint32_t n = 0;
+    for (;;) {
+        if (platform::IsNetworkAlive()) {
+            std::unique_lock<std::mutex> lock(link->mutex);
+            if (link->cv.wait_for(lock, std::chrono::milliseconds(kWatchMs), [&] { return !link->job; }))
+                return;
+            const int64_t total = link->job->progress.totalBytes;
+            const int64_t done = link->job->progress.downloadedBytes;
+            if (total > 0 && total == done) return;
+            continue;
+        }
+        while (n < kMaxRetries) {
+            if (!call([](Downloader& job) { return job.onRetry; }, n)) return;
+            if (platform::IsNetworkAlive()) {
+                if (!call([](Downloader& job) { return job.onRetry; }, 0u)) return;
+                n = 0;
+                break;
+            }
+            ++n;
+        }
+        if (n >= kMaxRetries) {
+            call([](Downloader& job) { return job.onFailure; });
+            return;
+        }
+    }
+}

@@ -1,0 +1,94 @@
+// The download job: fetches the update package with CurlDownloader on a
+// worker thread, publishes its progress, watches the network on a detached
+// thread, verifies the package's MD5 digest and registers the package's
+// InstallZebApp.dll. The installation itself is ZipDownloader::DoInstall.
+//
+// Threads: the owner (the progress window) creates, starts, polls and
+// releases the job; the worker runs Run; the watcher runs WatchNetwork and
+// stops reading the job once it is released; a mismatched digest notifies
+// on a short-lived thread of its own.
+#pragma once
+
+#include <atomic>
+#include <condition_variable>
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <string>
+
+#include "app/UpdateParams.h"
+#include "download/CurlDownload.h"
+#include "download/DownloadProgress.h"
+#include "download/ThreadBase.h"
+
+class Downloader : public ThreadBase {
+public:
+    // Stops a running download (its transfers abort within about a second)
+    // and waits for the worker and for a callback the watcher is running.
+    // The callbacks must therefore not wait for the owner's thread.
+    ~Downloader() override;
+
+    // The whole job; the worker thread. See zipDownloader.cpp.
+    void Run() override;
+    virtual void DoInstall() = 0;
+
+    // Set by the owner before Start; called on the watcher, the worker or a
+    // notification thread, never on the owner's thread.
+    std::function<void(uint32_t)> onRetry;
+    std::function<void()> onFailure;
+
+    std::string url;
+    std::atomic<bool> finished{false};  // only after a matching digest
+    bool stopClientFirst = false;
+    DownloadProgress progress;
+
+    // For tools and tests, before Start: the work folder (ending in "/")
+    // that receives "update.zip" and holds "InstallZebApp.dll"; empty: the
+    // program's own folder.
+    std::string workDir;
+    // For tools and tests, before Start: handed to the engine.
+    CurlDownloadHooks engineHooks;
+
+    // Milliseconds between the worker's polls and between the watcher's
+    // network checks.
+    static constexpr uint32_t kPollMs = 1000;
+    static constexpr uint32_t kWatchMs = 3000;
+    // Failed network checks in a row that end the job.
+    static constexpr uint32_t kMaxRetries = 10;
+
+protected:
+    Downloader(std::string url, std::string expectedMd5, bool stopClientFirst);
+
+    // Asks Run to return, aborts the engine's transfers, cuts the watcher
+    // off from the job and waits for the worker. Owner's thread; the most
+    // derived destructor calls it first. Idempotent.
+    void Release();
+
+private:
+    struct WatchLink;
+    static void WatchNetwork(std::shared_ptr<WatchLink> link);
+    // Sleeps up to ms; true when the job is being released.
+    bool WaitForRelease(uint32_t ms);
+    // The engine part of Run: start, poll, finish. False when released.
+    bool Download(const std::string& packagePath);
+    void Verify(const std::string& packagePath, const std::string& folder);
+
+    std::mutex stateMutex_;
+    std::condition_variable releaseCv_;
+    bool released_ = false;
+    CurlDownloader* engine_ = nullptr;  // under stateMutex_, while Run holds one
+    std::shared_ptr<WatchLink> watchLink_;
+};
+
+class ZipDownloader : public Downloader {
+public:
+    explicit ZipDownloader(const UpdateParams& job)
+        : Downloader(job.zipUrl, job.zipMd5, job.forcedUpdate != 0), params(job) {}
+    ~ZipDownloader() override { Release(); }
+
+    // Installs the verified package; defined with the installation.
+    void DoInstall() override;
+
+    UpdateParams params;
+};
