@@ -23,8 +23,7 @@ bool Placed(const CControlUI& c) { return c.IsVisible() && !c.IsFloat(); }
 bool CContainerUI::Add(CControlUI* control) {
     if (!control) return false;
     m_items.emplace_back(control);
-    if (m_pManager) control->SetManager(m_pManager, this);
-    else control->SetManager(nullptr, this);
+    control->SetManager(m_pManager, this);
     NeedParentUpdate();
     return true;
 }

@@ -67,18 +67,20 @@ void CLabelUI::SetAttribute(std::u16string_view name, std::u16string_view value)
     }
 }
 
-int CLabelUI::MeasureTextHeight(int width) {
+SIZE CLabelUI::MeasureText(int maxWidth) {
     cairo_surface_t* s = cairo_image_surface_create(CAIRO_FORMAT_ARGB32, 1, 1);
     cairo_t* cr = cairo_create(s);
     PangoLayout* layout = MakeLayout(cr, m_pManager, m_iFont, m_sText);
-    pango_layout_set_width(layout, std::max(1, width) * PANGO_SCALE);
-    pango_layout_set_wrap(layout, PANGO_WRAP_WORD_CHAR);
-    int w = 0, h = 0;
-    pango_layout_get_pixel_size(layout, &w, &h);
+    if (maxWidth > 0) {
+        pango_layout_set_width(layout, maxWidth * PANGO_SCALE);
+        pango_layout_set_wrap(layout, PANGO_WRAP_WORD_CHAR);
+    }
+    SIZE size;
+    pango_layout_get_pixel_size(layout, &size.cx, &size.cy);
     g_object_unref(layout);
     cairo_destroy(cr);
     cairo_surface_destroy(s);
-    return h;
+    return size;
 }
 
 SIZE CLabelUI::EstimateSize(SIZE available) {
@@ -86,7 +88,7 @@ SIZE CLabelUI::EstimateSize(SIZE available) {
     // A wrapping label without a height is as tall as its text.
     if (sz.cy == 0 && !(m_uTextStyle & DT_SINGLELINE) && (m_uTextStyle & DT_WORDBREAK)) {
         int width = (sz.cx ? sz.cx : available.cx) - m_rcTextPadding.left - m_rcTextPadding.right;
-        if (width > 0) sz.cy = MeasureTextHeight(width) + m_rcTextPadding.top + m_rcTextPadding.bottom;
+        if (width > 0) sz.cy = MeasureText(width).cy + m_rcTextPadding.top + m_rcTextPadding.bottom;
     }
     return sz;
 }

@@ -236,3 +236,46 @@ TEST_F(PromptTest, ModalPromptOnSecondThreadWhileFirstThreadTicks) {
 
 }  // namespace
 }  // namespace tavlin_ui_test
+
+namespace tavlin_ui_test {
+namespace {
+
+// A message too wide for one line wraps, and the box grows to show all of
+// it with the buttons still inside; short messages keep the 310 x 100 box.
+TEST_F(PromptTest, LongMessageWrapsAndTheBoxGrows) {
+    struct Case {
+        const char* locale;
+        const char16_t* text;
+        bool grows;
+    };
+    const Case cases[] = {
+        {"en_US.UTF-8", u"The network has been disconnected. Please check the network environment and try again.", true},
+        {"en_US.UTF-8", u"Problems occured. Please visit our website~", true},
+        {"zh_CN.UTF-8", u"网络已断开，请检查网络环境后重试~", false},
+        {"en_US.UTF-8", u"Update now or next time.", false},
+    };
+    for (const Case& c : cases) {
+        UseLocale(c.locale);
+        CTipsBoxWnd wnd(nullptr, c.text, 1);
+        ASSERT_NE(wnd.tipsLabel, nullptr);
+        RECT client, label, confirm;
+        ASSERT_TRUE(GetClientRect(wnd.GetHWND(), &client));
+        ASSERT_TRUE(platform::GetRegionRect(wnd.GetHWND(), u"tipsLabel", &label));
+        ASSERT_TRUE(platform::GetRegionRect(wnd.GetHWND(), u"confirmButton", &confirm));
+        const std::string what = platform::Utf16ToUtf8(c.text);
+        EXPECT_EQ(client.Width(), 310) << what;
+        EXPECT_EQ(client.Height() > 100, c.grows) << what;
+        SIZE wrapped = wnd.tipsLabel->MeasureText(label.Width());
+        EXPECT_LE(wrapped.cx, label.Width()) << what;
+        EXPECT_LE(wrapped.cy, label.Height()) << what << ": the message is cut";
+        EXPECT_LE(confirm.bottom, client.bottom) << what;
+        EXPECT_GE(confirm.top, label.bottom) << what;
+        // Still centred after growing.
+        RECT rc, screen = platform::GetScreenRect();
+        ASSERT_TRUE(platform::GetWindowRect(wnd.GetHWND(), &rc));
+        EXPECT_NEAR(rc.top + rc.Height() / 2, screen.top + screen.Height() / 2, 1) << what;
+    }
+}
+
+}  // namespace
+}  // namespace tavlin_ui_test

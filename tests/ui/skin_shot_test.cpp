@@ -47,8 +47,8 @@ TEST(SkinShotTest, RendersEveryWindowInBothLanguagesWithText) {
 
     struct Shot {
         const char* file;
-        int width, height;
-        RECT textArea;  // a label that must show its text
+        int width, height;  // a prompt box may be taller: long messages wrap
+        RECT textArea;      // a label that must show its text
     };
     const Shot shots[] = {
         {"TipsBoxWnd.png", 310, 100, {18, 30, 310, 60}},   {"TipsBoxWnd_en.png", 310, 100, {18, 30, 310, 60}},
@@ -60,7 +60,11 @@ TEST(SkinShotTest, RendersEveryWindowInBothLanguagesWithText) {
         cairo_surface_t* png = cairo_image_surface_create_from_png(path.c_str());
         ASSERT_EQ(cairo_surface_status(png), CAIRO_STATUS_SUCCESS) << s.file;
         EXPECT_EQ(cairo_image_surface_get_width(png), s.width) << s.file;
-        EXPECT_EQ(cairo_image_surface_get_height(png), s.height) << s.file;
+        if (std::string(s.file).starts_with("TipsBoxWnd")) {
+            EXPECT_GE(cairo_image_surface_get_height(png), s.height) << s.file;
+        } else {
+            EXPECT_EQ(cairo_image_surface_get_height(png), s.height) << s.file;
+        }
         EXPECT_GT(InkPixels(png, s.textArea), 40) << s.file << ": no text drawn";
         // The title bars' white titles on blue.
         if (s.height == 100 || s.height == 210) {

@@ -15,6 +15,9 @@ public:
     void SetTextColor(DWORD color);
     unsigned GetTextStyle() const { return m_uTextStyle; }
     void SetTextPadding(RECT rc);
+    // Pixel size of the text in the label's font, wrapped at maxWidth when
+    // it is above 0, else on one line.
+    SIZE MeasureText(int maxWidth);
 
     void SetAttribute(std::u16string_view name, std::u16string_view value) override;
     SIZE EstimateSize(SIZE available) override;
@@ -23,8 +26,6 @@ protected:
     void PaintText(cairo_t* cr) override;
     // Draws m_sText in `color` inside the item rect less the text padding.
     void DrawText(cairo_t* cr, DWORD color);
-    // Height of the text wrapped to `width` pixels.
-    int MeasureTextHeight(int width);
 
     int m_iFont = -1;
     DWORD m_dwTextColor = 0;
