@@ -19,6 +19,7 @@
 #include <fstream>
 #include <map>
 #include <random>
+#include <stdexcept>
 #include <string>
 #include <vector>
 
@@ -29,7 +30,8 @@
 namespace {
 
 using tavlin_bench::Clock;
-using tavlin_bench::Die;
+// Failures throw, so that the nginx servers are stopped on the way out.
+[[noreturn]] void Die(const std::string& message) { throw std::runtime_error(message); }
 using tavlin_bench::Summarise;
 
 constexpr uint64_t kFileSize = 256ull * 1048576;
@@ -113,7 +115,7 @@ struct Tool {
 
 }  // namespace
 
-int main(int argc, char** argv) {
+int Bench(int argc, char** argv) {
     if (argc < 2) Die("usage: tavlin_bench_download OUT_DIR [RUNS]");
     std::string out = std::filesystem::absolute(argv[1]).string();
     int runs = argc > 2 ? std::atoi(argv[2]) : 5;
@@ -223,4 +225,13 @@ int main(int argc, char** argv) {
                 kept * 100.0 / kFileSize, before, after, second.wallMs, twice);
     clean();
     return 0;
+}
+
+int main(int argc, char** argv) {
+    try {
+        return Bench(argc, argv);
+    } catch (const std::exception& error) {
+        std::fprintf(stderr, "error: %s\n", error.what());
+        return 1;
+    }
 }

@@ -75,6 +75,9 @@ NginxServer::NginxServer(const std::string& root, NginxOptions options)
         tavlin_test::WriteFileText(conf, Config(dir_.path(), root, port_, options));
         tavlin_test::SpawnOptions spawn;
         spawn.argv = {nginx, "-p", dir_.path(), "-c", conf, "-e", dir_ / "error.log"};
+        // A test killed at its time limit runs no destructor: nginx goes with it.
+        std::string setpriv = tavlin_test::FindProgram("setpriv");
+        if (!setpriv.empty()) spawn.argv.insert(spawn.argv.begin(), {setpriv, "--pdeathsig", "KILL", "--"});
         tavlin_test::ChildProcess child;
         if (!child.Start(spawn)) continue;
         int port = port_;
