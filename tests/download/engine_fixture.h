@@ -46,7 +46,7 @@ protected:
     void Prepare(CurlDownloader& engine, long stallSeconds = 60);
     // Waits for the engine to come to rest, then WaitAndFinish. True when
     // the download completed and the file stands at its target.
-    bool RunToEnd(CurlDownloader& engine, int timeoutMs = 60000);
+    bool RunToEnd(CurlDownloader& engine, int timeoutMs = 180000);
 
     // Messages the engine logged from `function` ("CurlDownloader::Start").
     std::vector<std::string> Messages(const std::string& function);

@@ -176,7 +176,7 @@ TEST_F(TransferTest, InterruptedOrSilentTransferIsRetriedFromWhereItStopped) {
         });
         std::string target = dir / (std::string("t") + std::to_string(&c - cases));
         CurlDownloader engine;
-        Prepare(engine, c.stall ? 2 : 60);
+        Prepare(engine, c.stall ? 5 : 60);
         ASSERT_TRUE(engine.Start(server.Url("/f.zip"), target, nullptr));
         ASSERT_TRUE(RunToEnd(engine));
         EXPECT_TRUE(tavlin_test::ReadFileText(target) == data);
