@@ -30,7 +30,7 @@ int Usage() {
 
 // How often the engine is asked whether it is done: often enough that the
 // wait adds little to a short download.
-constexpr useconds_t kPollMicroseconds = 20 * 1000;
+constexpr useconds_t kPollMicroseconds = 2 * 1000;
 
 }  // namespace
 
