@@ -22,6 +22,7 @@ struct Downloader::WatchLink {
     std::condition_variable cv;
     Downloader* job = nullptr;
     bool calling = false;
+    std::thread::id watcher;  // set while calling
 };
 
 namespace {
@@ -60,7 +61,9 @@ void Downloader::Release() {
         std::unique_lock<std::mutex> lock(watchLink_->mutex);
         watchLink_->job = nullptr;
         watchLink_->cv.notify_all();
-        watchLink_->cv.wait(lock, [this] { return !watchLink_->calling; });
+        // A callback that releases the job itself cannot wait for itself.
+        if (watchLink_->watcher != std::this_thread::get_id())
+            watchLink_->cv.wait(lock, [this] { return !watchLink_->calling; });
     }
     // The engine's Start clears a pause requested before it got going: ask
     // again until the worker has seen the release.
@@ -157,10 +160,12 @@ void Downloader::WatchNetwork(std::shared_ptr<WatchLink> link) {
         if (!link->job) return false;
         auto callback = pick(*link->job);
         link->calling = true;
+        link->watcher = std::this_thread::get_id();
         lock.unlock();
         if (callback) callback(args...);
         lock.lock();
         link->calling = false;
+        link->watcher = {};
         link->cv.notify_all();
         return true;
     };

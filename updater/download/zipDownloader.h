@@ -26,7 +26,9 @@ class Downloader : public ThreadBase {
 public:
     // Stops a running download (its transfers abort within about a second)
     // and waits for the worker and for a callback the watcher is running.
-    // The callbacks must therefore not wait for the owner's thread.
+    // The callbacks must therefore not wait for the owner's thread, and the
+    // worker's own onFailure must not release the job; a watcher's callback
+    // may.
     ~Downloader() override;
 
     // The whole job; the worker thread. See zipDownloader.cpp.
