@@ -212,6 +212,10 @@ TEST_F(LayoutTest, WindowIdentityAndSkinSource) {
     PreviewWnd updater(u"UpdaterWnd.xml");
     EXPECT_TRUE(platform::GetWindowExStyle(updater.GetHWND()) & WS_EX_LAYERED);
     EXPECT_EQ(updater.GetPaintManager().GetLayeredOpacity(), 255);
+    // The minimise command reaches the window system through the library.
+    updater.ShowWindow(true);
+    platform::SendMessageW(updater.GetHWND(), WM_SYSCOMMAND, SC_MINIMIZE, 0);
+    EXPECT_TRUE(platform::IsIconic(updater.GetHWND()));
 }
 
 TEST_F(LayoutTest, CaptionBandDragsExceptOverButtons) {
