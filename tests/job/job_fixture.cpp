@@ -92,7 +92,7 @@ void JobTest::InLab(const std::function<void()>& fn) const {
 }
 
 void JobTest::StartJob(download_test::FaultServer::Script script, const std::string& md5,
-                       std::function<void(uint32_t)> onRetry) {
+                       std::function<void(uint32_t)> onRetry, std::function<void()> onFailure) {
     InLab([&] {
         server = std::make_shared<download_test::FaultServer>(std::move(script));
         job = std::make_unique<TestJob>(server->Url("/update.zip"), md5);
@@ -101,8 +101,9 @@ void JobTest::StartJob(download_test::FaultServer::Script script, const std::str
             log->Add({Event::Retry, n, CurrentThreadId(), s->Requests().size()});
             if (onRetry) onRetry(n);
         };
-        job->onFailure = [log = events, s = server] {
+        job->onFailure = [log = events, s = server, onFailure] {
             log->Add({Event::Failure, 0, CurrentThreadId(), s->Requests().size()});
+            if (onFailure) onFailure();
         };
         job->Start();
     });

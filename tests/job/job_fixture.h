@@ -62,9 +62,10 @@ protected:
     // withLink: the namespace has a working network; without, none.
     void SetUpLab(bool withLink);
     // Starts a server with `script` and a job for `path` with `md5`, both
-    // in the lab; the callbacks go to `events` (onRetry then runs `onRetry`).
+    // in the lab; the callbacks go to `events`, then to `onRetry` and
+    // `onFailure` when given.
     void StartJob(download_test::FaultServer::Script script, const std::string& md5,
-                  std::function<void(uint32_t)> onRetry = {});
+                  std::function<void(uint32_t)> onRetry = {}, std::function<void()> onFailure = {});
     // Runs fn in the lab (or here, when the test runs in this machine's network).
     void InLab(const std::function<void()>& fn) const;
     // Waits until the job has counted some bytes of the package.

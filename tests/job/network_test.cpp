@@ -5,6 +5,7 @@
 #include <atomic>
 #include <thread>
 
+#include "child_process.h"
 #include "job_fixture.h"
 
 using download_test::HttpReply;
@@ -52,23 +53,31 @@ TEST_F(JobTest, NoNetworkAtStartNotifiesFirstAndStillDownloads) {
 }
 
 // The link goes down mid-transfer and stays down: retries 0 to 9 from the
-// watcher, then one failure.
+// watcher, then one failure, whose handler releases the job as the window
+// does when it ends the updater.
 TEST_F(JobTest, LastingOutageRetriesTenTimesThenFails) {
     SetUpLab(true);
     if (IsSkipped()) return;
     if (!lab) GTEST_SKIP() << "this machine cannot make network namespaces to cut the network in";
     const std::string package = PackageBytes(1024 * 1024);
-    StartJob(StallingServer(package), Md5Hex(package));
+    std::atomic<TestJob*> handedOver{nullptr};
+    std::atomic<bool> released{false};
+    StartJob(StallingServer(package), Md5Hex(package), {}, [&] {
+        delete handedOver.exchange(nullptr);
+        released = true;
+    });
     ASSERT_TRUE(WaitForBytes(10000)) << "no bytes arrived";
+    const uint32_t worker = job->ThreadId();
+    // From here on the job belongs to the failure handler.
+    handedOver = job.release();
     ASSERT_TRUE(lab->SetLink(false));
 
-    ASSERT_TRUE(events->WaitFor([](const auto& e) { return !e.empty() && e.back().kind == Event::Failure; },
-                                kEventBoundMs))
-        << "no failure after the outage";
+    const bool done = tavlin_test::WaitUntil([&] { return released.load(); }, kEventBoundMs);
+    delete handedOver.exchange(nullptr);  // only when the handler never ran
+    ASSERT_TRUE(done) << "no failure after the outage, or the handler could not release the job";
     EXPECT_EQ(events->Retries(), Range(10));
     EXPECT_EQ(events->Failures(), 1u);
-    EXPECT_NE(events->Events().back().thread, job->ThreadId()) << "the watcher reports, not the worker";
-    EXPECT_FALSE(job->finished);
+    EXPECT_NE(events->Events().back().thread, worker) << "the watcher reports, not the worker";
 }
 
 // The link comes back after three failed checks: retries 0, 1, 2, then 0,

@@ -26,6 +26,7 @@ bool ManualEvent::Wait(uint32_t ms) const {
 ThreadBase::~ThreadBase() { JoinWorker(); }
 
 void ThreadBase::Start() {
+    std::lock_guard<std::mutex> lock(handleMutex);
     // A second Start leaves the event alone: resetting it after Run has
     // returned would make every later wait hang.
     if (threadHandle.joinable()) return;
@@ -40,7 +41,13 @@ void ThreadBase::Start() {
 }
 
 void ThreadBase::JoinWorker() {
-    if (threadHandle.joinable() && threadHandle.get_id() != std::this_thread::get_id()) threadHandle.join();
+    std::thread worker;
+    {
+        std::lock_guard<std::mutex> lock(handleMutex);
+        if (!threadHandle.joinable() || threadHandle.get_id() == std::this_thread::get_id()) return;
+        worker = std::move(threadHandle);
+    }
+    worker.join();
 }
 
 void ThreadBase::ThreadEntry(ThreadBase* self) {

@@ -52,6 +52,9 @@ private:
     static void ThreadEntry(ThreadBase* self);
 
     std::atomic<uint32_t> threadId{0};
+    // Guards threadHandle: the job may be released on another thread than
+    // the one that started it.
+    std::mutex handleMutex;
     std::thread threadHandle;
     ManualEvent doneEvent{true};
 };
