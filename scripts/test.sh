@@ -2,9 +2,10 @@
 # Installs what the build needs, then builds and runs every test suite:
 #   build/       the normal build (RelWithDebInfo) and its ctest
 #   build-asan/  the same with AddressSanitizer + UndefinedBehaviorSanitizer
+#   build-tsan/  the threaded parts with ThreadSanitizer (tests labelled "tsan")
 #   build-fuzz/  the libFuzzer targets built with clang, each run for a short fixed time
 # Stops at the first failure with a non-zero exit status.
-# TAVLIN_BUILD_PREFIX renames the three folders (PREFIX, PREFIX-asan,
+# TAVLIN_BUILD_PREFIX renames the four folders (PREFIX, PREFIX-asan, PREFIX-tsan,
 # PREFIX-fuzz); TAVLIN_SKIP_SETUP=1 skips the package installation.
 set -euo pipefail
 
@@ -36,6 +37,17 @@ run_suite "$prefix" -DCMAKE_BUILD_TYPE=RelWithDebInfo
 export ASAN_OPTIONS=${ASAN_OPTIONS:-halt_on_error=1}
 export UBSAN_OPTIONS=${UBSAN_OPTIONS:-print_stacktrace=1:halt_on_error=1}
 run_suite "$prefix-asan" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DTAVLIN_SANITIZE=address
+
+# ThreadSanitizer: the threaded parts (download engine, download job, the
+# logger's writer thread), i.e. the tests labelled "tsan"; only their test
+# programs are built, to keep CI time down.
+step "configure $prefix-tsan"
+cmake -S "$root" -B "$root/$prefix-tsan" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DTAVLIN_SANITIZE=thread
+step "build $prefix-tsan"
+cmake --build "$root/$prefix-tsan" -j"$jobs" --target tavlin_download_tests tavlin_job_tests tavlin_updater_tests
+step "test $prefix-tsan"
+TSAN_OPTIONS=${TSAN_OPTIONS:-halt_on_error=1:second_deadlock_stack=1} \
+    ctest --test-dir "$root/$prefix-tsan" -j"$jobs" -L tsan --output-on-failure --no-tests=error
 
 CC=clang CXX=clang++ run_suite "$prefix-fuzz" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DTAVLIN_FUZZ=ON
 
