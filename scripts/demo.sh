@@ -76,7 +76,7 @@ alive() {
 
 # The installation's data files (not the programs) with their contents.
 list_files() {
-    (cd "$install" && find . -type f ! -name '*.exe' ! -name tavlin.calls | sed 's|^\./||' | sort)
+    (cd "$install" && find . -type f ! -name '*.exe' ! -name '*.zip' ! -name tavlin.calls | sed 's|^\./||' | sort)
 }
 
 # Prints the client's record file; NUL bytes show as ^@.
