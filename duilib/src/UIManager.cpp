@@ -36,12 +36,12 @@ Globals& TheGlobals() {
 }
 
 // "file='a.png' dest='...'" or a bare "a.png": the file name part.
-std::u16string_view ImageFileName(std::u16string_view spec) {
-    size_t at = spec.find(u"file='");
-    if (at == std::u16string_view::npos) return spec;
-    spec.remove_prefix(at + 6);
-    size_t end = spec.find(u'\'');
-    return end == std::u16string_view::npos ? spec : spec.substr(0, end);
+std::u16string_view ImageFileName(std::u16string_view attr) {
+    size_t at = attr.find(u"file='");
+    if (at == std::u16string_view::npos) return attr;
+    attr.remove_prefix(at + 6);
+    size_t end = attr.find(u'\'');
+    return end == std::u16string_view::npos ? attr : attr.substr(0, end);
 }
 
 struct PngSource {

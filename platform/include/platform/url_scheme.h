@@ -16,7 +16,7 @@ bool RegisterUrlScheme(const std::string& scheme, const std::string& desktopId,
                        const std::string& name, const std::string& execLine);
 
 // Quotes one argument for a desktop entry's Exec key (double quotes, with
-// the characters the freedesktop spec reserves escaped).
+// the characters the desktop-entry rules reserve escaped).
 std::string DesktopExecQuote(const std::string& arg);
 
 }  // namespace platform

@@ -65,11 +65,11 @@ HttpReply ServeFile(const HttpRequest& request, const std::string& file, bool ho
     reply.body = file;
     const std::string prefix = "bytes=";
     if (!honourRange || request.range.compare(0, prefix.size(), prefix) != 0) return reply;
-    std::string spec = request.range.substr(prefix.size());
-    size_t dash = spec.find('-');
-    if (dash == std::string::npos || dash == 0 || spec.find(',') != std::string::npos) return reply;
-    unsigned long long first = std::stoull(spec.substr(0, dash));
-    unsigned long long last = dash + 1 < spec.size() ? std::stoull(spec.substr(dash + 1)) : file.size() - 1;
+    std::string ranges = request.range.substr(prefix.size());
+    size_t dash = ranges.find('-');
+    if (dash == std::string::npos || dash == 0 || ranges.find(',') != std::string::npos) return reply;
+    unsigned long long first = std::stoull(ranges.substr(0, dash));
+    unsigned long long last = dash + 1 < ranges.size() ? std::stoull(ranges.substr(dash + 1)) : file.size() - 1;
     if (last < first) return reply;  // not a valid range: ignored, as servers do
     if (first >= file.size()) {
         reply.status = 416;
