@@ -16,6 +16,7 @@
 #include <random>
 
 #include "bench_util.h"
+#include "bench_process.h"
 #include "child_process.h"
 #include "user_env.h"
 #include "zip_builder.h"
@@ -110,19 +111,6 @@ struct Tool {
     std::vector<double> samples;
 };
 
-double TimeCommand(const std::vector<std::string>& argv, const Environment& env) {
-    tavlin_test::SpawnOptions options;
-    options.argv = argv;
-    options.env = env;
-    tavlin_test::ChildProcess child;
-    auto start = Clock::now();
-    if (!child.Start(options)) Die(child.error());
-    if (!child.Wait(600000)) Die(argv[0] + " did not finish");
-    double ms = MillisecondsSince(start);
-    if (child.exitCode() != 0) Die(argv[0] + " failed: " + child.Stderr());
-    return ms;
-}
-
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -152,7 +140,7 @@ int main(int argc, char** argv) {
         tools.push_back({"TavlinLaunch.exe", dir, [dir, package, env] {
                              fs::copy_file(package, dir + "/update.zip",
                                            fs::copy_options::overwrite_existing);
-                             double ms = TimeCommand({dir + "/TavlinLaunch.exe"}, env);
+                             double ms = TimeProgram({dir + "/TavlinLaunch.exe"}, env);
                              if (fs::exists(dir + "/update.zip"))
                                  Die("the launcher left update.zip: is a process named tavlin.exe running?");
                              return ms;
@@ -162,7 +150,7 @@ int main(int argc, char** argv) {
         std::string dir = work + "/out-unzip";
         fs::remove_all(dir);
         tools.push_back({"unzip -o -q", dir, [=] {
-                             return TimeCommand({unzip, "-o", "-q", package, "-d", dir}, env);
+                             return TimeProgram({unzip, "-o", "-q", package, "-d", dir}, env);
                          }, {}});
     }
     {
@@ -170,7 +158,7 @@ int main(int argc, char** argv) {
         fs::remove_all(dir);
         fs::create_directories(dir);
         tools.push_back({"bsdtar -xf", dir, [=] {
-                             return TimeCommand({bsdtar, "-xf", package, "-C", dir}, env);
+                             return TimeProgram({bsdtar, "-xf", package, "-C", dir}, env);
                          }, {}});
     }
 

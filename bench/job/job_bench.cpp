@@ -16,6 +16,7 @@
 #include <functional>
 
 #include "bench_util.h"
+#include "bench_process.h"
 #include "child_process.h"
 #include "download/DownloadDigest.h"
 #include "platform/text.h"
@@ -33,20 +34,6 @@ struct Contender {
     std::function<double()> run;  // one timed run, in milliseconds
     std::vector<double> samples;
 };
-
-// Runs a program to its end; returns its wall time and its stdout.
-double TimeProgram(const std::vector<std::string>& argv, std::string* out = nullptr) {
-    tavlin_test::SpawnOptions options;
-    options.argv = argv;
-    tavlin_test::ChildProcess child;
-    auto start = Clock::now();
-    if (!child.Start(options)) Die(child.error());
-    if (!child.Wait(600000)) Die(argv[0] + " did not finish");
-    double ms = MillisecondsSince(start);
-    if (child.exitCode() != 0) Die(argv[0] + " failed: " + child.Stderr());
-    if (out) *out = child.Stdout();
-    return ms;
-}
 
 void MakeDigestFile(const std::string& path) {
     if (fs::exists(path) && fs::file_size(path) == kDigestFileBytes) return;
@@ -128,7 +115,7 @@ int main(int argc, char** argv) {
              oursDigest = Md5OfFile(digestFile);
              return MillisecondsSince(start);
          }, {}},
-        {"md5sum", [&] { return TimeProgram({md5sum, digestFile}, &theirsDigest); }, {}},
+        {"md5sum", [&] { return TimeProgram({md5sum, digestFile}, tavlin_test::Environment::Inherit(), &theirsDigest); }, {}},
     };
     Measure(digest, runs);
     if (oursDigest.empty() || theirsDigest.compare(0, 32, oursDigest) != 0)
