@@ -83,14 +83,26 @@ private:
     std::shared_ptr<WatchLink> watchLink_;
 };
 
+// The waits of ZipDownloader::DoInstall, in milliseconds. Tests shorten
+// them; the defaults are the installation's own.
+struct InstallHooks {
+    uint32_t clientStopLimitMs = 30000;  // then the package is left for the launcher
+    uint32_t unpackLimitMs = 60000;      // retrying an unusable unpack target
+    uint32_t unpackPauseMs = 2000;       // between those attempts
+};
+
 class ZipDownloader : public Downloader {
 public:
     explicit ZipDownloader(const UpdateParams& job)
         : Downloader(job.zipUrl, job.zipMd5, job.forcedUpdate != 0), params(job) {}
     ~ZipDownloader() override { Release(); }
 
-    // Installs the verified package; defined with the installation.
+    // Installs the verified package; defined with the installation
+    // (zipInstall.cpp). Blocks the calling thread, which runs the prompt and
+    // the update-finished window modally.
     void DoInstall() override;
 
     UpdateParams params;
+    // For tests, before DoInstall.
+    InstallHooks installHooks;
 };

@@ -1,0 +1,17 @@
+// PackageExtractor: unpacks one update package over the installation
+// through zlib.dll's ExtractZipToDir. Short-lived; any thread.
+#pragma once
+
+#include <string>
+
+class PackageExtractor {
+public:
+    // Makes targetDir a folder (every missing level), waits half a second
+    // and hands both paths to ExtractZipToDir. False only when targetDir or
+    // one of its parents exists and is not a folder; the unpacking's own
+    // outcome is not reported.
+    bool Extract();
+
+    std::string packagePath;
+    std::string targetDir;
+};
