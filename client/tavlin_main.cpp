@@ -1,6 +1,7 @@
 // Stand-in for the teaching client "tavlin.exe": records how it was started
-// and every message on its pipe in "tavlin.calls" beside itself, and runs
-// until it is killed.
+// and every message on its pipe in "tavlin.calls" beside itself, shows its
+// main window (class "vostrapanel") when there is a display, and runs until
+// it is killed.
 #include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
@@ -13,6 +14,7 @@
 #include <string>
 
 #include "calls_file.h"
+#include "client_window.h"
 #include "platform/module.h"
 #include "platform/pipe.h"
 #include "platform/unique_fd.h"
@@ -68,18 +70,24 @@ int main(int argc, char** argv) {
     Append(calls.get(), tavlin_client::CallKind::Version, ReadVersion(folder));
     Append(calls.get(), tavlin_client::CallKind::Args, args);
 
+    tavlin_client::ClientWindow window;
+    window.Open();
+
     platform::PipeServer server;
     bool serving = server.Listen(kPipeName);
     for (;;) {
-        pollfd fds[2] = {{signals.get(), POLLIN, 0}, {server.fd(), POLLIN, 0}};
-        int r = ::poll(fds, serving ? 2 : 1, serving ? -1 : kRetryListenMs);
+        // Xlib may already hold read events: handle them before sleeping.
+        window.Pump();
+        // poll ignores the entries whose descriptor is negative.
+        pollfd fds[3] = {{signals.get(), POLLIN, 0}, {window.fd(), POLLIN, 0}, {serving ? server.fd() : -1, POLLIN, 0}};
+        int r = ::poll(fds, 3, serving ? -1 : kRetryListenMs);
         if (r < 0 && errno != EINTR) break;
         if (fds[0].revents & POLLIN) break;
         if (!serving) {
             serving = server.Listen(kPipeName);
             continue;
         }
-        if (fds[1].revents & POLLIN) {
+        if (fds[2].revents & POLLIN) {
             std::string message;
             if (server.ReceiveOne(message, 0)) Append(calls.get(), tavlin_client::CallKind::Pipe, message);
         }

@@ -44,6 +44,24 @@ public:
     virtual void SetIcon(Hwnd hwnd, cairo_surface_t* image) = 0;
     // The pointer position in screen coordinates; false when unknown.
     virtual bool CursorPos(Point* p) = 0;
+
+    // Windows of other programs (foreign.h). A backend without a shared
+    // display has none.
+    virtual uintptr_t FindForeign(const std::string& className) {
+        (void)className;
+        return 0;
+    }
+    virtual bool SetForeignOwner(Hwnd hwnd, uintptr_t owner) {
+        (void)hwnd;
+        (void)owner;
+        return false;
+    }
+    // The foreign window's screen rect while it is shown.
+    virtual bool ForeignRect(uintptr_t window, Rect* rect) {
+        (void)window;
+        (void)rect;
+        return false;
+    }
 };
 
 // nullptr when no display can be opened.

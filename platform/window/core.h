@@ -97,6 +97,7 @@ struct WindowRec {
     bool iconic = false;
     bool enabled = true;
     Hwnd owner = nullptr;
+    uintptr_t foreignOwner = 0;  // another program's X window (foreign.h)
     Rect invalid;  // empty: nothing to repaint
     std::vector<detail::ModalFrame*> modalFrames;
     // Window's thread only.

@@ -34,6 +34,14 @@ Rect CenteredIn(const Rect& area, int width, int height) {
     return Rect{x, y, x + width, y + height};
 }
 
+// r moved the least so that it lies inside area (its top-left corner wins
+// when it is larger).
+Rect KeptOn(const Rect& area, Rect r) {
+    int dx = std::max(area.left - r.left, std::min(0, area.right - r.right));
+    int dy = std::max(area.top - r.top, std::min(0, area.bottom - r.bottom));
+    return Rect{r.left + dx, r.top + dy, r.right + dx, r.bottom + dy};
+}
+
 void Resized(Hwnd hwnd, int width, int height) {
     EnsureSurface(hwnd);
     InvalidateRect(hwnd, nullptr);
@@ -353,13 +361,21 @@ bool MoveWindow(Hwnd hwnd, int x, int y, int width, int height, bool repaint) {
 bool CenterWindow(Hwnd hwnd) {
     Rect area = GetScreenRect();
     Rect own;
+    uintptr_t foreignOwner = 0;
     {
         auto lock = CoreLock();
         if (!IsLiveLocked(hwnd)) return false;
         own = hwnd->rect;
         if (IsLiveLocked(hwnd->owner) && hwnd->owner->visible && !hwnd->owner->iconic) area = hwnd->owner->rect;
+        else foreignOwner = hwnd->foreignOwner;
     }
     Rect r = CenteredIn(area, own.Width(), own.Height());
+    Rect foreign;
+    if (Backend* be = CurrentBackend(); foreignOwner && be && be->ForeignRect(foreignOwner, &foreign)) {
+        // Another program's window may sit near an edge: stay on the screen.
+        r = CenteredIn(foreign, own.Width(), own.Height());
+        r = KeptOn(area, r);
+    }
     return MoveWindow(hwnd, r.left, r.top, own.Width(), own.Height(), false);
 }
 

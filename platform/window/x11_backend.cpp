@@ -8,6 +8,7 @@
 #include <unistd.h>
 
 #include <cstdlib>
+#include <memory>
 #include <mutex>
 #include <unordered_map>
 #include <vector>
@@ -350,6 +351,36 @@ public:
         return Rect{0, 0, DisplayWidth(dpy_, screen_), DisplayHeight(dpy_, screen_)};
     }
 
+    uintptr_t FindForeign(const std::string& className) override {
+        if (dead_) return 0;
+        return FindClassBelow(root_, className, 0);
+    }
+
+    bool SetForeignOwner(Hwnd hwnd, uintptr_t owner) override {
+        Native* n = Find(hwnd);
+        XWindowAttributes attrs;
+        // A window that is gone would leave a dangling hint.
+        if (!n || !XGetWindowAttributes(dpy_, static_cast<Window>(owner), &attrs)) return false;
+        XSetTransientForHint(dpy_, n->win, static_cast<Window>(owner));
+        Atom type = atoms_[kTypeDialog];
+        XChangeProperty(dpy_, n->win, atoms_[kWindowType], XA_ATOM, 32, PropModeReplace,
+                        reinterpret_cast<unsigned char*>(&type), 1);
+        XFlush(dpy_);
+        return true;
+    }
+
+    bool ForeignRect(uintptr_t window, Rect* rect) override {
+        if (dead_) return false;
+        Window win = static_cast<Window>(window);
+        XWindowAttributes attrs;
+        if (!XGetWindowAttributes(dpy_, win, &attrs) || attrs.map_state != IsViewable) return false;
+        int x = 0, y = 0;
+        Window child;
+        if (!XTranslateCoordinates(dpy_, win, root_, 0, 0, &x, &y, &child)) return false;
+        *rect = Rect{x, y, x + attrs.width, y + attrs.height};
+        return true;
+    }
+
 private:
     static void OnConnectionLost(Display*, void* self) { static_cast<X11Backend*>(self)->dead_ = true; }
 
@@ -358,6 +389,53 @@ private:
         kStateAbove, kSkipTaskbar, kActiveWindow, kMoveResize, kMotifHints, kPid, kNetWmIconName, kPing,
         kIcon,
         kAtomCount
+    };
+
+    // Top-level windows are the root's children; a reparenting window
+    // manager puts each in a frame (and some frames in a decoration window),
+    // so windows without a class are searched two levels down. Children come
+    // bottom first: the search goes top down, as the stacking shows them.
+    Window FindClassBelow(Window parent, const std::string& className, int depth) {
+        Window rootRet = 0, parentRet = 0;
+        Window* children = nullptr;
+        unsigned count = 0;
+        if (!XQueryTree(dpy_, parent, &rootRet, &parentRet, &children, &count)) return 0;
+        std::unique_ptr<Window, XFreeDeleter> owned(children);
+        for (unsigned i = count; i-- > 0;) {
+            Window w = children[i];
+            XClassHint hint{};
+            // A window that vanished meanwhile fails here (the error is ignored).
+            if (XGetClassHint(dpy_, w, &hint)) {
+                bool match = (hint.res_name && className == hint.res_name) ||
+                             (hint.res_class && className == hint.res_class);
+                XFree(hint.res_name);
+                XFree(hint.res_class);
+                if (match && !IsOwnProcess(w)) return w;
+                continue;  // a client window: what it holds is not top-level
+            }
+            if (depth < 2) {
+                if (Window found = FindClassBelow(w, className, depth + 1)) return found;
+            }
+        }
+        return 0;
+    }
+
+    bool IsOwnProcess(Window w) {
+        Atom type = 0;
+        int format = 0;
+        unsigned long count = 0, after = 0;
+        unsigned char* data = nullptr;
+        if (XGetWindowProperty(dpy_, w, atoms_[kPid], 0, 1, False, XA_CARDINAL, &type, &format, &count, &after,
+                               &data) != Success)
+            return false;
+        std::unique_ptr<unsigned char, XFreeDeleter> owned(data);
+        return data && format == 32 && count == 1 && *reinterpret_cast<long*>(data) == static_cast<long>(getpid());
+    }
+
+    struct XFreeDeleter {
+        void operator()(void* p) const {
+            if (p) XFree(p);
+        }
     };
 
     Native* Find(Hwnd hwnd) {
