@@ -57,6 +57,19 @@ void FillJobPaths(UpdateParams& params, std::u16string_view moduleDir) {
     params.launcherPath = zeb::ToNarrow(std::u16string(parent) + u"TavlinLaunch.exe");
 }
 
+UpdaterApp::UpdaterApp(void* instance, int argCount) : moduleInstance(instance), argCount_(argCount) {}
+
+bool UpdaterApp::Init() {
+    // Without a runtime folder there is no lock file to wait for: the run
+    // goes on, as it does after a failed wait.
+    if (autoUpdate_.Create(kAutoUpdateMutexName) && !autoUpdate_.Acquire(kAutoUpdateWaitMs)) return false;
+
+    // A lock that cannot be taken at once is owned by another process.
+    guardMutex = std::make_unique<platform::NamedMutex>();
+    if (guardMutex->Create(kGuardMutexName) && !guardMutex->Acquire(0)) return false;
+    return argCount_ > 1;
+}
+
 UpdateParams parseZipConf(std::u16string_view cmdLine) {
     CCmdLineParser parser(cmdLine);
     const std::u16string url = ValueOf(parser, u"url");

@@ -1,0 +1,31 @@
+// tavlinUpdater.exe: the entry point.
+//
+// Exit status: 0 for every run that got past the admission checks; -1 (seen
+// as 255 on Linux) for a second updater, a lock not acquired in time, the
+// guard mutex held by another process, a missing argument, or no display
+// for a window the run needs.
+//
+// COM has no counterpart here: its initialisation cannot fail and there is
+// nothing to undo. A program manifest and an icon resource have no Linux
+// meaning either; the windows set their icon themselves.
+#include "app/CmdLineParser.h"
+#include "app/UpdaterApp.h"
+#include "platform/named_mutex.h"
+
+int main(int argc, char** argv) {
+    // Never waited for: holding its lock marks a running updater, and a
+    // second one ends at once.
+    platform::NamedMutex instance;
+    if (!instance.Create(kInstanceMutexName) || !instance.Acquire(0)) return -1;
+
+    int exitCode = -1;
+    {
+        // No module handle on Linux: the UI library finds the program's
+        // folder through /proc/self/exe.
+        UpdaterApp app(nullptr, argc);
+        if (app.Init() && app.Run(CommandLineFromArgs(argc, argv))) exitCode = 0;
+        app.guardMutex.reset();
+    }
+    instance.Release();
+    return exitCode;
+}
