@@ -1,0 +1,50 @@
+// A package whose digest does not match: the updater deletes it, shows the
+// failure prompt and ends once the prompt is answered; confirming opens the
+// download page.
+#include "cycle_fixture.h"
+#include "nginx_server.h"
+
+namespace cycle_test {
+namespace {
+
+class DigestMismatchTest : public CycleTest {};
+
+TEST_F(DigestMismatchTest, FailurePromptEndsTheUpdater) {
+    struct Case {
+        const char* key;
+        bool pageOpened;
+    };
+    const Case cases[] = {{"Return", true}, {"Escape", false}};
+    MakePackage(Www("update.zip"), VersionFiles("2.0"));
+    download_test::NginxServer nginx(Www(""));
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.key);
+        const size_t pagesBefore = OpenedPages().size();
+        // The digest of other bytes, in capitals: a mismatch, not a case slip.
+        ChildProcess updater = StartUpdater(
+            {"-url=" + nginx.Url("/update.zip"), "-md5=0123456789ABCDEF0123456789ABCDEF", "-newver=2.0"});
+
+        const std::string prompt = WaitForClass(kPromptClass);
+        ASSERT_FALSE(prompt.empty()) << "no failure prompt; " << updater.Stderr();
+        EXPECT_EQ(WindowName(prompt), "vostrapanel提示");
+        KeepShot(Capture(prompt), std::string("mismatch-") + c.key);
+        EXPECT_FALSE(tavlin_test::FileExists(Work("update.zip"))) << "a package that failed its digest was kept";
+        EXPECT_TRUE(Registrations().empty());
+        EXPECT_TRUE(updater.Alive()) << "the updater ended before the prompt was answered";
+
+        ASSERT_TRUE(PressKey(prompt, c.key));
+        ASSERT_TRUE(updater.Wait(kProcessTimeoutMs)) << "the updater did not end after the prompt";
+        EXPECT_EQ(updater.exitCode(), 0) << updater.Stderr();
+        if (c.pageOpened) {
+            ASSERT_TRUE(tavlin_test::WaitUntil([&] { return OpenedPages().size() > pagesBefore; }, 10000));
+            EXPECT_EQ(OpenedPages().back(), TAVLIN_DOWNLOAD_PAGE);
+        } else {
+            EXPECT_EQ(OpenedPages().size(), pagesBefore);
+        }
+        EXPECT_TRUE(Registrations().empty());
+        EXPECT_TRUE(ClientCalls("args").empty());
+    }
+}
+
+}  // namespace
+}  // namespace cycle_test
