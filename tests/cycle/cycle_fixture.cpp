@@ -210,7 +210,11 @@ bool CycleTest::WaitForGreen(const std::string& id, int timeoutMs) {
 }
 
 void CycleTest::KeepShot(const Shot& shot, const std::string& name) {
-    if (std::getenv("TAVLIN_KEEP_TEMP")) SavePng(shot, tmp_ / (name + ".png"));
+    const char* folder = std::getenv("TAVLIN_CYCLE_SHOTS");
+    if (!folder || !*folder) return;
+    const auto* test = ::testing::UnitTest::GetInstance()->current_test_info();
+    fs::create_directories(folder);
+    SavePng(shot, std::string(folder) + "/" + test->test_suite_name() + "." + test->name() + "-" + name + ".png");
 }
 
 std::vector<std::string> CycleTest::Registrations() const {

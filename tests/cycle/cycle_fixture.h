@@ -74,7 +74,8 @@ protected:
     Shot Capture(const std::string& id);
     // Waits (bounded) until the window shows green completion text.
     bool WaitForGreen(const std::string& id, int timeoutMs = kProcessTimeoutMs);
-    // Saves a capture beside the test's files when TAVLIN_KEEP_TEMP is set.
+    // Saves a capture as <suite>.<test>-<name>.png in the folder named by
+    // TAVLIN_CYCLE_SHOTS, when that is set.
     void KeepShot(const Shot& shot, const std::string& name);
 
     // Lines of temp/InstallZebApp.registered: one per registration.

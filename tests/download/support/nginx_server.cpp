@@ -44,8 +44,11 @@ bool Accepts(int port) {
 std::string Config(const std::string& dir, const std::string& root, int port, const NginxOptions& options) {
     bool tls = !options.certFile.empty();
     std::ostringstream c;
-    c << "daemon off;\nmaster_process off;\nworker_processes 1;\n"
-      << "pid " << dir << "/nginx.pid;\nerror_log " << dir << "/error.log;\n"
+    c << "daemon off;\nmaster_process off;\nworker_processes 1;\n";
+    // As root (also the mapped root of a user namespace, where "nobody" does
+    // not exist) nginx would hand its temporary folders to "nobody".
+    if (::geteuid() == 0) c << "user root root;\n";
+    c << "pid " << dir << "/nginx.pid;\nerror_log " << dir << "/error.log;\n"
       << "events { worker_connections 256; }\n"
       << "http {\n"
       << "  log_format dl '$request_method $uri \"$http_range\" $status $body_bytes_sent';\n"
