@@ -162,6 +162,35 @@ TEST_F(X11UpdaterTest, ForcedNoticeStandsOverTheClientWindowThenTheClientIsStopp
     EXPECT_TRUE(companion.signalled());
 }
 
+// A window manager puts the client's window into a frame of its own: the
+// notice still finds it below the frame. Built here with plain X calls.
+TEST_F(X11UpdaterTest, ClientWindowInsideAWindowManagerFrameOwnsTheNotice) {
+    const Window root = DefaultRootWindow(dpy_);
+    const Window frame = XCreateSimpleWindow(dpy_, root, 300, 200, 420, 330, 0, 0, 0);
+    const Window decoration = XCreateSimpleWindow(dpy_, frame, 0, 0, 420, 330, 0, 0, 0);
+    const Window clientWindow = XCreateSimpleWindow(dpy_, decoration, 10, 30, 400, 300, 0, 0, 0xFFFFFF);
+    std::string cls = "vostrapanel";
+    XClassHint hint{cls.data(), cls.data()};
+    XSetClassHint(dpy_, clientWindow, &hint);
+    XMapWindow(dpy_, clientWindow);
+    XMapWindow(dpy_, decoration);
+    XMapWindow(dpy_, frame);
+    XSync(dpy_, False);
+
+    ChildProcess updater = StartUpdater({"-forcedupdate=1"});
+    const std::string notice = tavlin_test::FindWindowByName(env_, kNoticeTitle, kWindowTimeoutSec);
+    ASSERT_FALSE(notice.empty()) << updater.Stderr();
+    Window owner = 0;
+    ASSERT_TRUE(XGetTransientForHint(dpy_, std::stoul(notice), &owner));
+    EXPECT_EQ(owner, clientWindow);
+    const Geometry n = WindowGeometry(notice);
+    EXPECT_NEAR(n.x + n.width / 2, 300 + 10 + 200, 1);
+    EXPECT_NEAR(n.y + n.height / 2, 200 + 30 + 150, 1);
+    ASSERT_TRUE(tavlin_test::PressKey(env_, notice, "Return"));
+    ASSERT_TRUE(updater.Wait(kProcessTimeoutMs));
+    EXPECT_EQ(updater.exitCode(), 0) << updater.Stderr();
+}
+
 // Only 2052 selects Chinese; the box is the same prompt box the other
 // callers use, so its picture must equal the prompt program's with the
 // expected text and differ from the one with the other text. No client runs:
