@@ -8,11 +8,13 @@
 #include <chrono>
 #include <cstdlib>
 #include <filesystem>
+#include <functional>
 
 #include "app/DownloadPage.h"
 #include "app/process_op.h"
 #include "child_process.h"
 #include "install_fixture.h"
+#include "zip_builder.h"
 
 namespace fs = std::filesystem;
 
@@ -166,6 +168,50 @@ TEST_F(DoInstallTest, AnUnusableUnpackTargetEndsInTheFailurePromptAfterTheBound)
             EXPECT_EQ(opened, std::vector<std::string>{std::string(zeb::DownloadPageUrl())});
         else
             EXPECT_TRUE(opened.empty());
+    }
+}
+
+TEST_F(DoInstallTest, APackageThatDoesNotUnpackIsReportedNotCalledASuccess) {
+    struct Case {
+        const char* what;
+        std::function<void()> writePackage;
+        const char* record;
+    };
+    const Case cases[] = {
+        {"not a zip archive",
+         [this] { ASSERT_TRUE(tavlin_test::WriteFileText(params.zipPath, "not a zip archive")); },
+         "ExtractZipToDir failed: -2"},
+        {"one entry with a wrong CRC",
+         [this] {
+             tavlin_test::ZipBuilder zip(params.zipPath);
+             zip.AddFile("tavlin.exe", "client 2.0");
+             tavlin_test::ZipEntry bad;
+             bad.name = "version.txt";
+             bad.data = "2.0";
+             bad.declaredCrc = 0x12345678;
+             zip.Add(bad);
+             zip.Close();
+         },
+         "ExtractZipToDir failed: 1"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        fs::remove(i_ + "launcher.starts");
+        fs::remove(w_ + "InstallZebApp.registered");
+        WriteInstallation(kOld);
+        c.writePackage();
+        MarkLogStart();
+
+        const auto seen = Install("closeButton", "closeButton");
+
+        ASSERT_EQ(seen.size(), 2u);
+        EXPECT_EQ(seen[0].kind, "tips");
+        EXPECT_EQ(seen[1].kind, "launch");
+        // A damaged entry leaves the installed file as it was.
+        EXPECT_EQ(Installed("version.txt"), "1.0");
+        EXPECT_TRUE(fs::exists(params.zipPath));
+        ExpectRegisteredAndRelaunched();
+        EXPECT_EQ(InstallMessages(), (std::vector<std::string>{c.record, FailureRecord(params)}));
     }
 }
 

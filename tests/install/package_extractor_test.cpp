@@ -41,6 +41,7 @@ TEST(PackageExtractor, MakesTheTargetAFolderOrRefusesWhatIsInTheWay) {
         EXPECT_EQ(extractor.Extract(), c.result);
         if (c.result) {
             EXPECT_TRUE(fs::is_directory(tmp / c.targetDir));
+            EXPECT_EQ(extractor.unpackResult, 0);
             EXPECT_EQ(tavlin_test::ReadFileText(tmp / c.targetDir + "/bin/app.txt"), "new app");
         } else {
             EXPECT_EQ(tavlin_test::ReadFileText(tmp / "file"), "in the way");

@@ -41,6 +41,6 @@ bool PackageExtractor::Extract() {
     std::this_thread::sleep_for(kSettleTime);
     const std::u16string package = zeb::ToWide(packagePath);
     const std::u16string folder = zeb::ToWide(targetDir);
-    ExtractZipToDir(package.c_str(), folder.c_str(), 0);
+    unpackResult = ExtractZipToDir(package.c_str(), folder.c_str(), 0);
     return true;
 }

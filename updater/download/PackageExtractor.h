@@ -9,9 +9,12 @@ public:
     // Makes targetDir a folder (every missing level), waits half a second
     // and hands both paths to ExtractZipToDir. False only when targetDir or
     // one of its parents exists and is not a folder; the unpacking's own
-    // outcome is not reported.
+    // outcome is left in unpackResult.
     bool Extract();
 
     std::string packagePath;
     std::string targetDir;
+    // ExtractZipToDir's result of the latest Extract that got that far:
+    // 0 when every entry is in place (see ExtractZipToDir.h).
+    int unpackResult = 0;
 };

@@ -49,13 +49,19 @@ bool StopClient(uint32_t limitMs) {
 }
 
 // Retries an unpack target that cannot be made a folder yet (it may be in
-// the way only for a moment) until `limitMs` has passed since `start`.
+// the way only for a moment) until `limitMs` has passed since `start`. A
+// package that unpacks with refused or failed entries is not retried: it
+// would fail the same way. Either way the client must not be told that the
+// update succeeded.
 bool Unpack(PackageExtractor& extractor, uint32_t start, const InstallHooks& hooks) {
     for (;;) {
-        if (extractor.Extract()) return true;
+        if (extractor.Extract()) break;
         if (platform::GetTickCount() - start > hooks.unpackLimitMs) return false;
         SleepMs(hooks.unpackPauseMs);
     }
+    if (extractor.unpackResult == 0) return true;
+    INSTALL_LOG("ExtractZipToDir failed: %d", extractor.unpackResult);
+    return false;
 }
 
 // Offers the full installer's page; the package stays where the launcher
