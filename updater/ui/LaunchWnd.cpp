@@ -9,6 +9,9 @@ CLaunchWnd::CLaunchWnd() {
     Create(nullptr, IsChineseUI() ? u"升级程序" : u"Update Program", WS_VISIBLE | WS_OVERLAPPEDWINDOW,
            WS_EX_WINDOWEDGE);
     SetIcon(zeb_ui::kIconResourceId);
+    // Shown during a forced installation while the progress window, which
+    // stays on top, is still up.
+    if (m_hWnd) platform::SetWindowTopmost(m_hWnd, true);
 }
 
 CLaunchWnd::~CLaunchWnd() = default;

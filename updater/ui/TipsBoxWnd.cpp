@@ -65,6 +65,9 @@ void CTipsBoxWnd::InitWindow() {
         tipsLabel->SetText(text);
         FitMessage(m_hWnd, *tipsLabel);
     }
+    // The progress window stays on top; a prompt shown while it is up must
+    // not open behind it.
+    platform::SetWindowTopmost(m_hWnd, true);
 }
 
 void CTipsBoxWnd::Notify(TNotifyUI& msg) {

@@ -154,6 +154,7 @@ bool CUpdaterWnd::StartJob(const UpdateParams& record) {
     } catch (const std::bad_alloc&) {
         return false;
     }
+    if (prepareJob) prepareJob(*job);
     job->onRetry = [gate = gate_](uint32_t count) {
         Visit<CallbackGate> visit(gate);
         if (visit.window()) visit.window()->OnRetry(count);

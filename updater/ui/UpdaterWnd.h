@@ -10,6 +10,7 @@
 
 #include <atomic>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <string>
 
@@ -65,6 +66,10 @@ public:
     static constexpr unsigned kProgressTimerMs = 1000;
     // The version shown when the job names no new version.
     static constexpr char kCurrentVersion[] = "8.6.6";
+
+    // For tools and tests: called on each new job before it starts (to set
+    // its work folder or engine hooks).
+    std::function<void(ZipDownloader&)> prepareJob;
 
     uint32_t lastDownloaded = 0;  // low 32 bits of the byte count at the last tick
     UpdateParams params;
