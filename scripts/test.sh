@@ -39,12 +39,13 @@ export UBSAN_OPTIONS=${UBSAN_OPTIONS:-print_stacktrace=1:halt_on_error=1}
 run_suite "$prefix-asan" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DTAVLIN_SANITIZE=address
 
 # ThreadSanitizer: the threaded parts (download engine, download job, the
-# logger's writer thread), i.e. the tests labelled "tsan"; only their test
-# programs are built, to keep CI time down.
+# logger's writer thread, the progress window with its job's threads), i.e.
+# the tests labelled "tsan"; only their test programs are built, to keep CI
+# time down.
 step "configure $prefix-tsan"
 cmake -S "$root" -B "$root/$prefix-tsan" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DTAVLIN_SANITIZE=thread
 step "build $prefix-tsan"
-cmake --build "$root/$prefix-tsan" -j"$jobs" --target tavlin_download_tests tavlin_job_tests tavlin_updater_tests
+cmake --build "$root/$prefix-tsan" -j"$jobs" --target tavlin_download_tests tavlin_job_tests tavlin_updater_tests tavlin_updater_wnd_job_tests
 step "test $prefix-tsan"
 TSAN_OPTIONS=${TSAN_OPTIONS:-halt_on_error=1:second_deadlock_stack=1} \
     ctest --test-dir "$root/$prefix-tsan" -j"$jobs" -L tsan --output-on-failure --no-tests=error
