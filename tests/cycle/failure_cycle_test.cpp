@@ -46,5 +46,35 @@ TEST_F(DigestMismatchTest, FailurePromptEndsTheUpdater) {
     }
 }
 
+// Forced mode without the notice (forcedupdate 2): the client is stopped
+// for the download, but a package that fails its digest is neither
+// installed nor followed by a start of the launcher.
+TEST_F(DigestMismatchTest, ForcedUpdateInstallsNothing) {
+    MakePackage(Www("update.zip"), VersionFiles("3.0"));
+    download_test::NginxServer nginx(Www(""));
+    ChildProcess client = StartClient();
+    ASSERT_FALSE(HasFailure());
+    ChildProcess updater = StartUpdater({"-url=" + nginx.Url("/update.zip"),
+                                         "-md5=0123456789abcdef0123456789abcdef", "-forcedupdate=2",
+                                         "-pagecallparam=/room?id=7"});
+
+    const std::string prompt = WaitForClass(kPromptClass);
+    ASSERT_FALSE(prompt.empty()) << "no failure prompt; " << updater.Stderr();
+    EXPECT_TRUE(client.Wait(kProcessTimeoutMs)) << "the forced job did not stop the client";
+    ASSERT_TRUE(PressKey(prompt, "Escape"));
+    ASSERT_TRUE(updater.Wait(kProcessTimeoutMs));
+    EXPECT_EQ(updater.exitCode(), 0) << updater.Stderr();
+
+    // A launcher the updater had started would be running from the
+    // installation now (its start waits for the program to be executed),
+    // or the client it started would.
+    EXPECT_TRUE(tavlin_test::ProcessesBelow(install_).empty());
+    EXPECT_EQ(tavlin_test::ReadFileText(Installed("version.txt")), "1.0");
+    EXPECT_FALSE(tavlin_test::FileExists(Installed("plugins/chat/chat-3.0.txt")));
+    EXPECT_TRUE(WindowsOfClass(kFinishedClass).empty());
+    EXPECT_TRUE(Registrations().empty());
+    EXPECT_EQ(ClientCalls("args").size(), 1u) << "a client was started after a failed update";
+}
+
 }  // namespace
 }  // namespace cycle_test
