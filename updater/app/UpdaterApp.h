@@ -35,7 +35,8 @@ public:
     // stops the client when forcedupdate is 1, then runs the progress window
     // and its message loop until the window ends the run. Returns at once
     // when the command line holds no job. False only when a window it needs
-    // could not be created (no display); the client is then left running.
+    // could not be created (no display); a notice that cannot be shown
+    // leaves the client running.
     bool Run(std::u16string_view cmdLine);
 
     // The guard mutex once created (owned); none before Init.
