@@ -156,6 +156,8 @@ TEST_F(JobWindowTest, FailurePromptByNetworkStateOpensThePageOnConfirmThenEndsTh
             auto answering = std::async(std::launch::async, [&] {
                 HWND prompt = platform::WaitForWindow(kPromptClass, u"", 10000);
                 ASSERT_NE(prompt, nullptr);
+                // The caption is set after creation, before the modal loop.
+                ASSERT_TRUE(WaitModal(prompt, 10000));
                 CTipsBoxWnd* box = PromptOf(prompt);
                 ASSERT_NE(box, nullptr);
                 EXPECT_EQ(box->mode, 2);
@@ -163,7 +165,6 @@ TEST_F(JobWindowTest, FailurePromptByNetworkStateOpensThePageOnConfirmThenEndsTh
                 EXPECT_EQ(Utf8(box->confirmButton->GetText()), c.caption);
                 EXPECT_EQ(platform::GetWindowOwner(prompt), nullptr);
                 EXPECT_TRUE(platform::GetWindowExStyle(prompt) & WS_EX_TOPMOST);
-                ASSERT_TRUE(WaitModal(prompt, 10000));
                 if (c.confirm)
                     EXPECT_TRUE(platform::ClickRegion(prompt, u"confirmButton"));
                 else
@@ -207,8 +208,8 @@ TEST_F(JobWindowTest, DigestMismatchFromARealJobShowsThePrompt) {
         auto answering = std::async(std::launch::async, [&] {
             HWND prompt = platform::WaitForWindow(kPromptClass, u"", 30000);
             ASSERT_NE(prompt, nullptr);
-            EXPECT_EQ(Utf8(PromptOf(prompt)->tipsLabel->GetText()), "Problems occured. Please visit our website~");
             ASSERT_TRUE(WaitModal(prompt, 10000));
+            EXPECT_EQ(Utf8(PromptOf(prompt)->tipsLabel->GetText()), "Problems occured. Please visit our website~");
             EXPECT_TRUE(platform::ClickRegion(prompt, u"confirmButton"));
         });
         // The window keeps ticking while the prompt is up, then quits.
