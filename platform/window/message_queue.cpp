@@ -7,7 +7,11 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <chrono>
 #include <climits>
+#include <condition_variable>
+#include <cstdlib>
+#include <mutex>
 #include <unordered_map>
 
 #include "platform/window/messages.h"
@@ -56,12 +60,50 @@ void ShutdownQueue(const std::shared_ptr<ThreadQueue>& q) {
     q->backend.reset();
 }
 
+// A thread that ends while the process exits must not close its display
+// connection under exit(): the X and cairo libraries' state is torn down
+// then (a detached thread that showed a prompt ends just as the main thread
+// returns). exit() runs WaitForThreadTeardowns before it unloads libraries:
+// it waits (bounded) for teardowns under way, and a thread that ends later
+// leaves its connection to the kernel. Never destroyed, like the core.
+struct ExitGuard {
+    std::mutex mutex;
+    std::condition_variable idle;
+    int tearingDown = 0;
+    bool exiting = false;
+};
+ExitGuard& Exit() {
+    static auto* g = new ExitGuard;
+    return *g;
+}
+constexpr auto kExitWaitLimit = std::chrono::seconds(2);
+
+void WaitForThreadTeardowns() {
+    ExitGuard& g = Exit();
+    std::unique_lock<std::mutex> lock(g.mutex);
+    g.exiting = true;
+    g.idle.wait_for(lock, kExitWaitLimit, [&] { return g.tearingDown == 0; });
+}
+
 // The thread's queue lives as long as the thread; at its end the thread's
 // windows go and waiting senders are released.
 struct ThreadHolder {
     std::shared_ptr<ThreadQueue> queue;
     ~ThreadHolder() {
-        if (queue) ShutdownQueue(queue);
+        if (!queue) return;
+        ExitGuard& g = Exit();
+        {
+            std::lock_guard<std::mutex> lock(g.mutex);
+            if (g.exiting) {
+                (void)queue->backend.release();
+                return;
+            }
+            ++g.tearingDown;
+        }
+        ShutdownQueue(queue);
+        std::lock_guard<std::mutex> lock(g.mutex);
+        --g.tearingDown;
+        g.idle.notify_all();
     }
 };
 thread_local ThreadHolder t_holder;
@@ -280,6 +322,8 @@ std::unique_lock<std::mutex> CoreLock() { return std::unique_lock<std::mutex>(Mu
 
 const std::shared_ptr<ThreadQueue>& CurrentQueue() {
     if (!t_holder.queue) {
+        static std::once_flag exitHook;
+        std::call_once(exitHook, [] { std::atexit(WaitForThreadTeardowns); });
         auto q = std::make_shared<ThreadQueue>();
         q->id = g_nextThreadId++;
         q->wake.reset(::eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC));
