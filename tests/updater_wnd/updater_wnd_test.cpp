@@ -344,6 +344,42 @@ TEST_F(UpdaterWndTest, MinimiseAndSkipButtons) {
     }
 }
 
+TEST_F(UpdaterWndTest, InstallButtonInstallsOnlyAVerifiedPackageThenQuits) {
+    // No layout has the button; a layout that adds one gets this behaviour.
+    UseChinese();
+    auto wnd = MakeWindow();
+    UpdateParams params;
+    auto job = std::make_shared<IdleJob>(params);
+    wnd->job = job;
+    CButtonUI button;
+    button.SetName(u"installButton");
+    TNotifyUI click;
+    click.sType = DUI_MSGTYPE_CLICK;
+    click.pSender = &button;
+
+    wnd->Notify(click);
+    EXPECT_EQ(job->installs, 0);
+    EXPECT_TRUE(PumpUntilQuit(1000));
+
+    job->finished = true;
+    wnd->Notify(click);
+    EXPECT_EQ(job->installs, 1);
+    EXPECT_TRUE(PumpUntilQuit(1000));
+}
+
+TEST_F(UpdaterWndTest, RetryNotificationStoresTheCountAndHoldsItsThreadTwoSeconds) {
+    UseChinese();
+    auto wnd = MakeWindow();
+    const auto start = std::chrono::steady_clock::now();
+    std::thread watcher([&] { wnd->OnRetry(7); });
+    watcher.join();
+    EXPECT_GE(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(2000));
+    EXPECT_EQ(wnd->retryCount, 7u);
+    // The count shows at the next update.
+    wnd->ShowProgress(40, 0);
+    EXPECT_EQ(Utf8(wnd->tipsLabel->GetText()), "已下载：40%（重试第7次)  下载速度：0 B/s");
+}
+
 TEST_F(UpdaterWndTest, PromptWindowsStayOnTopToo) {
     for (const char* locale : {"zh_CN.UTF-8", "en_US.UTF-8"}) {
         UseLocale(locale);
