@@ -365,6 +365,11 @@ echo "answering it with Enter"
 press "$notice" Return
 wait_for '! alive $client' 15 || fail "the client was not stopped"
 echo "the client (pid $client) was stopped"
+progress=$(find_window zeb_updater_wnd_class_name 30) || true
+[ -n "$progress" ] || fail "no progress window: $(cat "$demo/updater.out")"
+sleep 1.6
+echo "the progress window in the forced mode (\"客户端有新版本，正在自动更新，请稍候哦\","
+echo "  'a new version of the client, updating now'): $shots/3-updating.png ($(shot "$progress" 3-updating || true))"
 finished=$(find_window zeb_updater_launch_wnd_class_name 60) || true
 [ -n "$finished" ] || fail "no update-finished window: $(cat "$demo/updater.out")"
 echo "the update-finished window (\"升级完成，重新打开上课吧！\", 'update complete, open it now'):"
