@@ -104,7 +104,7 @@ CUpdaterWnd::~CUpdaterWnd() {
                 break;
         }
         Msg pending;
-        platform::PeekMessageW(&pending, nullptr, 0);
+        platform::PeekMessageW(&pending, nullptr, PM_NOREMOVE);
     }
     // Stops the download and waits for the job's threads; its callbacks
     // find the gate closed.
