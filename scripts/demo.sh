@@ -118,9 +118,10 @@ find_window() {
     timeout "$2" xdotool search --sync --onlyvisible --class "^$1\$" 2>/dev/null | head -n1
 }
 
-# Saves what the screen shows of a window; prints the tool's "WxH green=N".
+# Saves what the screen shows of a window (the whole screen for an empty
+# id); prints the tool's "WxH green=N".
 shot() {
-    "$build/bin/tavlin-xshot" "$shots/$2.png" "$1"
+    "$build/bin/tavlin-xshot" "$shots/$2.png" $1
 }
 
 # Presses a key in a window (no window manager under Xvfb: focus it first).
@@ -367,13 +368,14 @@ wait_for '! alive $client' 15 || fail "the client was not stopped"
 echo "the client (pid $client) was stopped"
 progress=$(find_window zeb_updater_wnd_class_name 30) || true
 [ -n "$progress" ] || fail "no progress window: $(cat "$demo/updater.out")"
-sleep 1.6
+sleep 1
 echo "the progress window in the forced mode (\"客户端有新版本，正在自动更新，请稍候哦\","
 echo "  'a new version of the client, updating now'): $shots/3-updating.png ($(shot "$progress" 3-updating || true))"
 finished=$(find_window zeb_updater_launch_wnd_class_name 60) || true
 [ -n "$finished" ] || fail "no update-finished window: $(cat "$demo/updater.out")"
 echo "the update-finished window (\"升级完成，重新打开上课吧！\", 'update complete, open it now'):"
-echo "    $shots/3-finished.png ($(shot "$finished" 3-finished))"
+echo "    $shots/3-finished.png ($(shot "$finished" 3-finished)), the whole screen: $shots/3-screen.png"
+shot "" 3-screen >/dev/null
 [ "$(cat "$install/version.txt")" = 3.0 ] || fail "version 3.0 was not unpacked"
 [ -f "$install/plugins/quiz/quiz.txt" ] || fail "the new file was not unpacked"
 echo "already installed: version.txt $(cat "$install/version.txt"), plugins/quiz/quiz.txt;" \
