@@ -95,6 +95,7 @@ void EngineTest::Prepare(CurlDownloader& engine, long stallSeconds) {
     };
     hooks.networkAlive = [this] { return networkUp.load(); };
     hooks.stallSeconds = stallSeconds;
+    hooks.segmentEnded = [this] { ++segmentsEnded; };
     engine.SetHooks(hooks);
 }
 

@@ -58,6 +58,7 @@ protected:
 
     tavlin_test::TempDir dir{"tavlin-dl-"};
     std::atomic<bool> networkUp{true};
+    std::atomic<int> segmentsEnded{0};  // segmentEnded calls since Prepare
 
 private:
     std::mutex delaysMutex_;

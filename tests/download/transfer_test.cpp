@@ -68,10 +68,13 @@ TEST_F(TransferTest, ConnectionsAndRangesFollowTheFileSize) {
         FaultServer server([&](const HttpRequest& r) { return ServeFile(r, data); });
         std::string target = dir / ("file" + std::to_string(c.size));
         CurlDownloader engine;
+        segmentsEnded = 0;
         Prepare(engine);
         int32_t five = 5;
         ASSERT_TRUE(engine.Start(server.Url("/f.zip"), target, c.nullCount ? nullptr : &five));
         ASSERT_TRUE(RunToEnd(engine));
+        // Every segment's end is announced once, so a poller can wake for it.
+        EXPECT_EQ(segmentsEnded.load(), static_cast<int>(c.segments.size()));
         EXPECT_TRUE(tavlin_test::ReadFileText(target) == data);
         EXPECT_FALSE(tavlin_test::FileExists(target + ".dltmp"));
         Ranges ranges = SplitRanges(server.GetRanges(), true);

@@ -329,6 +329,7 @@ void CurlDownloader::RunSegment(int index) {
     if (segment.handle) curl_easy_cleanup(segment.handle);
     segment.handle = nullptr;
     segment.running = false;
+    if (hooks.segmentEnded) hooks.segmentEnded();
 }
 
 size_t CurlDownloader::SegmentHeader(char* data, size_t size, size_t count, void* token) {

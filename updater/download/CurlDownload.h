@@ -48,6 +48,9 @@ struct CurlDownloadHooks {
     long stallSeconds = 60;
     // CA bundle that verifies https servers; empty: the system's store.
     std::string caFile;
+    // Called on a transfer thread when its segment has ended (complete or
+    // given up), so an owner polling IsComplete can look at once.
+    std::function<void()> segmentEnded;
 };
 
 // The state a segment's response is checked against before any byte of it

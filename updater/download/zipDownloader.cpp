@@ -79,6 +79,13 @@ bool Downloader::WaitForRelease(uint32_t ms) {
     return releaseCv_.wait_for(lock, std::chrono::milliseconds(ms), [this] { return released_; });
 }
 
+bool Downloader::WaitForReleaseOrSegmentEnd(uint32_t ms) {
+    std::unique_lock<std::mutex> lock(stateMutex_);
+    releaseCv_.wait_for(lock, std::chrono::milliseconds(ms), [this] { return released_ || segmentEnded_; });
+    segmentEnded_ = false;
+    return released_;
+}
+
 void Downloader::Run() {
     std::string folder = workDir.empty() ? zeb::ToNarrow(zeb::GetModuleDir()) : workDir;
     const std::string packagePath = folder + "update.zip";
@@ -96,7 +103,18 @@ void Downloader::Run() {
 
 bool Downloader::Download(const std::string& packagePath) {
     CurlDownloader engine;
-    engine.SetHooks(engineHooks);
+    // The last segment's end wakes the poll below, so a finished download is
+    // verified at once rather than at the next poll.
+    CurlDownloadHooks hooks = engineHooks;
+    hooks.segmentEnded = [this, next = std::move(hooks.segmentEnded)] {
+        if (next) next();
+        {
+            std::lock_guard<std::mutex> lock(stateMutex_);
+            segmentEnded_ = true;
+        }
+        releaseCv_.notify_all();
+    };
+    engine.SetHooks(std::move(hooks));
     {
         std::lock_guard<std::mutex> lock(stateMutex_);
         if (released_) return false;
@@ -131,7 +149,7 @@ bool Downloader::Download(const std::string& packagePath) {
     while (!engine.IsComplete(&stopped)) {
         progress.totalBytes = engine.FileSize.load();
         progress.downloadedBytes = engine.downloadedSize.load();
-        if (WaitForRelease(kPollMs)) return false;
+        if (WaitForReleaseOrSegmentEnd(kPollMs)) return false;
     }
     // The complete counts, too: a file that arrived before the first poll
     // would otherwise show 0 of 0, and the watcher ends only once they match.

@@ -72,6 +72,8 @@ private:
     static void WatchNetwork(std::shared_ptr<WatchLink> link);
     // Sleeps up to ms; true when the job is being released.
     bool WaitForRelease(uint32_t ms);
+    // The same, also ending early when a segment of the engine has ended.
+    bool WaitForReleaseOrSegmentEnd(uint32_t ms);
     // The engine part of Run: start, poll, finish. False when released.
     bool Download(const std::string& packagePath);
     void Verify(const std::string& packagePath, const std::string& folder);
@@ -79,6 +81,7 @@ private:
     std::mutex stateMutex_;
     std::condition_variable releaseCv_;
     bool released_ = false;
+    bool segmentEnded_ = false;  // under stateMutex_
     CurlDownloader* engine_ = nullptr;  // under stateMutex_, while Run holds one
     std::shared_ptr<WatchLink> watchLink_;
 };
