@@ -27,7 +27,7 @@ constexpr int kTipsModeConfirmOnly = 0;
 
 // The log names this file's records after the application object.
 void LogNoWindow(int line, const char* what) {
-    FileLogger::Instance()->Log(0, "UpdaterApp", line, "UpdaterApp::Run", "%s could not be created\n", what);
+    FileLogger::Instance()->Log(0, "UpdaterApp", line, "UpdaterApp::Run", "%s could not be created", what);
     std::fprintf(stderr, "tavlinUpdater: the %s could not be created (no display?)\n", what);
 }
 

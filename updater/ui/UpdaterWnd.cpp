@@ -13,6 +13,7 @@
 #include "app/DownloadPage.h"
 #include "download/zipDownloader.h"
 #include "platform/network.h"
+#include "platform/window/paint.h"
 
 using namespace DuiLib;
 
@@ -251,6 +252,9 @@ void CUpdaterWnd::ShowProgress(int percent, uint32_t speed) {
 void CUpdaterWnd::Complete() {
     if (m_hWnd) platform::KillTimer(m_hWnd, kProgressTimerId);
     if (params.forcedUpdate != 0) {
+        // The thread is busy until the installation's own windows run their
+        // loops: draw the full bar now, not after the installation.
+        if (m_hWnd) platform::UpdateWindow(m_hWnd);
         std::this_thread::sleep_for(std::chrono::milliseconds(kInstallDelayMs));
         job->DoInstall();
         platform::PostQuitMessage(0);
