@@ -3,6 +3,7 @@
 #include <pango/pangocairo.h>
 
 #include <map>
+#include <string>
 
 #include "child_process.h"
 #include "platform/text.h"
