@@ -74,11 +74,6 @@ void Downloader::Release() {
     JoinWorker();
 }
 
-bool Downloader::WaitForRelease(uint32_t ms) {
-    std::unique_lock<std::mutex> lock(stateMutex_);
-    return releaseCv_.wait_for(lock, std::chrono::milliseconds(ms), [this] { return released_; });
-}
-
 bool Downloader::WaitForReleaseOrSegmentEnd(uint32_t ms) {
     std::unique_lock<std::mutex> lock(stateMutex_);
     releaseCv_.wait_for(lock, std::chrono::milliseconds(ms), [this] { return released_ || segmentEnded_; });

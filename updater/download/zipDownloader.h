@@ -70,9 +70,8 @@ protected:
 private:
     struct WatchLink;
     static void WatchNetwork(std::shared_ptr<WatchLink> link);
-    // Sleeps up to ms; true when the job is being released.
-    bool WaitForRelease(uint32_t ms);
-    // The same, also ending early when a segment of the engine has ended.
+    // Sleeps up to ms, waking early when a segment of the engine has ended;
+    // true when the job is being released.
     bool WaitForReleaseOrSegmentEnd(uint32_t ms);
     // The engine part of Run: start, poll, finish. False when released.
     bool Download(const std::string& packagePath);
