@@ -12,6 +12,8 @@ constexpr unsigned kParameter = 371;
 constexpr unsigned kPipeMessageTooLong = 372;
 constexpr unsigned kSetRegFailure = 160;
 constexpr unsigned kSetRegPathTooLong = 161;
+constexpr unsigned kClientStartFailed = 373;
+constexpr unsigned kQuestionUnavailable = 374;
 constexpr unsigned kSkipEntry = 420;
 }  // namespace log_line
 

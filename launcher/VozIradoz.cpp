@@ -1,10 +1,9 @@
 #include "VozIradoz.h"
 
-#include <algorithm>
-#include <boost/filesystem/path.hpp>
 #include <cerrno>
 #include <cstdio>
-#include <vector>
+#include <cstring>
+#include <filesystem>
 
 #include "LaunchText.h"
 #include "LauncherLog.h"
@@ -16,21 +15,26 @@
 #include "platform/spawn.h"
 #include "platform/text.h"
 #include "platform/url_scheme.h"
+// Only the box's constants: the box itself is in the question object.
 #include "platform/window/message_box.h"
+#include "question/AskUser.h"
 
 namespace {
 
 constexpr char16_t kClientExe[] = u"tavlin.exe";
 constexpr const char* kClientExeNarrow = "tavlin.exe";
 constexpr const char* kPipeName = "VOVAZU_tavlin";
-constexpr std::size_t kMaxKillHandles = 1024;
+// How long a hand-over waits for the client to take its message. A client
+// that reads it answers at once; this bounds one that neither reads nor
+// closes (the message then stays queued for it).
+constexpr int kDeliveryWaitMs = 2000;
 
 // Makes the launcher's own folder the current directory; failures are
 // ignored (the client start and the update then use whatever is current).
 void EnterLauncherFolder() {
     std::string path;
     if (!platform::GetModulePath(path)) return;
-    const boost::filesystem::path folder = boost::filesystem::path(path).parent_path();
+    const std::filesystem::path folder = std::filesystem::path(path).parent_path();
     if (!folder.empty()) platform::SetCurrentDir(folder.string());
 }
 
@@ -45,9 +49,23 @@ int HandOver(std::u16string_view commandLine) {
     }
     platform::PipeClient pipe;
     if (!pipe.Open(kPipeName)) return 1;
-    pipe.Write(message->data(), message->size());
-    pipe.Close();
+    // The parameters must have reached the client for a 0: a client that
+    // went away, or closed the connection without reading, lost them.
+    if (!pipe.Write(message->data(), message->size()) || !pipe.Finish(kDeliveryWaitMs)) return 1;
     return 0;
+}
+
+// The user's answer to the running-client question. A question that cannot
+// be shown (no display, or no question box beside the launcher) answers
+// like a closed box: the running client is kept.
+int AskAboutRunningClient() {
+    const launcher::QuestionText question = launcher::RunningClientQuestion(platform::GetUserDefaultUILanguage());
+    std::string why;
+    const int answer = launcher::AskUser(question.text, question.caption, platform::MB_OKCANCEL, why);
+    if (!why.empty())
+        launcher::LogInfo(__FILE__, launcher::log_line::kQuestionUnavailable, "ConfirmNewInstance").getStream()
+            << "cannot ask whether to start a new client: " << why;
+    return answer;
 }
 
 }  // namespace
@@ -66,28 +84,27 @@ int wWinMain(HINSTANCE, HINSTANCE, const char16_t* lpCmdLine, int) {
         << "par: " << cpplog::ToChsNarrow(parameter);
     ApplyPendingUpdateFiles();
     UnpackUpdateArchive();
-    // Whether the client could be started is not reported: the exit code
-    // stays 0.
-    platform::ShellOpenProgram(kClientExeNarrow,
-                               platform::Utf16ToUtf8(parameter, platform::Unmappable::Replace));
+    // A client that cannot be started is logged; the exit code stays 0.
+    if (platform::ShellOpenProgram(kClientExeNarrow,
+                                   platform::Utf16ToUtf8(parameter, platform::Unmappable::Replace)) == 0) {
+        const int error = errno;
+        launcher::LogInfo(__FILE__, launcher::log_line::kClientStartFailed, "wWinMain").getStream()
+            << "cannot start " << kClientExeNarrow << ": " << std::strerror(error);
+    }
     return 0;
 }
 
 bool ConfirmNewInstance() {
-    std::vector<platform::ProcessEntry> processes;
-    if (!platform::SnapshotProcesses(processes)) {
+    bool running = false;
+    if (!platform::ForEachProcess([&](const platform::ProcessEntry& p) {
+            running = p.exeName == kClientExeNarrow;
+            return !running;
+        })) {
         KillProcessesByName(kClientExe);
         return true;
     }
-    const bool running = std::any_of(processes.begin(), processes.end(), [](const auto& p) {
-        return p.exeName == kClientExeNarrow;
-    });
     if (!running) return true;
-    const launcher::QuestionText question =
-        launcher::RunningClientQuestion(platform::GetUserDefaultUILanguage());
-    if (platform::MessageBoxW(nullptr, question.text, question.caption, platform::MB_OKCANCEL) !=
-        platform::IDOK)
-        return false;
+    if (AskAboutRunningClient() != platform::IDOK) return false;
     KillProcessesByName(kClientExe);
     return true;
 }
@@ -95,18 +112,13 @@ bool ConfirmNewInstance() {
 void KillProcessesByName(std::u16string name) {
     bool ok = false;
     const std::string narrow = platform::Utf16ToUtf8(name, platform::Unmappable::Fail, &ok);
-    std::vector<platform::ProcessEntry> processes;
-    if (!ok || !platform::SnapshotProcesses(processes)) return;
-    // Open every match first, then end them: the handles pin the processes,
-    // so a PID reused in between is never hit.
-    std::vector<platform::ProcessHandle> handles;
-    for (const platform::ProcessEntry& p : processes) {
-        if (handles.size() >= kMaxKillHandles) break;
-        if (p.exeName != narrow) continue;
-        platform::ProcessHandle handle = platform::ProcessHandle::Open(p.pid);
-        if (handle.valid()) handles.push_back(std::move(handle));
-    }
-    for (platform::ProcessHandle& handle : handles) handle.Terminate();
+    if (!ok) return;
+    // One process at a time: opened (the pidfd pins it, so a PID reused
+    // since the walk is never hit), ended, closed. No limit on how many.
+    platform::ForEachProcess([&](const platform::ProcessEntry& p) {
+        if (p.exeName == narrow) platform::ProcessHandle::OpenEntry(p).Terminate();
+        return true;
+    });
 }
 
 void WriteRegFun() {

@@ -190,7 +190,7 @@ rm -rf "$demo"
 mkdir -p "$install/temp" "$install/plugins" "$www" "$shots" "$demo/home" "$demo/xdg/data" "$demo/xdg/config" \
     "$demo/xdg/state" "$demo/xdg/runtime"
 chmod 700 "$demo/xdg/runtime"
-for program in TavlinLaunch.exe tavlin.exe tavlinCacheAssistant.exe; do
+for program in TavlinLaunch.exe TavlinLaunchQuestion.so tavlin.exe tavlinCacheAssistant.exe; do
     cp "$build/bin/$program" "$install/" || fail "$program is not built"
 done
 # The client places the updater in temp before it starts it.

@@ -3,9 +3,11 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <sys/file.h>
+#include <sys/ioctl.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/un.h>
+#include <linux/sockios.h>
 
 #include <cerrno>
 #include <chrono>
@@ -98,9 +100,47 @@ bool PipeClient::Write(const void* data, size_t size) {
         }
         if (n < 0 && errno == EINTR) continue;
         if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK) && WaitFor(fd_.get(), POLLOUT, kStallMs)) continue;
+        // Part of the message may be out; it is broken either way.
+        fd_.reset();
         return false;
     }
     return true;
+}
+
+bool PipeClient::Finish(int timeoutMs) {
+    if (!fd_) return false;
+    if (::shutdown(fd_.get(), SHUT_WR) != 0) return false;
+    // On a Unix stream socket the bytes sent stay charged to us until the
+    // server has read them, so SIOCOUTQ reaching 0 means "all taken". A
+    // server that closes with our bytes unread frees them too, but sets
+    // ECONNRESET on our socket before it does: the error is read after the
+    // count, so a reset is never taken for a delivery.
+    using Clock = std::chrono::steady_clock;
+    const auto deadline = Clock::now() + std::chrono::milliseconds(std::max(timeoutMs, 0));
+    int stepMs = 1;
+    int watched = fd_.get();
+    for (;;) {
+        int unread = 0;
+        if (::ioctl(fd_.get(), SIOCOUTQ, &unread) != 0) return false;
+        if (unread == 0) {
+            int error = 0;
+            socklen_t len = sizeof error;
+            if (::getsockopt(fd_.get(), SOL_SOCKET, SO_ERROR, &error, &len) != 0) return false;
+            return error == 0;
+        }
+        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()).count();
+        if (left <= 0) return true;
+        // A server that closes wakes us at once; one that reads and keeps the
+        // connection open is seen at the next step. Steps grow so that a slow
+        // server costs few wake-ups. Once the server has hung up its side the
+        // socket stays readable, so from then on the steps are plain sleeps
+        // (poll ignores a negative descriptor).
+        pollfd p{watched, POLLRDHUP, 0};
+        int r = ::poll(&p, 1, static_cast<int>(std::min<long long>(left, stepMs)));
+        if (r < 0 && errno != EINTR) return false;
+        if (r > 0) watched = -1;
+        stepMs = std::min(stepMs * 2, 50);
+    }
 }
 
 bool PipeServer::Listen(const std::string& name) {

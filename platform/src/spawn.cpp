@@ -109,9 +109,15 @@ pid_t SpawnDetached(const std::string& path, const std::vector<std::string>& arg
     }
 
     pid_t child = 0;
-    if (!ReadFull(pidRead.get(), &child, sizeof child) || child <= 0) return 0;
+    if (!ReadFull(pidRead.get(), &child, sizeof child) || child <= 0) {
+        errno = EAGAIN;  // the second fork failed
+        return 0;
+    }
     int err = 0;
-    if (ReadFull(execRead.get(), &err, sizeof err)) return 0;
+    if (ReadFull(execRead.get(), &err, sizeof err)) {
+        errno = err;
+        return 0;
+    }
     return child;
 }
 
@@ -119,7 +125,10 @@ pid_t SpawnDetached(const std::string& path, const std::vector<std::string>& arg
 
 pid_t ShellOpenProgram(const std::string& file, const std::string& parameters,
                        const std::string& workDir) {
-    if (file.empty()) return 0;
+    if (file.empty()) {
+        errno = ENOENT;
+        return 0;
+    }
     // Resolved here against our current directory, not PATH and not workDir,
     // as a bare name given to the shell's "open" means.
     std::string path = file;
@@ -134,7 +143,15 @@ pid_t ShellOpenProgram(const std::string& file, const std::string& parameters,
 }
 
 bool ShellOpenUrl(const std::string& url) {
-    return SpawnDetached("xdg-open", {url}, {}, true) != 0;
+    return StartDetachedFromPath("xdg-open", {url}) != 0;
+}
+
+pid_t StartDetachedFromPath(const std::string& name, const std::vector<std::string>& args) {
+    if (name.empty()) {
+        errno = ENOENT;
+        return 0;
+    }
+    return SpawnDetached(name, args, {}, true);
 }
 
 }  // namespace platform

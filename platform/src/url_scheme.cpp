@@ -2,23 +2,17 @@
 
 #include <fcntl.h>
 #include <pwd.h>
-#include <spawn.h>
 #include <sys/stat.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <cctype>
 #include <cerrno>
-#include <csignal>
-#include <chrono>
 #include <climits>
 #include <cstdlib>
-#include <thread>
 #include <vector>
 
+#include "platform/spawn.h"
 #include "platform/unique_fd.h"
-
-extern char** environ;
 
 namespace platform {
 
@@ -178,32 +172,26 @@ bool ValidDesktopId(const std::string& id) {
 }
 
 // Refreshes the MIME cache of the folder, as package tools do after adding
-// an entry. Optional: a missing tool or a failure changes nothing for us.
+// an entry. Optional, and not waited for: the caller is often a program
+// that is about to start something else, and the cache matters only to
+// later lookups. A missing tool changes nothing for us.
 void UpdateDesktopDatabase(const std::string& folder) {
-    posix_spawn_file_actions_t actions;
-    if (posix_spawn_file_actions_init(&actions) != 0) return;
-    posix_spawn_file_actions_addopen(&actions, 1, "/dev/null", O_WRONLY, 0);
-    posix_spawn_file_actions_addopen(&actions, 2, "/dev/null", O_WRONLY, 0);
-    char arg0[] = "update-desktop-database";
-    std::string dir = folder;
-    char* argv[] = {arg0, dir.data(), nullptr};
-    pid_t pid = 0;
-    int r = ::posix_spawnp(&pid, arg0, &actions, nullptr, argv, environ);
-    posix_spawn_file_actions_destroy(&actions);
-    if (r != 0) return;
-    // Bounded: a hung tool must not hold the launcher up.
-    auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
-    for (;;) {
-        int status;
-        pid_t w = ::waitpid(pid, &status, WNOHANG);
-        if (w == pid || (w < 0 && errno != EINTR)) return;
-        if (std::chrono::steady_clock::now() >= deadline) {
-            ::kill(pid, SIGKILL);
-            ::waitpid(pid, &status, 0);
-            return;
-        }
-        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    StartDetachedFromPath("update-desktop-database", {folder});
+}
+
+// Writes `data` to `path` unless the file already holds exactly that, so an
+// unchanged registration leaves the file (and its watchers) alone. True when
+// the file holds `data` afterwards; `written` tells whether it was written.
+bool WriteIfChanged(const std::string& path, const std::string& data, bool& written) {
+    written = false;
+    std::string current;
+    if (ReadFile(path, current) && current == data) {
+        struct stat st {};
+        // Only a complete file counts: ReadFile reads a missing one as empty.
+        if (!data.empty() || ::stat(path.c_str(), &st) == 0) return true;
     }
+    written = true;
+    return WriteFileAtomic(path, data);
 }
 
 }  // namespace
@@ -228,7 +216,6 @@ bool RegisterUrlScheme(const std::string& scheme, const std::string& desktopId,
     if (dataHome.empty() || configHome.empty()) return false;
 
     std::string appDir = dataHome + "/applications";
-    if (!MakeDirs(appDir)) return false;
     std::string mime = "x-scheme-handler/" + scheme;
     std::string entry =
         "[Desktop Entry]\n"
@@ -238,15 +225,24 @@ bool RegisterUrlScheme(const std::string& scheme, const std::string& desktopId,
         "MimeType=" + mime + ";\n"
         "NoDisplay=true\n"
         "Terminal=false\n";
-    if (!WriteFileAtomic(appDir + "/" + desktopId, entry)) return false;
+    // Folders are made only when a file is missing: an unchanged
+    // registration costs two reads.
+    const std::string entryPath = appDir + "/" + desktopId;
+    bool entryWritten = false;
+    if (!WriteIfChanged(entryPath, entry, entryWritten) &&
+        (!MakeDirs(appDir) || !WriteFileAtomic(entryPath, entry)))
+        return false;
 
-    if (!MakeDirs(configHome)) return false;
     std::string listPath = configHome + "/mimeapps.list";
     std::string list;
     if (!ReadFile(listPath, list)) return false;
-    if (!WriteFileAtomic(listPath, SetDefaultApplication(list, mime, desktopId))) return false;
+    bool listWritten = false;
+    const std::string newList = SetDefaultApplication(list, mime, desktopId);
+    if (!WriteIfChanged(listPath, newList, listWritten) &&
+        (!MakeDirs(configHome) || !WriteFileAtomic(listPath, newList)))
+        return false;
 
-    UpdateDesktopDatabase(appDir);
+    if (entryWritten) UpdateDesktopDatabase(appDir);
     return true;
 }
 

@@ -17,7 +17,8 @@ namespace cycle_test {
 namespace {
 
 // The programs an installation holds, from the build's bin folder.
-const char* const kInstallPrograms[] = {"TavlinLaunch.exe", "tavlin.exe", "tavlinCacheAssistant.exe"};
+const char* const kInstallPrograms[] = {"TavlinLaunch.exe", "TavlinLaunchQuestion.so", "tavlin.exe",
+                                        "tavlinCacheAssistant.exe"};
 // The updater's work folder as the client prepares it before a run.
 const std::pair<const char*, const char*> kWorkFiles[] = {
     {"tavlinUpdater.exe", "Updater.exe"},

@@ -77,6 +77,46 @@ TEST_F(LauncherWithDisplayTest, CancelWithoutPipeExitsOne) {
     EXPECT_TRUE(tavlin_test::ProcessesBelow(install()).empty());
 }
 
+// The parameters count as handed over only when the client took them: one
+// that accepts the connection and closes it unread lost them (exit 1); one
+// that reads the message and keeps the connection open has them (exit 0).
+TEST_F(LauncherWithDisplayTest, HandOverSaysWhetherTheClientTookTheMessage) {
+    struct Case {
+        const char* mode;
+        int exitCode;
+    };
+    for (const Case c : {Case{"drop", 1}, Case{"hold", 0}}) {
+        SCOPED_TRACE(c.mode);
+        ChildProcess peer = StartPipePeer(c.mode);
+        ChildProcess launcher = StartLauncher({kQuotedLink});
+        AnswerQuestion("Prompt", "Escape");
+        ASSERT_TRUE(launcher.Wait(kProcessTimeoutMs));
+        EXPECT_EQ(launcher.exitCode(), c.exitCode) << launcher.Stderr();
+        if (c.exitCode == 0) {
+            EXPECT_EQ(peer.Stdout(), PipeMessage("/room?id=7\""));
+        }
+        EXPECT_TRUE(tavlin_test::ProcessesBelow(install()).empty()) << "a client was started";
+        peer.Kill();
+        ASSERT_TRUE(peer.Wait(kProcessTimeoutMs));
+    }
+}
+
+// OK replaces the user's own client only: another user's "tavlin.exe" on
+// the same machine is neither asked about nor stopped.
+TEST_F(LauncherWithDisplayTest, OkLeavesAnotherUsersClientRunning) {
+    ChildProcess theirs = StartOtherUsersSleeper("tavlin.exe");
+    if (!theirs.running()) GTEST_SKIP() << "cannot run a process as another user here";
+    ChildProcess old = StartServingClient();
+    ChildProcess launcher = StartLauncher({kQuotedLink});
+    AnswerQuestion("Prompt", "Return");
+
+    ASSERT_TRUE(launcher.Wait(kProcessTimeoutMs));
+    EXPECT_EQ(launcher.exitCode(), 0) << launcher.Stderr();
+    EXPECT_TRUE(old.Wait(kRecordTimeoutMs)) << "the user's client was not stopped";
+    ASSERT_TRUE(WaitForCalls("args", kStartRecords + 1)) << "no new client";
+    EXPECT_TRUE(theirs.Alive()) << "another user's client was stopped";
+}
+
 class HandOverNothingTest : public LauncherWithDisplayTest {
 protected:
     // Answers Cancel to a launcher run with `args`; returns its exit code.

@@ -14,7 +14,9 @@ namespace tavlin_e2e {
 
 namespace {
 
-const char* const kPrograms[] = {"TavlinLaunch.exe", "tavlin.exe", "tavlinCacheAssistant.exe"};
+// As installed: the launcher with its question box, the client programs.
+const char* const kPrograms[] = {"TavlinLaunch.exe", "TavlinLaunchQuestion.so", "tavlin.exe",
+                                 "tavlinCacheAssistant.exe"};
 
 void CopyProgram(const std::string& from, const std::string& to) {
     fs::copy_file(from, to, fs::copy_options::overwrite_existing);
@@ -102,6 +104,10 @@ ChildProcess LauncherTest::StartLauncher(const std::vector<std::string>& args) {
 }
 
 ChildProcess LauncherTest::StartServingClient() {
+    // A killed client leaves its socket file behind; the wait below must see
+    // the new client's.
+    std::error_code ec;
+    fs::remove(PipeSocket(), ec);
     tavlin_test::SpawnOptions options;
     options.argv = {Installed("tavlin.exe")};
     options.env = env_;
@@ -126,6 +132,54 @@ ChildProcess LauncherTest::StartSleeper(const std::string& name) {
     ChildProcess sleeper;
     EXPECT_TRUE(sleeper.Start(options)) << sleeper.error();
     return sleeper;
+}
+
+ChildProcess LauncherTest::StartOtherUsersSleeper(const std::string& name) {
+    ChildProcess sleeper;
+    const std::string setpriv = tavlin_test::FindProgram("setpriv");
+    if (::geteuid() != 0 || setpriv.empty()) return sleeper;
+    // The other user may pass through the test's folder to its own.
+    fs::permissions(tmp_.path(), fs::perms::group_exec | fs::perms::others_exec, fs::perm_options::add);
+    const std::string dir = tmp_ / "other-user";
+    fs::create_directories(dir);
+    fs::permissions(dir, fs::perms::owner_all | fs::perms::group_read | fs::perms::group_exec |
+                             fs::perms::others_read | fs::perms::others_exec);
+    const std::string path = dir + "/" + name;
+    CopyProgram(tavlin_test::FindProgram("sleep"), path);
+    tavlin_test::SpawnOptions options;
+    const std::string id = std::to_string(kOtherUser);
+    options.argv = {setpriv, "--reuid=" + id, "--regid=" + id, "--clear-groups", path, "300"};
+    options.env = env_;
+    if (!sleeper.Start(options)) return ChildProcess();
+    const std::string proc = "/proc/" + std::to_string(sleeper.pid());
+    const bool switched = tavlin_test::WaitUntil(
+        [&] {
+            struct stat st {};
+            std::error_code ec;
+            return !sleeper.Alive() ||
+                   (::stat(proc.c_str(), &st) == 0 && st.st_uid == kOtherUser && fs::read_symlink(proc + "/exe", ec) == path);
+        },
+        kRecordTimeoutMs);
+    if (!switched || !sleeper.Alive()) return ChildProcess();
+    return sleeper;
+}
+
+ChildProcess LauncherTest::StartPipePeer(const std::string& mode) {
+    std::error_code ec;
+    fs::remove(PipeSocket(), ec);
+    const std::string dir = tmp_ / "peer";
+    fs::create_directories(dir);
+    CopyProgram(TAVLIN_PIPE_PEER, dir + "/tavlin.exe");
+    tavlin_test::SpawnOptions options;
+    options.argv = {dir + "/tavlin.exe", mode};
+    options.env = env_;
+    ChildProcess peer;
+    EXPECT_TRUE(peer.Start(options)) << peer.error();
+    EXPECT_TRUE(tavlin_test::WaitUntil(
+        [&] { return tavlin_test::FileExists(PipeSocket()) || !peer.Alive(); }, kRecordTimeoutMs))
+        << "the peer did not open its pipe";
+    EXPECT_TRUE(peer.Alive()) << peer.Stderr();
+    return peer;
 }
 
 void LauncherTest::StopClients() {

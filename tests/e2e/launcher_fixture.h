@@ -4,6 +4,8 @@
 // passed to every process the test starts.
 #pragma once
 
+#include <sys/types.h>
+
 #include <gtest/gtest.h>
 
 #include <string>
@@ -52,6 +54,15 @@ protected:
     // Starts a program that only sleeps, under the executable name `name`,
     // from a folder outside the installation.
     ChildProcess StartSleeper(const std::string& name);
+    // The same as another user (uid kOtherUser). The result is not running
+    // when this process may not switch users (not root, or in a user
+    // namespace that maps root only).
+    ChildProcess StartOtherUsersSleeper(const std::string& name);
+    static constexpr uid_t kOtherUser = 65534;
+    // Starts the pipe peer (tests/e2e/pipe_peer.cpp, mode "drop" or "hold")
+    // as a running "tavlin.exe" outside the installation, and waits until it
+    // serves the pipe.
+    ChildProcess StartPipePeer(const std::string& mode);
 
     // Kills the clients started from the installation (not other programs
     // there), so that the next launcher run finds no client running.

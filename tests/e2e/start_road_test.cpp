@@ -1,6 +1,9 @@
 // The launcher with no client running: it registers the URL scheme, applies
 // a pending package, starts the client with the URL's parameters and logs.
+#include <sys/stat.h>
+
 #include <filesystem>
+#include <utility>
 
 #include "launcher_fixture.h"
 
@@ -63,7 +66,7 @@ TEST_F(LauncherTest, RegisteredHandlerStartsLauncherForOpenedLink) {
     EXPECT_EQ(CallsOf("args").back().data, "/room?id=5&seat=3");
 }
 
-// The registration is rewritten on every start, and other handlers in
+// A registration that changed is rewritten, and other handlers in
 // mimeapps.list are kept.
 TEST_F(LauncherTest, RegistrationIsRewrittenAndKeepsOtherHandlers) {
     const std::string mimeapps = user_.configHome + "/mimeapps.list";
@@ -81,6 +84,83 @@ TEST_F(LauncherTest, RegistrationIsRewrittenAndKeepsOtherHandlers) {
     EXPECT_EQ(list.find("someone-else.desktop"), std::string::npos) << list;
     EXPECT_NE(list.find("text/plain=editor.desktop"), std::string::npos) << list;
     EXPECT_NE(ReadFileText(entry).find("[Desktop Entry]"), std::string::npos);
+}
+
+// Identity of a file: a rewrite renames a new one over it.
+std::pair<ino_t, int64_t> Stamp(const std::string& path) {
+    struct stat st {};
+    if (::stat(path.c_str(), &st) != 0) return {0, 0};
+    return {st.st_ino, static_cast<int64_t>(st.st_mtim.tv_sec) * 1000000000 + st.st_mtim.tv_nsec};
+}
+
+// Every start registers the scheme, but a registration that holds is not
+// written again; a launcher that moved registers its new path.
+TEST_F(LauncherTest, RegistrationIsWrittenOnlyWhenItChanged) {
+    const std::string entry = user_.dataHome + "/applications/tavlin-launcher.desktop";
+    const std::string mimeapps = user_.configHome + "/mimeapps.list";
+    ASSERT_EQ(RunLauncher({}).exitCode, 0);
+    ASSERT_TRUE(WaitForCalls("args", 1));
+    StopClients();
+    const auto entryStamp = Stamp(entry), listStamp = Stamp(mimeapps);
+    ASSERT_NE(entryStamp.first, 0u);
+
+    ASSERT_EQ(RunLauncher({}).exitCode, 0);
+    ASSERT_TRUE(WaitForCalls("args", 2));
+    StopClients();
+    EXPECT_EQ(Stamp(entry), entryStamp);
+    EXPECT_EQ(Stamp(mimeapps), listStamp);
+
+    const std::string moved = Scratch("Moved Client");
+    fs::copy(install(), moved, fs::copy_options::recursive);
+    RunResult r = tavlin_test::Run({moved + "/TavlinLaunch.exe"}, env_, kProcessTimeoutMs, user_.home);
+    EXPECT_EQ(r.exitCode, 0) << r.err;
+    tavlin_test::KillProcessesBelow(moved);
+    EXPECT_NE(Stamp(entry), entryStamp);
+    EXPECT_NE(KeyValue(ReadFileText(entry), "Exec").find(moved + "/TavlinLaunch.exe"), std::string::npos);
+    EXPECT_EQ(Stamp(mimeapps), listStamp) << "the default handler was already ours";
+}
+
+// The launcher's own start does not load the window system: the question
+// box, and X11, cairo and pango with it, is loaded only to ask.
+TEST_F(LauncherTest, LauncherNeedsNoWindowSystemLibraries) {
+    if (tavlin_test::FindProgram("readelf").empty()) GTEST_SKIP() << "readelf is not installed";
+    RunResult r = tavlin_test::Run({"readelf", "-d", Installed("TavlinLaunch.exe")}, env_, kProcessTimeoutMs);
+    ASSERT_EQ(r.exitCode, 0) << r.err;
+    ASSERT_NE(r.out.find("(NEEDED)"), std::string::npos) << r.out;
+    for (const char* library : {"libX11", "libcairo", "libpango", "libgobject", "libglib", "libfontconfig"})
+        EXPECT_EQ(r.out.find(library), std::string::npos) << library << " is needed:\n" << r.out;
+}
+
+// Without its question box the launcher still starts the client when none
+// runs; with a client running it cannot ask, says so, and keeps that client
+// (the box could not be shown, as without a display).
+TEST_F(LauncherTest, MissingQuestionBoxKeepsTheRunningClient) {
+    fs::remove(Installed("TavlinLaunchQuestion.so"));
+    RunResult r = RunLauncher({"tavlin://abc"});
+    EXPECT_EQ(r.exitCode, 0) << r.err;
+    ASSERT_TRUE(WaitForCalls("args", 1));
+    EXPECT_EQ(LogRecords(r.err), (std::vector<std::string>{"class path: tavlin.exe", "par: /abc"}));
+    StopClients();
+
+    ChildProcess client = StartServingClient();
+    r = RunLauncher({"tavlin://def"});
+    EXPECT_EQ(r.exitCode, 0) << r.err;
+    ASSERT_TRUE(WaitForCalls("pipe", 1));
+    EXPECT_EQ(CallsOf("pipe").front().data, std::string("/def") + '\0');
+    const auto records = LogRecords(r.err);
+    ASSERT_EQ(records.size(), 1u) << r.err;
+    EXPECT_TRUE(records[0].starts_with("cannot ask whether to start a new client: ")) << records[0];
+    EXPECT_NE(records[0].find("TavlinLaunchQuestion.so"), std::string::npos) << records[0];
+    EXPECT_TRUE(client.Alive());
+}
+
+// A client that cannot be started is logged; the exit code stays 0.
+TEST_F(LauncherTest, ClientThatCannotStartIsLogged) {
+    fs::remove(Installed("tavlin.exe"));
+    RunResult r = RunLauncher({"tavlin://abc"});
+    EXPECT_EQ(r.exitCode, 0) << r.err;
+    EXPECT_EQ(LogRecords(r.err), (std::vector<std::string>{"class path: tavlin.exe", "par: /abc",
+                                                           "cannot start tavlin.exe: No such file or directory"}));
 }
 
 // What the client receives for a given command line.
@@ -119,6 +199,20 @@ INSTANTIATE_TEST_SUITE_P(
         ParameterCase{"LinkInMiddle", {"-a", "tavlin://r?x=1&y=2", "tail"}, "/r?x=1&y=2 tail"},
         ParameterCase{"NonAscii", {"tavlin://课堂?name=李"}, "/课堂?name=李"}),
     [](const auto& info) { return std::string(info.param.name); });
+
+// Another user's "tavlin.exe" on a shared machine is not the user's client:
+// no question, not terminated.
+TEST_F(LauncherTest, AnotherUsersClientIsNotTheUsers) {
+    ChildProcess theirs = StartOtherUsersSleeper("tavlin.exe");
+    if (!theirs.running()) GTEST_SKIP() << "cannot run a process as another user here";
+    // No display: had the launcher asked, it could not have shown the box
+    // and would have taken the hand-over road instead.
+    RunResult r = RunLauncher({"tavlin://abc"});
+    EXPECT_EQ(r.exitCode, 0) << r.err;
+    ASSERT_TRUE(WaitForCalls("args", 1));
+    EXPECT_EQ(CallsOf("args").front().data, "/abc");
+    EXPECT_TRUE(theirs.Alive());
+}
 
 // A process whose name differs from the client's only in case is someone
 // else's: no question, not terminated.

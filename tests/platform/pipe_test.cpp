@@ -67,6 +67,71 @@ TEST(Pipe, MessageArrivesByteForByte) {
     EXPECT_EQ(RoundTrip(server, ""), "");
 }
 
+// What a server does with a connection, and whether the client's Finish
+// may call the message delivered. Each runs on one thread: the client's
+// connect and write complete before the server looks.
+TEST(Pipe, FinishTellsWhetherTheServerTookTheMessage) {
+    struct Case {
+        const char* server;
+        bool delivered;
+    };
+    const Case cases[] = {
+        {"reads to the end and closes", true},
+        {"reads the message and keeps the connection", true},
+        {"accepts and closes without reading", false},
+        {"stops listening without accepting", false},
+        {"is alive but never accepts", true},  // still queued when time runs out
+    };
+    const std::string message("/abc\"\0", 6);
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.server);
+        platform_test::PrivateRuntimeDir rt;
+        PipeServer server;
+        ASSERT_TRUE(server.Listen(kName));
+        PipeClient client;
+        ASSERT_TRUE(client.Open(kName));
+        ASSERT_TRUE(client.Write(message.data(), message.size()));
+
+        const std::string what = c.server;
+        platform::UniqueFd conn;
+        if (what.starts_with("reads") || what.starts_with("accepts")) {
+            conn.reset(::accept4(server.fd(), nullptr, nullptr, SOCK_CLOEXEC));
+            ASSERT_TRUE(conn.valid());
+        }
+        if (what.starts_with("reads the message")) {
+            char buf[16];
+            ASSERT_EQ(::read(conn.get(), buf, sizeof buf), static_cast<ssize_t>(message.size()));
+        }
+        if (what.starts_with("reads to the end")) {
+            // The end comes with Finish; read it from another thread.
+            std::thread reader([fd = conn.get()] {
+                char buf[16];
+                while (::read(fd, buf, sizeof buf) > 0) {
+                }
+            });
+            EXPECT_TRUE(client.Finish(10000));
+            reader.join();
+            continue;
+        }
+        if (what.starts_with("accepts")) conn.reset();
+        if (what.starts_with("stops")) server.Close();
+        EXPECT_EQ(client.Finish(what.starts_with("is alive") ? 100 : 10000), c.delivered);
+    }
+}
+
+// A server that has gone after the connect: the write fails instead of
+// killing the writer with SIGPIPE.
+TEST(Pipe, WriteToAClosedConnectionFailsQuietly) {
+    platform_test::PrivateRuntimeDir rt;
+    PipeServer server;
+    ASSERT_TRUE(server.Listen(kName));
+    PipeClient client;
+    ASSERT_TRUE(client.Open(kName));
+    ::close(::accept4(server.fd(), nullptr, nullptr, SOCK_CLOEXEC));
+    EXPECT_FALSE(client.Write("/abc", 5));
+    EXPECT_FALSE(client.Finish(1000)) << "a message that was not sent cannot have been delivered";
+}
+
 TEST(Pipe, SocketIsPrivateWhateverTheUmask) {
     platform_test::PrivateRuntimeDir rt;
     mode_t oldMask = ::umask(0);

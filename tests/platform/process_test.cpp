@@ -1,11 +1,13 @@
 #include "platform/process.h"
 
 #include <signal.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <gtest/gtest.h>
 
+#include <cerrno>
 #include <filesystem>
 
 #include "child_process.h"
@@ -77,6 +79,83 @@ TEST(Process, EndedButUnreapedChildIsNotListed) {
     std::string state = tavlin_test::ReadFileText("/proc/" + std::to_string(child.pid()) + "/stat");
     ASSERT_NE(state.find(") Z"), std::string::npos) << state;
     EXPECT_EQ(NameOf(child.pid()), "<absent>");
+}
+
+constexpr uid_t kOtherUser = 65534;
+
+// Starts a copy of sleep named `name` as the user kOtherUser (through
+// setpriv); false when this process may not switch users.
+bool StartOtherUsersSleeper(ChildProcess& child, const TempDir& dir, const std::string& name) {
+    const std::string setpriv = tavlin_test::FindProgram("setpriv");
+    if (::geteuid() != 0 || setpriv.empty()) return false;
+    // The other user must be able to reach and run the copy.
+    fs::permissions(dir.path(), fs::perms::owner_all | fs::perms::others_exec | fs::perms::group_exec);
+    fs::copy_file("/bin/sleep", dir / name);
+    tavlin_test::SpawnOptions options;
+    options.argv = {setpriv, "--reuid=" + std::to_string(kOtherUser), "--regid=" + std::to_string(kOtherUser),
+                    "--clear-groups", dir / name, "30"};
+    if (!child.Start(options)) return false;
+    const std::string proc = "/proc/" + std::to_string(child.pid());
+    return tavlin_test::WaitUntil(
+        [&] {
+            struct stat st {};
+            std::error_code ec;
+            return ::stat(proc.c_str(), &st) == 0 && st.st_uid == kOtherUser &&
+                   fs::read_symlink(proc + "/exe", ec).filename() == name;
+        },
+        5000);
+}
+
+// On a shared machine another user's client is not ours: not listed, so
+// nothing built on the walk asks about it or stops it.
+TEST(Process, OtherUsersProcessesAreNotListed) {
+    TempDir mine, theirs;
+    ChildProcess own, other;
+    if (!StartOtherUsersSleeper(other, theirs, "tavlin.exe")) GTEST_SKIP() << "cannot run a process as another user";
+    StartSleeper(own, mine, "tavlin.exe");
+    EXPECT_EQ(NameOf(own.pid()), "tavlin.exe");
+    EXPECT_EQ(NameOf(other.pid()), "<absent>");
+    bool seen = false;
+    platform::ForEachProcess([&](const platform::ProcessEntry& e) {
+        seen = seen || e.pid == other.pid();
+        return true;
+    });
+    EXPECT_FALSE(seen);
+}
+
+TEST(Process, ForEachStopsWhenTheVisitorSaysSo) {
+    int visits = 0;
+    ASSERT_TRUE(platform::ForEachProcess([&](const platform::ProcessEntry&) { return ++visits < 2; }));
+    EXPECT_EQ(visits, 2);
+}
+
+// OpenEntry takes only the very process the walk saw: once that one has
+// ended, or its PID names another program, the entry opens nothing.
+TEST(Process, OpenEntryRefusesAnEntryThatNoLongerMatches) {
+    TempDir dir;
+    ChildProcess child;
+    StartSleeper(child, dir, "tavlin.exe");
+    ASSERT_EQ(NameOf(child.pid()), "tavlin.exe");
+    const platform::ProcessEntry entry{child.pid(), "tavlin.exe"};
+
+    errno = 0;
+    EXPECT_FALSE(platform::ProcessHandle::OpenEntry({child.pid(), "qelclient.exe"}).valid());
+    EXPECT_EQ(errno, ESRCH);
+
+    platform::ProcessHandle h = platform::ProcessHandle::OpenEntry(entry);
+    ASSERT_TRUE(h.valid());
+    EXPECT_EQ(h.pid(), child.pid());
+    EXPECT_TRUE(h.Terminate());
+    EXPECT_TRUE(h.WaitExit(5000));
+
+    // Ended but not reaped yet, then gone: neither opens.
+    errno = 0;
+    EXPECT_FALSE(platform::ProcessHandle::OpenEntry(entry).valid());
+    EXPECT_EQ(errno, ESRCH);
+    ASSERT_TRUE(child.Wait(5000));
+    errno = 0;
+    EXPECT_FALSE(platform::ProcessHandle::OpenEntry(entry).valid());
+    EXPECT_EQ(errno, ESRCH);
 }
 
 TEST(Process, TerminateKillsAndWaitExitSeesIt) {

@@ -1,5 +1,7 @@
 #include "platform/url_scheme.h"
 
+#include <sys/stat.h>
+
 #include <gtest/gtest.h>
 
 #include <filesystem>
@@ -87,9 +89,13 @@ TEST_F(UrlScheme, EntryIsValidAndDefaultForTheScheme) {
     EXPECT_TRUE(v.finished && v.exitCode == 0) << v.out << v.err;
 
     if (!tavlin_test::FindProgram("update-desktop-database").empty()) {
-        EXPECT_NE(ReadFileText(user_.dataHome + "/applications/mimeinfo.cache")
-                      .find(std::string("x-scheme-handler/tavlin=") + kId + ";"),
-                  std::string::npos);
+        // The cache is refreshed by a tool that is started, not waited for.
+        EXPECT_TRUE(tavlin_test::WaitUntil(
+            [&] {
+                return ReadFileText(user_.dataHome + "/applications/mimeinfo.cache")
+                           .find(std::string("x-scheme-handler/tavlin=") + kId + ";") != std::string::npos;
+            },
+            10000));
     }
 
     if (tavlin_test::FindProgram("xdg-mime").empty()) GTEST_SKIP() << "xdg-mime missing";
@@ -143,6 +149,51 @@ TEST_F(UrlScheme, ExistingMimeappsListKeepsItsOtherLines) {
     ASSERT_TRUE(platform::RegisterUrlScheme("tavlin", kId, "Tavlin", "\"/opt/t/TavlinLaunch.exe\" %u"));
     EXPECT_EQ(ReadFileText(MimeApps()), after);
     EXPECT_EQ(ReadFileText(DesktopFile()), entry);
+}
+
+// Identity of a file: a rewrite renames a new file over it, so the inode
+// changes even within one clock tick.
+struct FileStamp {
+    ino_t inode = 0;
+    timespec mtime{};
+    bool operator==(const FileStamp& o) const {
+        return inode == o.inode && mtime.tv_sec == o.mtime.tv_sec && mtime.tv_nsec == o.mtime.tv_nsec;
+    }
+};
+
+FileStamp Stamp(const std::string& path) {
+    struct stat st {};
+    if (::stat(path.c_str(), &st) != 0) return {};
+    return {st.st_ino, st.st_mtim};
+}
+
+// The launcher registers on every start: a registration that already holds
+// is left alone (no write, no cache refresh); a changed one is written.
+TEST_F(UrlScheme, OnlyWhatChangedIsWritten) {
+    const std::string exec = "\"/opt/t/TavlinLaunch.exe\" %u";
+    ASSERT_TRUE(platform::RegisterUrlScheme("tavlin", kId, "Tavlin", exec));
+    const FileStamp entry = Stamp(DesktopFile()), list = Stamp(MimeApps());
+    ASSERT_NE(entry.inode, 0u);
+    ASSERT_NE(list.inode, 0u);
+
+    ASSERT_TRUE(platform::RegisterUrlScheme("tavlin", kId, "Tavlin", exec));
+    EXPECT_EQ(Stamp(DesktopFile()), entry);
+    EXPECT_EQ(Stamp(MimeApps()), list);
+
+    // The launcher moved: a new entry, the same default.
+    ASSERT_TRUE(platform::RegisterUrlScheme("tavlin", kId, "Tavlin", "\"/new/TavlinLaunch.exe\" %u"));
+    EXPECT_FALSE(Stamp(DesktopFile()) == entry);
+    EXPECT_NE(ReadFileText(DesktopFile()).find("\nExec=\"/new/TavlinLaunch.exe\" %u\n"), std::string::npos);
+    EXPECT_EQ(Stamp(MimeApps()), list);
+
+    // Someone else took the scheme: the default is ours again.
+    ASSERT_TRUE(tavlin_test::WriteFileText(MimeApps(), "[Default Applications]\nx-scheme-handler/tavlin=x.desktop\n"));
+    const FileStamp taken = Stamp(MimeApps());
+    const FileStamp moved = Stamp(DesktopFile());
+    ASSERT_TRUE(platform::RegisterUrlScheme("tavlin", kId, "Tavlin", "\"/new/TavlinLaunch.exe\" %u"));
+    EXPECT_EQ(ReadFileText(MimeApps()), std::string("[Default Applications]\nx-scheme-handler/tavlin=") + kId + "\n");
+    EXPECT_FALSE(Stamp(MimeApps()) == taken);
+    EXPECT_EQ(Stamp(DesktopFile()), moved);
 }
 
 TEST_F(UrlScheme, MissingGroupIsAddedAndNoTemporaryFilesRemain) {

@@ -3,10 +3,13 @@
 //
 // ctest runs this program alone in a PID namespace where it can (see
 // isolated.sh), so only its own children are found and killed there.
+#include <fcntl.h>
+#include <grp.h>
 #include <signal.h>
 #include <spawn.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <chrono>
 #include <cstdlib>
 #include <filesystem>
@@ -88,6 +91,40 @@ protected:
         return pid;
     }
 
+    // Starts a copy of the idle program named `name` as another user (uid
+    // 65534); 0 when this process may not switch users.
+    pid_t StartAsOtherUser(const std::string& name) {
+        constexpr uid_t kOther = 65534;
+        if (::geteuid() != 0) return 0;
+        const std::string folder = tmp_ / ("other" + std::to_string(children_.size()));
+        fs::create_directories(folder);
+        // The other user must reach the copy through our folders.
+        fs::permissions(tmp_.path(), fs::perms::others_exec | fs::perms::group_exec, fs::perm_options::add);
+        fs::permissions(folder, fs::perms::owner_all | fs::perms::others_read | fs::perms::others_exec);
+        const std::string program = folder + "/" + name;
+        fs::copy_file(TAVLIN_IDLE_PROGRAM, program);
+        fs::permissions(program, fs::perms::others_read | fs::perms::others_exec, fs::perm_options::add);
+        int report[2];
+        if (::pipe2(report, O_CLOEXEC) != 0) return 0;
+        const pid_t pid = ::fork();
+        if (pid == 0) {
+            char* argv[] = {const_cast<char*>(program.c_str()), nullptr};
+            if (::setgroups(0, nullptr) == 0 && ::setresgid(kOther, kOther, kOther) == 0 &&
+                ::setresuid(kOther, kOther, kOther) == 0)
+                ::execv(argv[0], argv);
+            const int err = errno;
+            (void)!::write(report[1], &err, sizeof err);
+            ::_exit(127);
+        }
+        ::close(report[1]);
+        int err = 0;
+        const bool failed = pid < 0 || ::read(report[0], &err, sizeof err) > 0;
+        ::close(report[0]);
+        if (failed) return 0;
+        children_.emplace(pid, platform::ProcessHandle::Open(pid));
+        return pid;
+    }
+
     bool Ended(pid_t pid) { return children_.at(pid).WaitExit(kExitWaitMs); }
     bool Running(pid_t pid) { return children_.at(pid).Alive(); }
 
@@ -117,6 +154,24 @@ TEST_F(ClientProcessTest, FindsByFileNameFoldingOnlyAToZ) {
         {"qelclient.exe", 0},    {"", 0},
     };
     for (const Case& c : cases) EXPECT_EQ(FindProcess_ByName(c.name), c.pid) << c.name;
+}
+
+// On a shared machine another user's clients are not the user's: not found,
+// not stopped.
+TEST_F(ClientProcessTest, AnotherUsersClientsAreNeitherFoundNorStopped) {
+    const pid_t theirs = StartAsOtherUser("tavlin.exe");
+    if (theirs == 0) GTEST_SKIP() << "cannot run a process as another user here";
+    const pid_t theirQel = StartAsOtherUser("qelclient.exe");
+    ASSERT_NE(theirQel, 0);
+    EXPECT_EQ(FindProcess_ByName("tavlin.exe"), 0);
+    EXPECT_EQ(FindProcess_ByName("qelclient.exe"), 0);
+
+    const pid_t mine = Start("tavlin.exe");
+    EXPECT_EQ(FindProcess_ByName("tavlin.exe"), mine);
+    EXPECT_FALSE(zeb::KillOrbProcess());
+    EXPECT_TRUE(Ended(mine));
+    EXPECT_TRUE(Running(theirs));
+    EXPECT_TRUE(Running(theirQel));
 }
 
 TEST_F(ClientProcessTest, LogsEveryProcessLookedAtBeforeTheMatch) {

@@ -1,11 +1,9 @@
 #include "app/process_op.h"
 
 #include <cerrno>
-#include <vector>
 
 #include "app/zebUtil.h"
 #include "log/FileLogger.h"
-#include "platform/process.h"
 
 namespace {
 
@@ -24,15 +22,24 @@ bool SameName(const std::string& a, const std::string& b) {
 
 }  // namespace
 
-pid_t FindProcess_ByName(const std::string& name) {
-    std::vector<platform::ProcessEntry> processes;
-    if (!platform::SnapshotProcesses(processes)) {
-        UPDATER_LOG(2, "process32 first error: %d", errno);
-        return 0;
-    }
-    for (const platform::ProcessEntry& entry : processes) {
-        if (SameName(entry.exeName, name)) return entry.pid;
+pid_t FindProcess_ByName(const std::string& name, platform::ProcessHandle* opened) {
+    pid_t found = 0;
+    const bool listed = platform::ForEachProcess([&](const platform::ProcessEntry& entry) {
+        if (SameName(entry.exeName, name)) {
+            if (!opened) {
+                found = entry.pid;
+                return false;
+            }
+            *opened = platform::ProcessHandle::OpenEntry(entry);
+            if (opened->valid() || errno != ESRCH) {
+                found = entry.pid;
+                return false;
+            }
+            // Gone since the walk saw it: not running any more.
+        }
         UPDATER_LOG(0, " %s ", entry.exeName.c_str());
-    }
-    return 0;
+        return true;
+    });
+    if (!listed) UPDATER_LOG(2, "process32 first error: %d", errno);
+    return found;
 }

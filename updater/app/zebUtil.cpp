@@ -61,13 +61,14 @@ bool KillOrbProcess() {
     bool killedLast = false;
     for (const char* name : kClientNames) {
         killedLast = false;
-        pid_t pid = FindProcess_ByName(name);
-        if (pid == 0) {
+        // Found and opened in one go: the handle pins the process the walk
+        // saw, and it is closed right after the kill.
+        platform::ProcessHandle process;
+        if (FindProcess_ByName(name, &process) == 0) {
             UPDATER_LOG(0, "air client is not running");
             continue;
         }
-        platform::ProcessHandle process = platform::ProcessHandle::Open(pid);
-        if (process.valid() && process.Terminate()) {
+        if (process.Terminate()) {
             UPDATER_LOG(0, "kill air client success");
             killedLast = true;
         } else {

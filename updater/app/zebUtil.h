@@ -15,9 +15,9 @@ std::u16string GetModuleDir();
 std::string ToNarrow(std::u16string_view text);
 std::u16string ToWide(std::string_view text);
 
-// Terminates the first "tavlin.exe", then the first "qelclient.exe" (names
-// compared without case for A-Z), logging each outcome. True only when
-// "qelclient.exe" was found and terminated.
+// Terminates the user's first "tavlin.exe", then first "qelclient.exe"
+// (names compared without case for A-Z), logging each outcome. True only
+// when "qelclient.exe" was found and terminated.
 bool KillOrbProcess();
 
 // KillOrbProcess, then, when it returned true, waits until no "tavlin.exe"

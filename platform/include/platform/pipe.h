@@ -18,8 +18,15 @@ public:
     // False when nobody serves the pipe, the socket is not ours (not owned by
     // this user, or not a socket), or there is no runtime folder.
     bool Open(const std::string& name);
-    // Writes all `size` bytes (one message); false on a write error.
+    // Writes all `size` bytes (one message); false on a write error (the
+    // server has gone; never raises SIGPIPE), which also closes the pipe.
     bool Write(const void* data, size_t size);
+    // Ends the message (the server reads end-of-file after it) and waits up to
+    // `timeoutMs` until the server has taken all of it or closed. False when
+    // the server closed or reset the connection with data unread: the message
+    // was lost. True when all was read, and also when the time ran out with
+    // the message still queued for a server that is alive but slow.
+    bool Finish(int timeoutMs);
     void Close() { fd_.reset(); }
 
 private:

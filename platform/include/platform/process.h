@@ -1,9 +1,10 @@
-// Process snapshot and termination.
+// Process snapshot and termination, limited to the calling user's processes.
 // Any thread.
 #pragma once
 
 #include <sys/types.h>
 
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -15,12 +16,19 @@ struct ProcessEntry {
     pid_t pid = 0;
     // File name (no folder) of the process's executable: the last component of
     // /proc/PID/exe with a " (deleted)" suffix removed, else /proc/PID/status
-    // Name. Other users' processes whose exe cannot be read still appear.
+    // Name.
     std::string exeName;
 };
 
-// Every process visible in /proc, in ascending PID order. False only when
-// /proc cannot be read at all.
+// Calls `visit` for every running process of the calling user, in ascending
+// PID order, until it returns false. A process is the user's when its
+// /proc/PID belongs to our effective uid (as `pgrep -u` sees it), so another
+// user's program of the same name on a shared machine is never ours to ask
+// about or to stop. Zombies are left out. False only when /proc cannot be
+// read at all.
+bool ForEachProcess(const std::function<bool(const ProcessEntry&)>& visit);
+
+// Every process ForEachProcess visits, in ascending PID order.
 bool SnapshotProcesses(std::vector<ProcessEntry>& out);
 
 // A process pinned by a pidfd: signals go to this process even if its PID is
@@ -31,6 +39,12 @@ public:
     // Opens a pidfd for `pid`; an invalid handle when the process is gone or
     // pidfd_open is refused.
     static ProcessHandle Open(pid_t pid);
+    // Opens the process that `entry` describes and checks, with the pidfd
+    // already held, that the PID still names a live process of this user
+    // with the same executable name: a PID that went to another program after
+    // the walk is never taken for it. Invalid otherwise, with errno ESRCH
+    // when the process is gone or no longer matches, else pidfd_open's error.
+    static ProcessHandle OpenEntry(const ProcessEntry& entry);
 
     bool valid() const { return fd_.valid(); }
     pid_t pid() const { return pid_; }
