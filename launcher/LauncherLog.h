@@ -14,7 +14,9 @@ constexpr unsigned kSetRegFailure = 160;
 constexpr unsigned kSetRegPathTooLong = 161;
 constexpr unsigned kClientStartFailed = 373;
 constexpr unsigned kQuestionUnavailable = 374;
-constexpr unsigned kSkipEntry = 420;
+constexpr unsigned kUnpackFailure = 420;
+constexpr unsigned kRecovered = 421;
+constexpr unsigned kPackageMoveUp = 422;
 }  // namespace log_line
 
 // An INFO record to the root logger, sent at the end of the statement:

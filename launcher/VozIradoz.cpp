@@ -75,6 +75,8 @@ int wWinMain(HINSTANCE, HINSTANCE, const char16_t* lpCmdLine, int) {
     const std::u16string commandLine = lpCmdLine ? lpCmdLine : u"";
     if (!startNew) return HandOver(commandLine);
 
+    // Before anything else: an update that a killed run left half done.
+    FinishInterruptedUpdate();
     WriteRegFun();
     EnterLauncherFolder();
     const std::u16string parameter = launcher::StartParameterText(commandLine);

@@ -11,6 +11,8 @@ namespace fs = std::filesystem;
 
 namespace {
 
+thread_local std::string lastError;
+
 bool ToPath(const char16_t* text, fs::path* out) {
     if (!text || !*text) return false;
     bool ok = false;
@@ -36,14 +38,30 @@ fs::path UnpackRoot(const fs::path& package, const fs::path& folder) {
     return folder / *first;
 }
 
+int Fail(int code, std::string why) {
+    lastError = std::move(why);
+    return code;
+}
+
 }  // namespace
 
 extern "C" __attribute__((visibility("default"))) int ExtractZipToDir(const char16_t* package,
                                                                       const char16_t* folder, int) {
+    lastError.clear();
     fs::path packagePath, folderPath;
-    if (!ToPath(package, &packagePath) || !ToPath(folder, &folderPath)) return kExtractBadArguments;
+    if (!ToPath(package, &packagePath) || !ToPath(folder, &folderPath))
+        return Fail(kExtractBadArguments, "a path is missing or not valid text");
     const fs::path root = UnpackRoot(packagePath, folderPath);
-    tavlin::unpack::UnpackResult result = tavlin::unpack::UnpackArchive(packagePath, root);
-    if (!result.opened) return kExtractUnreadable;
-    return static_cast<int>(result.skipped);
+    tavlin::unpack::UnpackOptions options;
+    // A client or launcher that cannot be started is a failed update.
+    options.executables = {"tavlin.exe", "TavlinLaunch.exe"};
+    const tavlin::unpack::UnpackResult result = tavlin::unpack::UnpackArchive(packagePath, root, options);
+    if (result.applied) return kExtractOk;
+    if (result.commitIncomplete) return Fail(kExtractIncomplete, result.reason);
+    if (result.rootUsable && !result.opened) return Fail(kExtractUnreadable, result.reason);
+    return Fail(kExtractNotApplied, tavlin::unpack::DescribeFailure(result));
+}
+
+extern "C" __attribute__((visibility("default"))) const char* ExtractZipToDirError(void) {
+    return lastError.c_str();
 }

@@ -1,6 +1,8 @@
 // Feeds arbitrary bytes as a zip archive to the extraction and checks that
-// nothing ever lands outside the root: the root sits two folders deep in a
-// sentinel folder, and every level must hold exactly what it held before.
+// nothing ever lands outside the root (the root sits two folders deep in a
+// sentinel folder, and every level must hold exactly what it held before),
+// that a package which is not applied leaves the root's files exactly as
+// they were, and that neither staged files nor the journal stay behind.
 #include <stdlib.h>
 #include <unistd.h>
 
@@ -8,8 +10,10 @@
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
+#include <map>
 #include <regex>
 #include <set>
+#include <sstream>
 #include <string>
 
 #include "unpack/Unpack.h"
@@ -53,6 +57,33 @@ void Expect(bool ok, const char* what) {
     }
 }
 
+// Everything below `dir`: path -> "dir", "link:<target>" or the file's bytes.
+std::map<std::string, std::string> Tree(const fs::path& dir) {
+    std::map<std::string, std::string> out;
+    for (auto it = fs::recursive_directory_iterator(dir); it != fs::recursive_directory_iterator(); ++it) {
+        const std::string rel = it->path().lexically_relative(dir).string();
+        if (it->is_symlink()) {
+            out[rel] = "link:" + fs::read_symlink(it->path()).string();
+        } else if (it->is_directory()) {
+            out[rel] = "dir";
+        } else {
+            std::ifstream in(it->path(), std::ios::binary);
+            std::ostringstream data;
+            data << in.rdbuf();
+            out[rel] = data.str();
+        }
+    }
+    return out;
+}
+
+// What an installation holds before each input: a file the package may
+// replace and one in a folder of its own.
+void Populate(const fs::path& root) {
+    fs::create_directories(root / "bin");
+    std::ofstream(root / "a") << "installed a";
+    std::ofstream(root / "bin" / "tool.dll") << "installed tool";
+}
+
 // The root itself counts as inside (its relative form is ".").
 bool Inside(const fs::path& path, const fs::path& root) {
     const fs::path rel = path.lexically_normal().lexically_relative(root);
@@ -85,9 +116,16 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         std::ofstream out(s.zip, std::ios::binary | std::ios::trunc);
         out.write(reinterpret_cast<const char*>(data), static_cast<std::streamsize>(size));
     }
+    Populate(s.root);
+    const std::map<std::string, std::string> before = Tree(s.root);
     tavlin::unpack::UnpackOptions options;
     options.threads = (size % 2) ? 2 : 1;
-    tavlin::unpack::UnpackArchive(s.zip.string(), s.root.string(), options);
+    const tavlin::unpack::UnpackResult result =
+        tavlin::unpack::UnpackArchive(s.zip.string(), s.root.string(), options);
+
+    Expect(!fs::exists(fs::symlink_status(s.root / ".tavlin-journal")), "journal left behind");
+    Expect(!result.commitIncomplete, "commit incomplete on a plain folder");
+    if (!result.applied) Expect(Tree(s.root) == before, "a package that failed changed the root");
 
     Expect(Names(s.sentinel) == std::set<std::string>{"level1"}, "something appeared in the sentinel folder");
     Expect(Names(s.sentinel / "level1") == std::set<std::string>{"level2"}, "something appeared beside the scratch folder");

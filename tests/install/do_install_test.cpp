@@ -184,7 +184,7 @@ TEST_F(DoInstallTest, APackageThatDoesNotUnpackIsReportedNotCalledASuccess) {
         {"one entry with a wrong CRC",
          [this] {
              tavlin_test::ZipBuilder zip(params.zipPath);
-             zip.AddFile("tavlin.exe", "client 2.0");
+             zip.AddFile("tavlin.exe", "client 2.0", 0755);
              tavlin_test::ZipEntry bad;
              bad.name = "version.txt";
              bad.data = "2.0";
@@ -192,7 +192,14 @@ TEST_F(DoInstallTest, APackageThatDoesNotUnpackIsReportedNotCalledASuccess) {
              zip.Add(bad);
              zip.Close();
          },
-         "ExtractZipToDir failed: 1"},
+         "ExtractZipToDir failed: 1: entry \"version.txt\": data does not match its CRC"},
+        {"a client program that could not start",
+         [this] {
+             tavlin_test::ZipBuilder zip(params.zipPath);
+             zip.AddFile("version.txt", "2.0").AddFile("tavlin.exe", "MZ a Windows program", 0644);
+             zip.Close();
+         },
+         "ExtractZipToDir failed: 1: entry \"tavlin.exe\": would not be executable"},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.what);
@@ -207,11 +214,15 @@ TEST_F(DoInstallTest, APackageThatDoesNotUnpackIsReportedNotCalledASuccess) {
         ASSERT_EQ(seen.size(), 2u);
         EXPECT_EQ(seen[0].kind, "tips");
         EXPECT_EQ(seen[1].kind, "launch");
-        // A damaged entry leaves the installed file as it was.
-        EXPECT_EQ(Installed("version.txt"), "1.0");
-        EXPECT_TRUE(fs::exists(params.zipPath));
+        // The installation stays whole, and the package goes, so the
+        // launcher does not try it again.
+        ExpectOld();
+        EXPECT_FALSE(fs::exists(params.zipPath));
         ExpectRegisteredAndRelaunched();
-        EXPECT_EQ(InstallMessages(), (std::vector<std::string>{c.record, FailureRecord(params)}));
+        const auto messages = InstallMessages();
+        ASSERT_EQ(messages.size(), 2u);
+        EXPECT_EQ(messages[0].rfind(c.record, 0), 0u) << messages[0];
+        EXPECT_EQ(messages[1], FailureRecord(params));
     }
 }
 

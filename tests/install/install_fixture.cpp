@@ -195,7 +195,9 @@ void InstallTest::WriteInstallation(const std::map<std::string, std::string>& fi
 
 void InstallTest::WritePackage(const std::map<std::string, std::string>& files) {
     tavlin_test::ZipBuilder zip(params.zipPath);
-    for (const auto& [relative, content] : files) zip.AddFile(relative, content);
+    // Programs as a vendor packs them: executable.
+    for (const auto& [relative, content] : files)
+        zip.AddFile(relative, content, relative.ends_with(".exe") ? 0755 : 0644);
     zip.Close();
 }
 

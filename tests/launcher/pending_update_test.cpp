@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <filesystem>
 #include <string>
 
@@ -65,19 +66,62 @@ TEST_F(PendingUpdate, UnreadablePackageIsStillDeleted) {
     const std::string log = testing::internal::GetCapturedStderr();
     EXPECT_FALSE(FileExists(dir + "update.zip"));
     EXPECT_FALSE(FileExists(dir + "bin"));
-    EXPECT_NE(log.find("] unpack failure: cannot read the archive"), std::string::npos) << log;
+    EXPECT_NE(log.find("] unpack failure, nothing installed: cannot read the archive"), std::string::npos) << log;
 }
 
-TEST_F(PendingUpdate, RefusedEntriesAreLogged) {
+// One refused entry fails the package in one record, with the name escaped.
+TEST_F(PendingUpdate, ARefusedEntryFailsThePackageInOneRecord) {
+    ASSERT_TRUE(WriteFileText(dir + "ok.dll", "old"));
     tavlin_test::ZipBuilder z(dir + "update.zip");
-    z.AddFile("../escape.dll", "x").AddFile("ok.dll", "ok");
+    z.AddFile("ok.dll", "new").AddFile("../escape\n[INFO] forged.dll", "x");
     z.Close();
     testing::internal::CaptureStderr();
     pending_update::UnpackArchiveIn(tmp.path());
     const std::string log = testing::internal::GetCapturedStderr();
-    EXPECT_NE(log.find("] skip entry: ../escape.dll: "), std::string::npos) << log;
-    EXPECT_EQ(ReadFileText(dir + "ok.dll"), "ok");
+    EXPECT_NE(log.find("] unpack failure, nothing installed: entry \"../escape\\x0a[INFO] forged.dll\": "),
+              std::string::npos)
+        << log;
+    EXPECT_EQ(std::count(log.begin(), log.end(), '\n'), 1) << log;
+    EXPECT_EQ(ReadFileText(dir + "ok.dll"), "old");
+    EXPECT_FALSE(FileExists(dir + "update.zip"));
     EXPECT_FALSE(FileExists(tmp.path() + "/../escape.dll"));
+}
+
+// A package in "temp" on another file system is copied up whole; when the
+// copy fails it stays in "temp" for the next start.
+TEST_F(PendingUpdate, PackageOnAnotherFileSystemIsCopiedOrKept) {
+    tavlin_test::TempDir other{"tavlin-pending-other-", "/dev/shm"};
+    std::filesystem::remove_all(dir + "temp");
+    std::filesystem::create_directory_symlink(other.path(), dir + "temp");
+    const std::string package = Package("temp/update.zip", "new");
+
+    // The copy's own name is taken by a folder: the copy fails.
+    std::filesystem::create_directories(dir + "update.zip.tavlin-copy/x");
+    testing::internal::CaptureStderr();
+    pending_update::CleanTempFolder(dir);
+    const std::string log = testing::internal::GetCapturedStderr();
+    EXPECT_EQ(ReadFileText(dir + "temp/update.zip"), package);
+    EXPECT_FALSE(FileExists(dir + "update.zip"));
+    EXPECT_NE(log.find("kept for the next start"), std::string::npos) << log;
+
+    std::filesystem::remove_all(dir + "update.zip.tavlin-copy");
+    pending_update::CleanTempFolder(dir);
+    EXPECT_EQ(ReadFileText(dir + "update.zip"), package);
+    EXPECT_FALSE(FileExists(dir + "temp/update.zip"));
+    EXPECT_FALSE(FileExists(dir + "update.zip.tavlin-copy"));
+}
+
+// A journal a killed run left is finished before anything else, and logged.
+TEST_F(PendingUpdate, AnInterruptedUpdateIsFinished) {
+    ASSERT_TRUE(WriteFileText(dir + "a.dll", "old"));
+    ASSERT_TRUE(WriteFileText(dir + ".a.dll.tavlin-Q1w2E3", "new"));
+    ASSERT_TRUE(WriteFileText(dir + ".tavlin-journal", "tavlin-journal 1\nF .a.dll.tavlin-Q1w2E3 a.dll\nC 1\n"));
+    testing::internal::CaptureStderr();
+    pending_update::FinishInterruptedIn(dir);
+    const std::string log = testing::internal::GetCapturedStderr();
+    EXPECT_EQ(ReadFileText(dir + "a.dll"), "new");
+    EXPECT_FALSE(FileExists(dir + ".tavlin-journal"));
+    EXPECT_NE(log.find("finished an interrupted installation: 1 files put in place"), std::string::npos) << log;
 }
 
 TEST(GetModuleDirA, IsTheProgramFolderWithSlash) {

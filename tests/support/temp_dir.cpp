@@ -1,6 +1,10 @@
 #include "temp_dir.h"
 
+#include <cstdio>
 #include <cstdlib>
+#include <fstream>
+#include <functional>
+#include <sstream>
 #include <filesystem>
 #include <stdexcept>
 #include <system_error>
@@ -27,13 +31,43 @@ void MakeWritable(const fs::path& root) {
 
 }  // namespace
 
-TempDir::TempDir(const std::string& prefix) {
-    const char* base = std::getenv("TMPDIR");
-    std::string pattern = std::string(base && *base ? base : "/tmp") + "/" + prefix + "XXXXXX";
+TempDir::TempDir(const std::string& prefix, const std::string& in) {
+    const char* env = std::getenv("TMPDIR");
+    const std::string base = !in.empty() ? in : env && *env ? env : "/tmp";
+    std::string pattern = base + "/" + prefix + "XXXXXX";
     std::vector<char> buf(pattern.begin(), pattern.end());
     buf.push_back('\0');
     if (!::mkdtemp(buf.data())) throw std::runtime_error("mkdtemp failed for " + pattern);
     path_ = buf.data();
+}
+
+std::map<std::string, std::string> ReadTree(const std::string& dir, const std::set<std::string>& skip) {
+    std::map<std::string, std::string> out;
+    for (auto it = fs::recursive_directory_iterator(dir); it != fs::recursive_directory_iterator(); ++it) {
+        const fs::path rel = it->path().lexically_relative(dir);
+        if (skip.count(rel.begin()->string())) {
+            if (it->is_directory() && !it->is_symlink()) it.disable_recursion_pending();
+            continue;
+        }
+        if (it->is_symlink()) {
+            out[rel.string()] = "link:" + fs::read_symlink(it->path()).string();
+        } else if (it->is_directory()) {
+            out[rel.string()] = "dir";
+        } else {
+            std::ifstream in(it->path(), std::ios::binary);
+            std::ostringstream data;
+            data << in.rdbuf();
+            char mode[16];
+            std::snprintf(mode, sizeof mode, "%o", static_cast<unsigned>(it->symlink_status().permissions()));
+            std::string bytes = data.str();
+            // Large files by size and hash, so a failed comparison prints a
+            // readable difference.
+            if (bytes.size() > 256)
+                bytes = std::to_string(bytes.size()) + " bytes, hash " + std::to_string(std::hash<std::string>{}(bytes));
+            out[rel.string()] = std::string("file ") + mode + ":" + bytes;
+        }
+    }
+    return out;
 }
 
 TempDir::~TempDir() {

@@ -42,5 +42,6 @@ bool PackageExtractor::Extract() {
     const std::u16string package = zeb::ToWide(packagePath);
     const std::u16string folder = zeb::ToWide(targetDir);
     unpackResult = ExtractZipToDir(package.c_str(), folder.c_str(), 0);
+    unpackError = ExtractZipToDirError();
     return true;
 }

@@ -15,6 +15,7 @@ public:
     std::string packagePath;
     std::string targetDir;
     // ExtractZipToDir's result of the latest Extract that got that far:
-    // 0 when every entry is in place (see ExtractZipToDir.h).
+    // 0 when every entry is in place (see ExtractZipToDir.h), and why not.
     int unpackResult = 0;
+    std::string unpackError{};
 };

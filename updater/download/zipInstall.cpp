@@ -1,7 +1,11 @@
 // ZipDownloader::DoInstall: stops the client, unpacks the verified package
 // over the installation, registers InstallZebApp.dll again, shows the
 // update-finished window and starts the launcher, which starts the client.
+#include <unistd.h>
+
+#include <cerrno>
 #include <chrono>
+#include <cstring>
 #include <string>
 #include <thread>
 
@@ -15,6 +19,7 @@
 #include "log/FileLogger.h"
 #include "platform/clock.h"
 #include "platform/spawn.h"
+#include "zlibdll/ExtractZipToDir.h"
 
 // Every record of the installation names the job's unit and this operation,
 // whichever helper below writes it.
@@ -50,17 +55,22 @@ bool StopClient(uint32_t limitMs) {
 
 // Retries an unpack target that cannot be made a folder yet (it may be in
 // the way only for a moment) until `limitMs` has passed since `start`. A
-// package that unpacks with refused or failed entries is not retried: it
-// would fail the same way. Either way the client must not be told that the
-// update succeeded.
+// package that cannot be applied is not retried: it would fail the same
+// way, and it left the installation as it was. It is removed, so the
+// launcher does not try it again at the client's next start. Either way the
+// client must not be told that the update succeeded.
 bool Unpack(PackageExtractor& extractor, uint32_t start, const InstallHooks& hooks) {
     for (;;) {
         if (extractor.Extract()) break;
         if (platform::GetTickCount() - start > hooks.unpackLimitMs) return false;
         SleepMs(hooks.unpackPauseMs);
     }
-    if (extractor.unpackResult == 0) return true;
-    INSTALL_LOG("ExtractZipToDir failed: %d", extractor.unpackResult);
+    if (extractor.unpackResult == kExtractOk) return true;
+    INSTALL_LOG("ExtractZipToDir failed: %d: %s", extractor.unpackResult, extractor.unpackError.c_str());
+    // An incomplete commit is finished by the launcher's next start from the
+    // installation's journal; the package is not needed for it either.
+    if (::unlink(extractor.packagePath.c_str()) != 0 && errno != ENOENT)
+        INSTALL_LOG("cannot remove the package %s: %s", extractor.packagePath.c_str(), std::strerror(errno));
     return false;
 }
 

@@ -6,25 +6,30 @@
 #include <cerrno>
 #include <cstring>
 
+#include "unpack/Printable.h"
+
 namespace tavlin::unpack {
 
 namespace {
 
 constexpr int kFolderFlags = O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC;
 
-int OpenOrMakeFolder(int parent, const char* name) {
-    int fd = ::openat(parent, name, kFolderFlags);
-    if (fd < 0 && errno == ENOENT) {
-        if (::mkdirat(parent, name, 0755) != 0 && errno != EEXIST) return -1;
-        fd = ::openat(parent, name, kFolderFlags);
-    }
-    return fd;
-}
-
 }  // namespace
 
-int FolderWalker::Open(const std::vector<std::string>& components, std::size_t count,
-                       std::string* why) {
+int FolderWalker::OpenOrMake(int parent, const std::string& name, std::string* why) {
+    int fd = ::openat(parent, name.c_str(), kFolderFlags);
+    if (fd >= 0 || errno != ENOENT || !onCreate_) return fd;
+    std::string hookWhy;
+    if (!onCreate_(key_, hookWhy)) {
+        if (why) *why = hookWhy;
+        errno = 0;
+        return -1;
+    }
+    if (::mkdirat(parent, name.c_str(), 0755) != 0 && errno != EEXIST) return -1;
+    return ::openat(parent, name.c_str(), kFolderFlags);
+}
+
+int FolderWalker::Open(const std::vector<std::string>& components, std::size_t count, std::string* why) {
     if (count == 0) return rootFd_;
     if (cache_.size() >= kMaxCached) cache_.clear();
     int parent = rootFd_;
@@ -37,13 +42,13 @@ int FolderWalker::Open(const std::vector<std::string>& components, std::size_t c
             parent = found->second.get();
             continue;
         }
-        const int fd = OpenOrMakeFolder(parent, components[i].c_str());
+        const int fd = OpenOrMake(parent, components[i], why);
         if (fd < 0) {
-            if (why) {
+            if (why && errno != 0) {
                 // O_NOFOLLOW reports a link as ELOOP, a file on the way as ENOTDIR.
                 *why = (errno == ELOOP || errno == ENOTDIR)
-                           ? "\"" + key_ + "\" is not a folder"
-                           : "cannot make folder \"" + key_ + "\": " + std::strerror(errno);
+                           ? "\"" + Printable(key_) + "\" is not a folder"
+                           : "cannot make folder \"" + Printable(key_) + "\": " + std::strerror(errno);
             }
             return -1;
         }

@@ -14,6 +14,9 @@ struct EntryAttributes {
     bool directory = false;
     bool readOnly = false;
     bool symlink = false;  // Unix hosts only: file type S_IFLNK
+    // The entry carries a Unix mode of its own (a Unix-style host with
+    // permission bits set); otherwise `mode` is only a default.
+    bool unixMode = false;
     mode_t mode = 0644;    // permission bits for a file (before the umask)
 };
 
@@ -21,6 +24,17 @@ struct EntryAttributes {
 // low byte; every other host keeps a Unix mode in the high 16 bits.
 // `versionMadeBy` is the whole field; its high byte is the host.
 EntryAttributes AttributesFromZip(uint16_t versionMadeBy, uint32_t externalAttributes);
+
+// Whether a file's first bytes make it a program: an ELF header or "#!".
+bool LooksExecutable(const char* head, std::size_t size);
+
+// The permission bits a file written from an entry gets. An entry with a
+// Unix mode keeps it (less the umask). Otherwise an existing file keeps its
+// bits, so a package made on Windows does not strip the execute bit of the
+// programs it replaces; a new file gets the entry's default, executable
+// when its data looks like a program.
+mode_t FileModeFor(const EntryAttributes& attributes, const mode_t* existingMode, bool looksExecutable,
+                   mode_t umask);
 
 struct EntryTimes {
     std::time_t modification = 0;

@@ -2,6 +2,8 @@
 
 #include <sys/stat.h>
 
+#include <cstring>
+
 namespace tavlin::unpack {
 
 namespace {
@@ -35,12 +37,27 @@ EntryAttributes AttributesFromZip(uint16_t versionMadeBy, uint32_t externalAttri
     a.readOnly = (externalAttributes & 0x00800000u) == 0;
     a.symlink = (unixMode & S_IFMT) == S_IFLNK;
     a.mode = unixMode & 0777;
+    a.unixMode = a.mode != 0;
     // Some writers leave the mode empty; such a file would be unreadable.
     if (a.mode == 0) {
         a.mode = 0644;
         a.readOnly = false;
     }
     return a;
+}
+
+bool LooksExecutable(const char* head, std::size_t size) {
+    return (size >= 4 && std::memcmp(head, "\x7f" "ELF", 4) == 0) ||
+           (size >= 2 && head[0] == '#' && head[1] == '!');
+}
+
+mode_t FileModeFor(const EntryAttributes& attributes, const mode_t* existingMode, bool looksExecutable,
+                   mode_t umask) {
+    if (attributes.unixMode) return attributes.mode & ~umask & 0777;
+    if (existingMode) return *existingMode & 0777;
+    mode_t mode = attributes.mode;
+    if (looksExecutable) mode |= (mode & 0444) >> 2;  // x wherever r
+    return mode & ~umask & 0777;
 }
 
 std::time_t DosDateTimeToUtc(uint32_t dosDateTime) {

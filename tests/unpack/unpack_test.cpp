@@ -1,0 +1,514 @@
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <filesystem>
+#include <functional>
+#include <optional>
+#include <fstream>
+#include <map>
+#include <string>
+#include <vector>
+
+#include "child_process.h"
+#include "temp_dir.h"
+#include "unpack/Unpack.h"
+#include "zip_builder.h"
+
+namespace {
+
+namespace fs = std::filesystem;
+using tavlin::unpack::UnpackArchive;
+using tavlin::unpack::UnpackOptions;
+using tavlin_test::ReadFileText;
+using tavlin_test::WriteFileText;
+using tavlin_test::ZipBuilder;
+using tavlin_test::ZipEntry;
+
+// Everything below `dir` as path -> "dir", "link:<target>" or "file:<data>";
+// links are listed, never followed.
+std::map<std::string, std::string> Tree(const std::string& dir) {
+    std::map<std::string, std::string> out;
+    for (const auto& e : fs::recursive_directory_iterator(dir)) {
+        const std::string rel = e.path().lexically_relative(dir).string();
+        if (e.is_symlink()) out[rel] = "link:" + fs::read_symlink(e.path()).string();
+        else if (e.is_directory()) out[rel] = "dir";
+        else out[rel] = "file:" + ReadFileText(e.path().string());
+    }
+    return out;
+}
+
+mode_t ModeOf(const std::string& path) {
+    struct stat st{};
+    EXPECT_EQ(::lstat(path.c_str(), &st), 0) << path;
+    return st.st_mode & 07777;
+}
+
+class Unpack : public testing::Test {
+protected:
+    void SetUp() override {
+        oldUmask_ = ::umask(022);
+        fs::create_directories(root);
+        fs::create_directories(outside);
+    }
+    void TearDown() override { ::umask(oldUmask_); }
+
+    // Applies `zip` to root; a failed package leaves its entry's name in
+    // `failed`.
+    tavlin::unpack::UnpackResult Run(unsigned threads = 1, std::vector<std::string> executables = {}) {
+        UnpackOptions options;
+        options.threads = threads;
+        options.executables = std::move(executables);
+        auto result = UnpackArchive(zip, root, options);
+        failed = result.applied ? "" : result.failedEntry;
+        reason = result.reason;
+        EXPECT_FALSE(fs::exists(fs::symlink_status(root + "/.tavlin-journal"))) << "journal left behind";
+        return result;
+    }
+
+    tavlin_test::TempDir tmp{"tavlin-unpack-"};
+    // The root sits alone in a sentinel folder, so anything written beside
+    // it shows up there.
+    const std::string sentinel = tmp / "sentinel";
+    const std::string root = tmp / "sentinel/root";
+    const std::string outside = tmp / "outside";
+    const std::string zip = tmp / "package.zip";
+    std::string failed;
+    std::string reason;
+
+private:
+    mode_t oldUmask_ = 022;
+};
+
+TEST_F(Unpack, FoldersFilesAndTimes) {
+    ZipEntry empty;
+    empty.name = "empty.txt";
+    empty.extra = tavlin_test::UtExtraField(3, {1500000000, 1400000000});
+    ZipEntry stored;
+    stored.name = "a/b/c/deep.txt";
+    stored.data = "deep";
+    stored.deflate = false;
+    ZipBuilder z(zip);
+    z.AddFile("bin/tool.dll", std::string(100000, 'T')).AddDir("logs/").Add(empty).Add(stored);
+    z.AddFile("中文/文件.txt", "wide");
+    z.Close();
+
+    const auto result = Run();
+    EXPECT_TRUE(result.opened);
+    EXPECT_TRUE(result.applied) << reason;
+    EXPECT_EQ(result.written, 4u);
+    EXPECT_EQ(result.folders, 1u);
+    const std::map<std::string, std::string> expected = {
+        {"a", "dir"}, {"a/b", "dir"}, {"a/b/c", "dir"}, {"a/b/c/deep.txt", "file:deep"},
+        {"bin", "dir"}, {"bin/tool.dll", "file:" + std::string(100000, 'T')},
+        {"empty.txt", "file:"}, {"logs", "dir"}, {"中文", "dir"}, {"中文/文件.txt", "file:wide"}};
+    // Times first: reading the files below moves their access times.
+    struct stat st{};
+    ASSERT_EQ(::stat((root + "/empty.txt").c_str(), &st), 0);
+    EXPECT_EQ(st.st_mtime, 1500000000);
+    EXPECT_EQ(st.st_atime, 1400000000);
+    EXPECT_EQ(Tree(root), expected);
+}
+
+TEST_F(Unpack, PermissionsFollowTheEntry) {
+    auto entry = [](std::string name, uint8_t host, uint32_t attributes) {
+        ZipEntry e;
+        e.name = std::move(name);
+        e.data = "x";
+        e.host = host;
+        e.externalAttributes = attributes;
+        return e;
+    };
+    using tavlin_test::UnixAttributes;
+    namespace host = tavlin_test::zip_host;
+    tavlin_test::WriteZip(zip, {entry("run.sh", host::kUnix, UnixAttributes(0100755)),
+                                entry("ro.txt", host::kUnix, UnixAttributes(0100444)),
+                                entry("rw.txt", host::kUnix, UnixAttributes(0100644)),
+                                entry("open.txt", host::kUnix, UnixAttributes(0100777)),
+                                entry("suid", host::kUnix, UnixAttributes(0104755)),
+                                entry("dos-ro.txt", host::kDos, 0x21),
+                                entry("dos.txt", host::kNtfs, 0x20)});
+    Run();
+    EXPECT_EQ(ModeOf(root + "/run.sh"), 0755u);
+    EXPECT_EQ(ModeOf(root + "/ro.txt"), 0444u);
+    EXPECT_EQ(ModeOf(root + "/rw.txt"), 0644u);
+    EXPECT_EQ(ModeOf(root + "/open.txt"), 0755u);  // the umask still applies
+    EXPECT_EQ(ModeOf(root + "/suid"), 0755u);
+    EXPECT_EQ(ModeOf(root + "/dos-ro.txt"), 0444u);
+    EXPECT_EQ(ModeOf(root + "/dos.txt"), 0644u);
+}
+
+TEST_F(Unpack, ReplacesExistingFilesEvenReadOnlyOnes) {
+    ASSERT_TRUE(WriteFileText(root + "/app.dll", "old version"));
+    ASSERT_TRUE(WriteFileText(root + "/locked.txt", "old"));
+    ::chmod((root + "/locked.txt").c_str(), 0444);
+    ZipBuilder z(zip);
+    z.AddFile("app.dll", "new").AddFile("locked.txt", "new too");
+    z.Close();
+    Run();
+    EXPECT_EQ(ReadFileText(root + "/app.dll"), "new");
+    EXPECT_EQ(ReadFileText(root + "/locked.txt"), "new too");
+}
+
+TEST_F(Unpack, LaterEntryOfTheSameNameWins) {
+    for (unsigned threads : {1u, 2u}) {
+        ZipBuilder z(zip);
+        z.AddFile("f.txt", "first").AddFile("g.txt", "g").AddFile("sub/../f.txt", "second");
+        z.Close();
+        Run(threads);
+        EXPECT_EQ(ReadFileText(root + "/f.txt"), "second") << threads;
+    }
+}
+
+// A package lands whole or not at all: one bad entry anywhere leaves every
+// installed file as it was and nothing of the package behind.
+TEST_F(Unpack, OneBadEntryLeavesTheInstallationAsItWas) {
+    const std::string data = std::string(5000, 'n') + "new content";
+    struct Case {
+        const char* what;
+        bool deflate;
+        std::optional<uint32_t> crc;
+        std::optional<uint64_t> size;
+    };
+    const Case cases[] = {
+        {"wrong CRC, stored", false, 0x12345678u, std::nullopt},
+        {"wrong CRC, deflated", true, 0x12345678u, std::nullopt},
+        {"declared longer, stored", false, std::nullopt, data.size() + 10},
+        {"declared longer, deflated", true, std::nullopt, data.size() + 10},
+        {"declared shorter, stored", false, std::nullopt, data.size() - 10},
+        {"declared shorter, deflated", true, std::nullopt, data.size() - 10},
+    };
+    for (unsigned threads : {1u, 2u}) {
+        for (const Case& c : cases) {
+            SCOPED_TRACE(std::string(c.what) + ", threads " + std::to_string(threads));
+            fs::remove_all(root);
+            fs::create_directories(root + "/bin");
+            ASSERT_TRUE(WriteFileText(root + "/app.dll", "old app"));
+            ASSERT_TRUE(WriteFileText(root + "/bin/keep.dll", "old keep"));
+            const auto before = Tree(root);
+            ZipEntry broken;
+            broken.name = "bin/keep.dll";
+            broken.data = data;
+            broken.deflate = c.deflate;
+            broken.declaredCrc = c.crc;
+            broken.declaredSize = c.size;
+            ZipBuilder z(zip);
+            // Good entries before it, in new folders and over old files.
+            z.AddFile("app.dll", "new app").AddFile("new/deep/x.txt", "x").AddDir("logs/");
+            for (int i = 0; i < 4; ++i) z.AddFile("big" + std::to_string(i), std::string(3 << 20, 'b'));
+            z.Add(broken);
+            z.Close();
+
+            const auto result = Run(threads);
+            EXPECT_FALSE(result.applied);
+            EXPECT_EQ(failed, "bin/keep.dll");
+            EXPECT_EQ(Tree(root), before);
+        }
+    }
+}
+
+TEST_F(Unpack, TargetsThatCannotBeReplacedFailThePackage) {
+    struct Case {
+        const char* what;
+        std::function<void(const std::string&)> prepare;
+        const char* entry;
+    };
+    const Case cases[] = {
+        {"a folder in place of a file", [](const std::string& r) {
+             fs::create_directories(r + "/plugins");
+             WriteFileText(r + "/plugins/a.dll", "plugin");
+         }, "plugins"},
+        {"a file in place of a folder", [](const std::string& r) { WriteFileText(r + "/lib", "a file"); },
+         "lib/x.so"},
+        {"a link in place of a folder", [this](const std::string& r) {
+             fs::create_directory_symlink(outside, r + "/lib");
+         }, "lib/x.so"},
+        {"a name too long for the file system", [](const std::string&) {}, nullptr},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        fs::remove_all(root);
+        fs::create_directories(root);
+        ASSERT_TRUE(WriteFileText(root + "/app.dll", "old app"));
+        c.prepare(root);
+        const auto before = Tree(root);
+        const std::string name = c.entry ? c.entry : "bin/" + std::string(300, 'n');
+        ZipBuilder z(zip);
+        z.AddFile("app.dll", "new app").AddFile("bin/new.dll", "new").AddFile(name, "in the way");
+        z.Close();
+        EXPECT_FALSE(Run().applied);
+        EXPECT_EQ(failed, name);
+        EXPECT_EQ(Tree(root), before);
+        EXPECT_TRUE(Tree(outside).empty());
+    }
+}
+
+TEST_F(Unpack, ReadOnlyFolderFailsThePackage) {
+    fs::create_directories(root + "/ro");
+    ASSERT_TRUE(WriteFileText(root + "/ro/f.txt", "old"));
+    ASSERT_TRUE(WriteFileText(root + "/app.dll", "old app"));
+    ZipBuilder z(zip);
+    z.AddFile("app.dll", "new app").AddFile("ro/f.txt", "new");
+    z.Close();
+    // Root writes into read-only folders: the unpacking runs as another
+    // user then, who owns the tree.
+    const bool asOther = ::geteuid() == 0;
+    if (asOther) {
+        for (const auto& e : fs::recursive_directory_iterator(tmp.path())) ::lchown(e.path().c_str(), 65534, 65534);
+        ::chown(tmp.path().c_str(), 65534, 65534);
+    }
+    ::chmod((root + "/ro").c_str(), 0555);
+    const auto before = Tree(root);
+    bool applied = true;
+    if (asOther) {
+        const pid_t child = ::fork();
+        ASSERT_GE(child, 0);
+        if (child == 0) {
+            if (::setgid(65534) != 0 || ::setuid(65534) != 0) ::_exit(3);
+            ::_exit(UnpackArchive(zip, root).applied ? 0 : 1);
+        }
+        int status = 0;
+        ASSERT_EQ(::waitpid(child, &status, 0), child);
+        ASSERT_TRUE(WIFEXITED(status));
+        ASSERT_NE(WEXITSTATUS(status), 3);
+        applied = WEXITSTATUS(status) == 0;
+    } else {
+        applied = Run().applied;
+    }
+    EXPECT_FALSE(applied);
+    ::chmod((root + "/ro").c_str(), 0755);
+    EXPECT_EQ(Tree(root), before);
+    EXPECT_FALSE(fs::exists(root + "/.tavlin-journal"));
+}
+
+TEST_F(Unpack, NamesLeavingTheRootFailThePackage) {
+    for (const char* name : {"../x.dll", "..\\x2.dll", "a/../../x3", "..", "../", ".tavlin-journal"}) {
+        SCOPED_TRACE(name);
+        ZipBuilder z(zip);
+        z.AddFile("good.txt", "good").AddFile(name, name);
+        z.Close();
+        EXPECT_FALSE(Run().applied);
+        EXPECT_EQ(failed, name);
+        EXPECT_TRUE(Tree(root).empty());
+        EXPECT_TRUE(Tree(outside).empty());
+    }
+    // Names that clean into the root are placed there.
+    ZipBuilder z(zip);
+    for (const char* name : {"/abs/b.txt", "C:\\win\\c.txt", "a/../../../y.dll", "\\\\server\\share\\s.txt"})
+        z.AddFile(name, name);
+    z.Close();
+    EXPECT_TRUE(Run().applied) << reason;
+    const std::map<std::string, std::string> expected = {
+        {"abs", "dir"}, {"abs/b.txt", "file:/abs/b.txt"},
+        {"win", "dir"}, {"win/c.txt", "file:C:\\win\\c.txt"},
+        {"y.dll", "file:a/../../../y.dll"},
+        {"server", "dir"}, {"server/share", "dir"}, {"server/share/s.txt", "file:\\\\server\\share\\s.txt"}};
+    EXPECT_EQ(Tree(root), expected);
+    EXPECT_EQ(Tree(sentinel).size(), expected.size() + 1);  // only root and what is inside
+}
+
+TEST_F(Unpack, NameWithNulOrControlCharacters) {
+    ZipBuilder z(zip);
+    z.AddFile("evilXname.txt", "data").AddFile("fine.txt", "ok");
+    z.Close();
+    // minizip cannot write a NUL into a name: patch it in, in both records.
+    std::string bytes = ReadFileText(zip);
+    for (std::size_t at = bytes.find("evilXname"); at != std::string::npos; at = bytes.find("evilXname"))
+        bytes[at + 4] = '\0';
+    ASSERT_TRUE(WriteFileText(zip, bytes));
+    EXPECT_FALSE(Run().applied);
+    EXPECT_TRUE(Tree(root).empty());
+    // A name that would forge a log line is reported escaped.
+    ZipBuilder z2(zip);
+    z2.AddFile("fine.txt", "ok").AddFile("../x\n[INFO] forged\x1b[2J", "x");
+    z2.Close();
+    EXPECT_FALSE(Run().applied);
+    EXPECT_EQ(failed, "../x\\x0a[INFO] forged\\x1b[2J");
+}
+
+TEST_F(Unpack, NeverWritesThroughALinkInTheInstallation) {
+    fs::create_directory_symlink(outside, root + "/plugins");
+    ASSERT_TRUE(WriteFileText(outside + "/target.txt", "outside"));
+    fs::create_symlink(outside + "/target.txt", root + "/config.txt");
+    ZipBuilder z(zip);
+    z.AddFile("config.txt", "replaced").AddFile("plugins/deep/evil.dll", "evil");
+    z.Close();
+    EXPECT_FALSE(Run().applied);
+    EXPECT_EQ(failed, "plugins/deep/evil.dll");
+    EXPECT_TRUE(fs::is_symlink(root + "/config.txt"));
+    // Without the entry below the link, the link itself is replaced by the
+    // file, not written through.
+    ZipBuilder z2(zip);
+    z2.AddFile("config.txt", "replaced");
+    z2.Close();
+    EXPECT_TRUE(Run().applied) << reason;
+    EXPECT_TRUE(Tree(outside) == (std::map<std::string, std::string>{{"target.txt", "file:outside"}}));
+    EXPECT_FALSE(fs::is_symlink(root + "/config.txt"));
+    EXPECT_EQ(ReadFileText(root + "/config.txt"), "replaced");
+}
+
+TEST_F(Unpack, LinkEntriesOnlyInsideTheRoot) {
+    ASSERT_TRUE(WriteFileText(root + "/current", "old file"));
+    ZipBuilder z(zip);
+    z.AddFile("bin/tool-2.dll", "tool").AddFile("README", "read me");
+    z.AddSymlink("current", "bin/tool-2.dll").AddSymlink("bin/readme", "../README").AddSymlink("self", ".");
+    z.Close();
+    EXPECT_TRUE(Run().applied) << reason;
+    const auto tree = Tree(root);
+    EXPECT_EQ(tree.at("current"), "link:bin/tool-2.dll");
+    EXPECT_EQ(tree.at("bin/readme"), "link:../README");
+    EXPECT_EQ(tree.at("self"), "link:.");
+    EXPECT_EQ(ReadFileText(root + "/current"), "tool");
+
+    for (auto [name, target] : {std::pair{"escape", "../../etc"}, {"abs", "/etc/passwd"}, {"tricky", "self/.."}}) {
+        SCOPED_TRACE(name);
+        ZipBuilder bad(zip);
+        bad.AddFile("new.txt", "new").AddSymlink(name, target);
+        bad.Close();
+        EXPECT_FALSE(Run().applied);
+        EXPECT_EQ(failed, name);
+        EXPECT_EQ(Tree(root), tree);
+    }
+}
+
+TEST_F(Unpack, UnreadableArchivesChangeNothing) {
+    ZipBuilder z(tmp / "good.zip");
+    z.AddFile("a.txt", std::string(20000, 'a')).AddFile("b.txt", "b");
+    z.Close();
+    const std::string good = ReadFileText(tmp / "good.zip");
+    ASSERT_TRUE(WriteFileText(root + "/a.txt", "old"));
+    const std::pair<const char*, std::string> cases[] = {
+        {"garbage", std::string(4096, '\x5a')},
+        {"empty file", ""},
+        {"cut before its directory", good.substr(0, good.size() / 2)},
+    };
+    for (const auto& [what, bytes] : cases) {
+        ASSERT_TRUE(WriteFileText(zip, bytes));
+        const auto result = Run();
+        EXPECT_FALSE(result.opened) << what;
+        EXPECT_FALSE(result.applied) << what;
+        EXPECT_EQ(Tree(root).size(), 1u) << what;
+    }
+    EXPECT_FALSE(UnpackArchive(tmp / "missing.zip", root).opened);
+    EXPECT_EQ(ReadFileText(root + "/a.txt"), "old");
+}
+
+TEST_F(Unpack, TwoThreadsGiveTheSameTree) {
+    ZipBuilder z(zip);
+    // 200 folders visited in turn: more than the walker keeps open at once.
+    for (int i = 0; i < 150; ++i) {
+        const std::string name = "d" + std::to_string(i % 50) + "/e" + std::to_string(i % 3) + "/f" +
+                                 std::to_string(i) + ".bin";
+        z.AddFile(name, std::string(static_cast<std::size_t>(i) * 997, static_cast<char>('a' + i % 26)));
+    }
+    z.AddFile(std::string(150, 'L') + "/" + std::string(150, 'M') + ".txt", "a name longer than 259 characters");
+    z.Close();
+    EXPECT_TRUE(Run(2).applied) << reason;
+    const auto twoThreads = Tree(root);
+    fs::remove_all(root);
+    EXPECT_TRUE(Run(1).applied) << reason;
+    EXPECT_EQ(Tree(root), twoThreads);
+    EXPECT_EQ(twoThreads.size(), 50u + 150u + 150u + 2u);
+}
+
+// The launcher unpacks update.zip inside its own root; a package may carry
+// an entry of that very name.
+TEST_F(Unpack, EntryReplacingTheArchiveItself) {
+    const std::string inRoot = root + "/update.zip";
+    {
+        ZipBuilder z(inRoot);
+        z.AddFile("update.zip", "not the package any more");
+        for (int i = 0; i < 8; ++i) z.AddFile("big" + std::to_string(i) + ".bin", std::string(1 << 20, char('0' + i)));
+        z.Close();
+    }
+    UnpackOptions options;
+    options.threads = 2;
+    const auto result = UnpackArchive(inRoot, root, options);
+    EXPECT_TRUE(result.applied) << result.reason;
+    EXPECT_EQ(result.written, 9u);
+    EXPECT_EQ(ReadFileText(inRoot), "not the package any more");
+    EXPECT_EQ(ReadFileText(root + "/big7.bin"), std::string(1 << 20, '7'));
+}
+
+// Packages made on Windows carry no Unix mode: replacing a program keeps
+// its execute bit, and a new program is recognised by its first bytes.
+TEST_F(Unpack, PermissionsOfPackagesWithoutUnixModes) {
+    namespace host = tavlin_test::zip_host;
+    auto dos = [](std::string name, std::string data, uint8_t h = host::kDos, uint32_t attributes = 0x20) {
+        ZipEntry e;
+        e.name = std::move(name);
+        e.data = std::move(data);
+        e.host = h;
+        e.externalAttributes = attributes;
+        return e;
+    };
+    ASSERT_TRUE(WriteFileText(root + "/tavlin.exe", "old program"));
+    ::chmod((root + "/tavlin.exe").c_str(), 0750);
+    ASSERT_TRUE(WriteFileText(root + "/data.bin", "old data"));
+    ::chmod((root + "/data.bin").c_str(), 0600);
+    ASSERT_TRUE(WriteFileText(root + "/unix.sh", "old script"));
+    ::chmod((root + "/unix.sh").c_str(), 0755);
+    ZipEntry unixMode = dos("unix.sh", "#!/bin/sh\n", host::kUnix, tavlin_test::UnixAttributes(0100644));
+    ZipEntry noMode = dos("nomode.bin", "\x7f" "ELF....", host::kUnix, 0);
+    tavlin_test::WriteZip(zip, {dos("tavlin.exe", "MZ new program"), dos("data.bin", "new data", host::kNtfs),
+                                dos("new-elf", std::string("\x7f" "ELF\x02\x01", 6)),
+                                dos("new-script", "#!/bin/sh\necho hi\n", host::kVfat),
+                                dos("new-ro-script", "#!/bin/sh\n", host::kDos, 0x21), dos("new.txt", "#not a script"),
+                                dos("short", "#"), unixMode, noMode});
+    EXPECT_TRUE(Run(1, {"tavlin.exe"}).applied) << reason;
+    EXPECT_EQ(ModeOf(root + "/tavlin.exe"), 0750u);
+    EXPECT_EQ(ModeOf(root + "/data.bin"), 0600u);
+    EXPECT_EQ(ModeOf(root + "/new-elf"), 0755u);
+    EXPECT_EQ(ModeOf(root + "/new-script"), 0755u);
+    EXPECT_EQ(ModeOf(root + "/new-ro-script"), 0555u);
+    EXPECT_EQ(ModeOf(root + "/new.txt"), 0644u);
+    EXPECT_EQ(ModeOf(root + "/short"), 0644u);
+    EXPECT_EQ(ModeOf(root + "/unix.sh"), 0644u);  // a Unix mode is the package's word
+    EXPECT_EQ(ModeOf(root + "/nomode.bin"), 0755u);
+}
+
+TEST_F(Unpack, TheClientProgramEndsExecutableOrThePackageFails) {
+    // A program whose mode got lost on the way is made executable.
+    ZipEntry lost;
+    lost.name = "tavlin.exe";
+    lost.data = "\x7f" "ELF client";
+    lost.externalAttributes = tavlin_test::UnixAttributes(0100600);
+    tavlin_test::WriteZip(zip, {lost});
+    EXPECT_TRUE(Run(1, {"tavlin.exe"}).applied) << reason;
+    EXPECT_EQ(ModeOf(root + "/tavlin.exe"), 0700u);
+    fs::remove(root + "/tavlin.exe");
+
+    namespace host = tavlin_test::zip_host;
+    struct Case {
+        const char* what;
+        uint8_t host;
+        uint32_t attributes;
+        const char* data;
+    };
+    const Case cases[] = {
+        {"new, from Windows, not a program here", host::kDos, 0x20, "MZ windows program"},
+        {"a Unix mode without execute bits, not a program", host::kUnix, tavlin_test::UnixAttributes(0100644),
+         "client v2"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        fs::remove_all(root);
+        fs::create_directories(root);
+        ASSERT_TRUE(WriteFileText(root + "/app.dll", "old"));
+        ZipEntry program;
+        program.name = "tavlin.exe";
+        program.data = c.data;
+        program.host = c.host;
+        program.externalAttributes = c.attributes;
+        ZipEntry other;
+        other.name = "app.dll";
+        other.data = "new";
+        tavlin_test::WriteZip(zip, {other, program});
+        EXPECT_FALSE(Run(1, {"tavlin.exe"}).applied);
+        EXPECT_EQ(failed, "tavlin.exe");
+        EXPECT_EQ(Tree(root), (std::map<std::string, std::string>{{"app.dll", "file:old"}}));
+    }
+}
+
+}  // namespace

@@ -1,0 +1,593 @@
+#include "unpack/Unpack.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <sys/statvfs.h>
+#include <unistd.h>
+#include <unzip.h>
+
+#include <algorithm>
+#include <atomic>
+#include <cerrno>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <memory>
+#include <mutex>
+#include <set>
+#include <thread>
+#include <unordered_map>
+
+#include "platform/unique_fd.h"
+#include "unpack/EntryMeta.h"
+#include "unpack/EntryName.h"
+#include "unpack/FolderWalker.h"
+#include "unpack/Printable.h"
+#include "unpack/StagedFile.h"
+
+namespace tavlin::unpack {
+
+namespace {
+
+constexpr std::size_t kReadBufferSize = 256 * 1024;
+constexpr std::size_t kMaxFieldSize = 65536;  // name and extra fields are 16-bit sized
+constexpr uint64_t kMaxLinkTarget = 4096;
+// Below this much data a second thread costs more than it saves.
+constexpr uint64_t kParallelBytes = 8u << 20;
+// What the journal and a file's own metadata may take besides its data.
+constexpr uint64_t kOverheadPerEntry = 256;
+
+enum class Kind { Folder, File, Link };
+
+struct Planned {
+    std::size_t order = 0;  // index of the entry in the archive
+    unz64_file_pos pos{};
+    std::string storedName;
+    EntryPath path;
+    Kind kind = Kind::File;
+    uint64_t size = 0;
+    uint64_t compressedSize = 0;
+    EntryAttributes attributes;
+    EntryTimes times;
+};
+
+// One file or link to stage, and what staging found out.
+struct Task {
+    const Planned* entry = nullptr;
+    std::string staged;  // staged name, in the target's folder
+    bool hasExisting = false;
+    mode_t existingMode = 0;
+    bool program = false;  // one of the files that must be executable
+    mode_t mode = 0;  // the mode the staged file got
+};
+
+struct Failure {
+    std::size_t order = SIZE_MAX;
+    std::string name;
+    std::string reason;
+};
+
+// The first failure by archive order wins, whichever thread saw it first.
+class FailureSlot {
+public:
+    void Set(std::size_t order, const std::string& name, const std::string& reason) {
+        std::lock_guard lock(mutex_);
+        if (order < failure_.order || !failed_) failure_ = {order, Printable(name), reason};
+        failed_ = true;
+        flag_.store(true, std::memory_order_relaxed);
+    }
+    bool failed() const { return flag_.load(std::memory_order_relaxed); }
+    const Failure& get() const { return failure_; }
+
+private:
+    std::mutex mutex_;
+    Failure failure_;
+    bool failed_ = false;
+    std::atomic<bool> flag_{false};
+};
+
+struct UnzCloser {
+    void operator()(void* uf) const { unzClose(uf); }
+};
+using UnzHandle = std::unique_ptr<void, UnzCloser>;
+
+// The one place minizip's codes become words.
+std::string UnzError(int code) {
+    switch (code) {
+        case UNZ_CRCERROR: return "data does not match its CRC";
+        case UNZ_BADZIPFILE: return "damaged or unsupported entry";
+        case UNZ_ERRNO: return std::string("read error: ") + std::strerror(errno);
+        case UNZ_INTERNALERROR: return "internal error of the zip reader";
+        case UNZ_PARAMERROR: return "bad parameter to the zip reader";
+        case UNZ_EOF: return "unexpected end of the data";
+        default: return "zip reader error " + std::to_string(code);
+    }
+}
+
+mode_t ProcessUmask() {
+    // Read rather than set-and-restore: umask() would race with other threads.
+    std::ifstream status("/proc/self/status");
+    std::string line;
+    while (std::getline(status, line)) {
+        if (line.rfind("Umask:", 0) != 0) continue;
+        try {
+            return static_cast<mode_t>(std::stoul(line.substr(6), nullptr, 8)) & 0777;
+        } catch (const std::exception&) {
+            break;
+        }
+    }
+    return 022;
+}
+
+// Reads the archive's directory into the list of work. False at the first
+// entry that cannot be placed safely or read: the package then fails whole.
+bool ReadPlan(unzFile uf, std::vector<Planned>& plan, FailureSlot& failure) {
+    unz_global_info64 global{};
+    if (unzGetGlobalInfo64(uf, &global) != UNZ_OK) {
+        failure.Set(0, "", "the archive's directory cannot be read");
+        return false;
+    }
+    std::vector<char> name(kMaxFieldSize);
+    std::vector<unsigned char> extra(kMaxFieldSize);
+    for (std::size_t order = 0; order < global.number_entry; ++order) {
+        unz_file_info64 info{};
+        if ((order == 0 ? unzGoToFirstFile(uf) : unzGoToNextFile(uf)) != UNZ_OK ||
+            unzGetCurrentFileInfo64(uf, &info, name.data(), name.size(), extra.data(), extra.size(), nullptr,
+                                    0) != UNZ_OK) {
+            failure.Set(order, "", "entry record " + std::to_string(order) + " cannot be read");
+            return false;
+        }
+        Planned e;
+        e.order = order;
+        e.storedName.assign(name.data(), std::min<std::size_t>(info.size_filename, name.size()));
+        e.attributes =
+            AttributesFromZip(static_cast<uint16_t>(info.version), static_cast<uint32_t>(info.external_fa));
+        std::optional<EntryPath> path = EntryPathFromName(e.storedName);
+        if (!path) {
+            failure.Set(order, e.storedName, "name leads outside the folder");
+            return false;
+        }
+        if (info.flag & 1) {
+            failure.Set(order, e.storedName, "encrypted");
+            return false;
+        }
+        e.path = std::move(*path);
+        e.kind = (e.attributes.directory || e.path.endsWithSeparator) ? Kind::Folder
+                 : e.attributes.symlink                               ? Kind::Link
+                                                                      : Kind::File;
+        if (e.kind != Kind::Folder && e.path.components.empty()) {
+            failure.Set(order, e.storedName, "no file name");
+            return false;
+        }
+        if (e.path.components.size() == 1 && e.path.components[0] == kJournalName) {
+            failure.Set(order, e.storedName, "name is reserved for the installation's journal");
+            return false;
+        }
+        if (e.kind == Kind::Link && info.uncompressed_size > kMaxLinkTarget) {
+            failure.Set(order, e.storedName, "link target too long");
+            return false;
+        }
+        unzGetFilePos64(uf, &e.pos);
+        e.size = info.uncompressed_size;
+        e.compressedSize = info.compressed_size;
+        e.times = TimesFromZip(static_cast<uint32_t>(info.dosDate), extra.data(),
+                               std::min<std::size_t>(info.size_file_extra, extra.size()));
+        plan.push_back(std::move(e));
+    }
+    return true;
+}
+
+// Keeps only the last file or link of each name, so work can be shared out
+// without two threads writing one path.
+void DropSuperseded(std::vector<Planned>& plan) {
+    std::unordered_map<std::string, std::size_t> last;
+    for (std::size_t i = 0; i < plan.size(); ++i) {
+        if (plan[i].kind != Kind::Folder) last[plan[i].path.Joined()] = i;
+    }
+    std::vector<Planned> kept;
+    kept.reserve(plan.size());
+    for (std::size_t i = 0; i < plan.size(); ++i) {
+        if (plan[i].kind == Kind::Folder || last[plan[i].path.Joined()] == i) kept.push_back(std::move(plan[i]));
+    }
+    plan.swap(kept);
+}
+
+// Reads the current entry's whole data through `consume`; true only when the
+// data is exactly as long as declared and its CRC matches. Data beyond the
+// declared size stops the read at once, so a lying entry cannot fill the disk.
+template <typename Consume>
+bool ReadEntryData(unzFile uf, const Planned& e, std::vector<char>& buffer, std::string& why, Consume consume) {
+    if (unzGoToFilePos64(uf, &e.pos) != UNZ_OK) {
+        why = "entry record cannot be found again";
+        return false;
+    }
+    int rc = unzOpenCurrentFile(uf);
+    if (rc != UNZ_OK) {
+        why = UnzError(rc);
+        return false;
+    }
+    uint64_t total = 0;
+    bool good = true;
+    for (;;) {
+        const int n = unzReadCurrentFile(uf, buffer.data(), static_cast<unsigned>(buffer.size()));
+        if (n < 0) {
+            why = UnzError(n);
+            good = false;
+            break;
+        }
+        if (n == 0) break;
+        total += static_cast<uint64_t>(n);
+        if (total > e.size) {
+            why = "data is longer than the " + std::to_string(e.size) + " bytes declared";
+            good = false;
+            break;
+        }
+        if (!consume(buffer.data(), static_cast<std::size_t>(n))) {
+            good = false;
+            break;
+        }
+    }
+    rc = unzCloseCurrentFile(uf);
+    if (good && rc != UNZ_OK) {
+        why = UnzError(rc);
+        good = false;
+    }
+    if (good && total != e.size) {
+        why = "data is " + std::to_string(total) + " bytes, " + std::to_string(e.size) + " declared";
+        good = false;
+    }
+    return good;
+}
+
+bool StageFile(unzFile uf, FolderWalker& walker, Task& task, std::vector<char>& buffer, mode_t umask,
+               std::string& why) {
+    const Planned& e = *task.entry;
+    const std::vector<std::string>& parts = e.path.components;
+    const int dirFd = walker.Open(parts, parts.size() - 1, &why);
+    if (dirFd < 0) return false;
+    StagedFile out(dirFd, task.staged);
+    if (!out.ok()) {
+        why = out.error();
+        return false;
+    }
+    bool first = true;
+    bool program = false;
+    const bool complete = ReadEntryData(uf, e, buffer, why, [&](const char* data, std::size_t n) {
+        if (first) {
+            program = LooksExecutable(data, n);
+            first = false;
+        }
+        if (out.Write(data, n)) return true;
+        why = out.error();
+        return false;
+    });
+    if (!complete) return false;
+    task.mode = FileModeFor(e.attributes, task.hasExisting ? &task.existingMode : nullptr, program, umask);
+    // A program the installation needs is made executable when its data is
+    // one, whatever mode the package lost on the way.
+    if (task.program && program && !(task.mode & S_IXUSR)) task.mode |= S_IXUSR | ((task.mode & 0044) >> 2);
+    // Linux keeps no settable creation time: only access and modification
+    // times are given to the file.
+    if (!out.Finish(task.mode, e.times.access, e.times.modification)) {
+        why = out.error();
+        return false;
+    }
+    return true;
+}
+
+bool StageLink(unzFile uf, FolderWalker& walker, const Task& task, std::vector<char>& buffer, std::string& why) {
+    const Planned& e = *task.entry;
+    std::string target;
+    const bool complete = ReadEntryData(uf, e, buffer, why, [&](const char* data, std::size_t n) {
+        target.append(data, n);
+        return target.size() <= kMaxLinkTarget;
+    });
+    if (!complete) return false;
+    const std::vector<std::string>& parts = e.path.components;
+    const std::vector<std::string> folder(parts.begin(), parts.end() - 1);
+    if (!LinkTargetInsideRoot(folder, target)) {
+        why = "link target \"" + Printable(target) + "\" leads outside the folder";
+        return false;
+    }
+    const int dirFd = walker.Open(parts, parts.size() - 1, &why);
+    if (dirFd < 0) return false;
+    return StageSymlink(dirFd, task.staged, target, why);
+}
+
+// Stages the given files with its own archive handle and folder walker,
+// stopping as soon as any thread has failed.
+void StageFiles(unzFile uf, int rootFd, const std::vector<Task*>& tasks, mode_t umask, FailureSlot& failure) {
+    FolderWalker walker(rootFd);
+    std::vector<char> buffer(kReadBufferSize);
+    std::string why;
+    for (Task* task : tasks) {
+        if (failure.failed()) return;
+        why.clear();
+        if (!StageFile(uf, walker, *task, buffer, umask, why)) {
+            failure.Set(task->entry->order, task->entry->storedName, why);
+            return;
+        }
+    }
+}
+
+platform::UniqueFd OpenRoot(const std::string& rootDir) {
+    constexpr int kFlags = O_RDONLY | O_DIRECTORY | O_CLOEXEC;
+    platform::UniqueFd fd(::open(rootDir.c_str(), kFlags));
+    if (!fd && errno == ENOENT) {
+        std::error_code ec;
+        std::filesystem::create_directories(rootDir, ec);
+        fd.reset(::open(rootDir.c_str(), kFlags));
+    }
+    return fd;
+}
+
+unsigned ChooseThreads(unsigned requested, const std::vector<Task*>& files) {
+    if (files.size() < 2) return 1;
+    if (requested != 0) return static_cast<unsigned>(std::min<std::size_t>(requested, files.size()));
+    uint64_t bytes = 0;
+    for (const Task* t : files) bytes += t->entry->size;
+    return (bytes >= kParallelBytes && std::thread::hardware_concurrency() >= 2) ? 2 : 1;
+}
+
+// Consecutive runs of entries with about equal compressed bytes, so each
+// thread reads its own stretch of the archive front to back.
+std::vector<std::vector<Task*>> SplitWork(const std::vector<Task*>& files, unsigned parts) {
+    uint64_t total = 0;
+    for (const Task* t : files) total += t->entry->compressedSize + 1;
+    std::vector<std::vector<Task*>> out(parts);
+    uint64_t done = 0;
+    for (Task* t : files) {
+        const std::size_t part = std::min<std::size_t>(parts - 1, done * parts / std::max<uint64_t>(total, 1));
+        out[part].push_back(t);
+        done += t->entry->compressedSize + 1;
+    }
+    return out;
+}
+
+// Staging needs room for every new file beside the old one until the commit.
+bool CheckFreeSpace(int rootFd, const std::vector<Planned>& plan, std::string& why) {
+    struct statvfs vfs{};
+    if (::fstatvfs(rootFd, &vfs) != 0 || vfs.f_frsize == 0) return true;  // nothing to go by
+    const uint64_t block = vfs.f_frsize;
+    uint64_t bytes = 0;
+    uint64_t nodes = 1;  // the journal
+    for (const Planned& e : plan) {
+        bytes += (e.size + block - 1) / block * block + kOverheadPerEntry;
+        ++nodes;
+    }
+    const bool privileged = ::geteuid() == 0;
+    const uint64_t freeBytes = static_cast<uint64_t>(privileged ? vfs.f_bfree : vfs.f_bavail) * block;
+    if (bytes > freeBytes) {
+        why = "not enough free space: the package needs " + std::to_string(bytes) + " bytes, " +
+              std::to_string(freeBytes) + " are free";
+        return false;
+    }
+    // Some file systems have no fixed number of inodes and report none.
+    const uint64_t freeNodes = privileged ? vfs.f_ffree : vfs.f_favail;
+    if (vfs.f_files != 0 && nodes > freeNodes) {
+        why = "not enough free inodes: the package needs " + std::to_string(nodes) + ", " +
+              std::to_string(freeNodes) + " are free";
+        return false;
+    }
+    return true;
+}
+
+// Makes every folder the package needs, each recorded in the journal before
+// it exists.
+bool MakeFolders(FolderWalker& maker, const std::vector<Planned>& plan, std::size_t& created,
+                 FailureSlot& failure) {
+    std::string why;
+    for (const Planned& e : plan) {
+        const std::size_t depth = e.kind == Kind::Folder ? e.path.components.size() : e.path.components.size() - 1;
+        if (maker.Open(e.path.components, depth, &why) < 0) {
+            failure.Set(e.order, e.storedName, why);
+            return false;
+        }
+        if (e.kind == Kind::Folder) ++created;
+    }
+    return true;
+}
+
+// Gives every file and link its staged name and checks that its target can
+// be replaced by a rename: no folder in the way, a name the file system takes.
+bool PlanTargets(FolderWalker& maker, std::vector<Task>& tasks, const std::vector<std::string>& programs,
+                 std::vector<StagedPair>& pairs, FailureSlot& failure) {
+    std::string why;
+    for (Task& task : tasks) {
+        const Planned& e = *task.entry;
+        task.program = e.kind == Kind::File &&
+                       std::find(programs.begin(), programs.end(), e.path.Joined()) != programs.end();
+        const std::vector<std::string>& parts = e.path.components;
+        const int dirFd = maker.Open(parts, parts.size() - 1, &why);
+        if (dirFd < 0) {
+            failure.Set(e.order, e.storedName, why);
+            return false;
+        }
+        struct stat st{};
+        if (::fstatat(dirFd, parts.back().c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0) {
+            if (S_ISDIR(st.st_mode)) {
+                failure.Set(e.order, e.storedName, "a folder is in the way");
+                return false;
+            }
+            if (S_ISREG(st.st_mode)) {
+                task.hasExisting = true;
+                task.existingMode = st.st_mode & 0777;
+            }
+        } else if (errno != ENOENT) {
+            failure.Set(e.order, e.storedName, std::string("cannot be replaced: ") + std::strerror(errno));
+            return false;
+        }
+        task.staged = StagedNameFor(parts.back());
+        std::vector<std::string> stagedParts = parts;
+        stagedParts.back() = task.staged;
+        pairs.push_back({EntryPath{stagedParts, false}.Joined(), e.path.Joined()});
+    }
+    return true;
+}
+
+bool CheckExecutables(const std::vector<Task>& tasks, FailureSlot& failure) {
+    for (const Task& task : tasks) {
+        if (!task.program) continue;
+        if (!(task.mode & S_IXUSR)) {
+            failure.Set(task.entry->order, task.entry->storedName, "would not be executable");
+            return false;
+        }
+    }
+    return true;
+}
+
+// Renames every staged file over its target. The staged data is already
+// durable, so a rename over an existing file costs no flush of its own.
+std::vector<std::string> Replace(FolderWalker& walker, const std::vector<Task>& tasks) {
+    std::vector<std::string> problems;
+    std::string why;
+    for (const Task& task : tasks) {
+        const std::vector<std::string>& parts = task.entry->path.components;
+        const int dirFd = walker.Open(parts, parts.size() - 1, &why);
+        if (dirFd < 0) {
+            problems.push_back(why);
+            continue;
+        }
+        if (::renameat(dirFd, task.staged.c_str(), dirFd, parts.back().c_str()) != 0)
+            problems.push_back("cannot replace \"" + Printable(task.entry->path.Joined()) + "\": " +
+                               std::strerror(errno));
+    }
+    return problems;
+}
+
+}  // namespace
+
+UnpackResult UnpackArchive(const std::string& zipPath, const std::string& rootDir, const UnpackOptions& options) {
+    UnpackResult result;
+    FailureSlot failure;
+    auto fail = [&](Journal* journal) {
+        if (journal) journal->RollBack();
+        result.failedEntry = failure.get().name;
+        result.reason = failure.get().reason;
+        result.written = 0;
+        result.folders = 0;
+        return result;
+    };
+
+    const platform::UniqueFd rootFd = OpenRoot(rootDir);
+    if (!rootFd) {
+        failure.Set(0, "", "cannot open the folder \"" + Printable(rootDir) + "\": " + std::strerror(errno));
+        return fail(nullptr);
+    }
+    Journal journal;
+    std::string why;
+    if (!journal.Open(rootFd.get(), options.lockWaitMs, result.recovered, why)) {
+        failure.Set(0, "", why);
+        return fail(nullptr);
+    }
+    result.rootUsable = true;
+
+    UnzHandle archive(unzOpen64(zipPath.c_str()));
+    if (!archive) {
+        failure.Set(0, "", "cannot read the archive \"" + Printable(zipPath) + "\"");
+        return fail(&journal);
+    }
+    result.opened = true;
+
+    std::vector<Planned> plan;
+    if (!ReadPlan(archive.get(), plan, failure)) return fail(&journal);
+    DropSuperseded(plan);
+    if (!CheckFreeSpace(rootFd.get(), plan, why)) {
+        failure.Set(0, "", why);
+        return fail(&journal);
+    }
+
+    FolderWalker maker(rootFd.get(), [&journal](const std::string& folder, std::string& error) {
+        return journal.AddFolder(folder, error);
+    });
+    if (!MakeFolders(maker, plan, result.folders, failure)) return fail(&journal);
+
+    std::vector<Task> tasks;
+    for (const Planned& e : plan) {
+        if (e.kind != Kind::Folder) {
+            Task task;
+            task.entry = &e;
+            tasks.push_back(std::move(task));
+        }
+    }
+    std::vector<StagedPair> pairs;
+    if (!PlanTargets(maker, tasks, options.executables, pairs, failure)) return fail(&journal);
+    if (!journal.AddFiles(pairs, why)) {
+        failure.Set(0, "", why);
+        return fail(&journal);
+    }
+
+    std::vector<Task*> files;
+    std::vector<Task*> links;
+    for (Task& t : tasks) (t.entry->kind == Kind::File ? files : links).push_back(&t);
+    const mode_t umask = ProcessUmask();
+    const unsigned threads = ChooseThreads(options.threads, files);
+    std::vector<UnzHandle> handles;
+    handles.push_back(std::move(archive));
+    for (unsigned t = 1; t < threads; ++t) {
+        UnzHandle more(unzOpen64(zipPath.c_str()));
+        if (!more) break;
+        handles.push_back(std::move(more));
+    }
+    if (handles.size() == 1) {
+        StageFiles(handles[0].get(), rootFd.get(), files, umask, failure);
+    } else {
+        const auto work = SplitWork(files, static_cast<unsigned>(handles.size()));
+        std::vector<std::jthread> workers;
+        for (std::size_t t = 0; t < handles.size(); ++t) {
+            workers.emplace_back(
+                [&, t] { StageFiles(handles[t].get(), rootFd.get(), work[t], umask, failure); });
+        }
+    }
+    if (failure.failed()) return fail(&journal);
+
+    std::vector<char> buffer(kReadBufferSize);
+    for (Task* task : links) {
+        why.clear();
+        if (!StageLink(handles[0].get(), maker, *task, buffer, why)) {
+            failure.Set(task->entry->order, task->entry->storedName, why);
+            return fail(&journal);
+        }
+    }
+    if (!CheckExecutables(tasks, failure)) return fail(&journal);
+
+    if (::syncfs(rootFd.get()) != 0) {
+        failure.Set(0, "", std::string("cannot make the staged files durable: ") + std::strerror(errno));
+        return fail(&journal);
+    }
+    if (!journal.Commit(pairs.size(), why)) {
+        failure.Set(0, "", why);
+        return fail(&journal);
+    }
+    const std::vector<std::string> problems = Replace(maker, tasks);
+    if (!problems.empty()) {
+        // The journal stays committed: the next run puts in what is missing.
+        result.commitIncomplete = true;
+        result.reason = problems.front();
+        return result;
+    }
+    // The renames themselves, before the journal that could redo them goes.
+    ::syncfs(rootFd.get());
+    journal.Finish();
+    result.applied = true;
+    result.written = tasks.size();
+    return result;
+}
+
+std::string DescribeFailure(const UnpackResult& result) {
+    if (result.failedEntry.empty()) return result.reason;
+    return "entry \"" + result.failedEntry + "\": " + result.reason;
+}
+
+std::string DescribeRecovery(const Recovery& r) {
+    if (!r.found) return {};
+    std::string text = r.rolledForward ? "finished an interrupted installation: " + std::to_string(r.files) +
+                                             " files put in place"
+                                       : "removed an interrupted installation's staging: " +
+                                             std::to_string(r.files) + " files, " + std::to_string(r.folders) +
+                                             " folders";
+    for (const std::string& p : r.problems) text += "; " + p;
+    return text;
+}
+
+}  // namespace tavlin::unpack
