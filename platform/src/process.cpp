@@ -167,13 +167,16 @@ ProcessHandle ProcessHandle::OpenEntry(const ProcessEntry& entry) {
     // is still alive after the reads: a PID is not reused before its owner
     // has ended and been reaped.
     ProcessEntry now{entry.pid, {}};
-    Dir dir = OpenProc();
-    char dirName[16];
-    std::snprintf(dirName, sizeof dirName, "%d", static_cast<int>(entry.pid));
-    if (!dir || ProbeProcess(::dirfd(dir.get()), dirName, ::geteuid(), now) != Probe::Ours ||
-        now.exeName != entry.exeName || !h.Alive()) {
+    bool same = false;
+    if (Dir dir = OpenProc()) {
+        char dirName[16];
+        std::snprintf(dirName, sizeof dirName, "%d", static_cast<int>(entry.pid));
+        same = ProbeProcess(::dirfd(dir.get()), dirName, ::geteuid(), now) == Probe::Ours &&
+               now.exeName == entry.exeName;
+    }
+    if (!same || !h.Alive()) {
+        h = ProcessHandle();
         errno = ESRCH;
-        return ProcessHandle();
     }
     return h;
 }
