@@ -101,18 +101,20 @@ TEST_F(LauncherWithDisplayTest, HandOverSaysWhetherTheClientTookTheMessage) {
     }
 }
 
-// OK replaces the user's own client only: another user's "tavlin.exe" on
-// the same machine is neither asked about nor stopped.
+// OK replaces every client of the user, and only those: another user's
+// "tavlin.exe" on the same machine is neither asked about nor stopped.
 TEST_F(LauncherWithDisplayTest, OkLeavesAnotherUsersClientRunning) {
     ChildProcess theirs = StartOtherUsersSleeper("tavlin.exe");
     if (!theirs.running()) GTEST_SKIP() << "cannot run a process as another user here";
     ChildProcess old = StartServingClient();
+    ChildProcess second = StartSleeper("tavlin.exe");
     ChildProcess launcher = StartLauncher({kQuotedLink});
     AnswerQuestion("Prompt", "Return");
 
     ASSERT_TRUE(launcher.Wait(kProcessTimeoutMs));
     EXPECT_EQ(launcher.exitCode(), 0) << launcher.Stderr();
     EXPECT_TRUE(old.Wait(kRecordTimeoutMs)) << "the user's client was not stopped";
+    EXPECT_TRUE(second.Wait(kRecordTimeoutMs)) << "the user's second client was not stopped";
     ASSERT_TRUE(WaitForCalls("args", kStartRecords + 1)) << "no new client";
     EXPECT_TRUE(theirs.Alive()) << "another user's client was stopped";
 }
