@@ -19,6 +19,7 @@
 #include <unordered_map>
 
 #include "platform/unique_fd.h"
+#include "unpack/ArchiveFile.h"
 #include "unpack/EntryMeta.h"
 #include "unpack/EntryName.h"
 #include "unpack/FolderWalker.h"
@@ -36,6 +37,9 @@ constexpr uint64_t kMaxLinkTarget = 4096;
 constexpr uint64_t kParallelBytes = 8u << 20;
 // What the journal and a file's own metadata may take besides its data.
 constexpr uint64_t kOverheadPerEntry = 256;
+// Folders whose descriptors are kept open for the whole run; a package with
+// more finds the rest with each thread's walker.
+constexpr std::size_t kMaxKeptFolders = 512;
 
 enum class Kind { Folder, File, Link };
 
@@ -58,8 +62,16 @@ struct Task {
     bool hasExisting = false;
     mode_t existingMode = 0;
     bool program = false;  // one of the files that must be executable
-    mode_t mode = 0;  // the mode the staged file got
+    int dirFd = -1;        // the target's folder, when kept open for the run
+    mode_t mode = 0;       // the mode the staged file got
 };
+
+// The target's folder: kept open, or found by the walker.
+int FolderOf(const Task& task, FolderWalker& walker, std::string& why) {
+    if (task.dirFd >= 0) return task.dirFd;
+    const std::vector<std::string>& parts = task.entry->path.components;
+    return walker.Open(parts, parts.size() - 1, &why);
+}
 
 struct Failure {
     std::size_t order = SIZE_MAX;
@@ -242,8 +254,7 @@ bool ReadEntryData(unzFile uf, const Planned& e, std::vector<char>& buffer, std:
 bool StageFile(unzFile uf, FolderWalker& walker, Task& task, std::vector<char>& buffer, mode_t umask,
                std::string& why) {
     const Planned& e = *task.entry;
-    const std::vector<std::string>& parts = e.path.components;
-    const int dirFd = walker.Open(parts, parts.size() - 1, &why);
+    const int dirFd = FolderOf(task, walker, why);
     if (dirFd < 0) return false;
     StagedFile out(dirFd, task.staged);
     if (!out.ok()) {
@@ -289,7 +300,7 @@ bool StageLink(unzFile uf, FolderWalker& walker, const Task& task, std::vector<c
         why = "link target \"" + Printable(target) + "\" leads outside the folder";
         return false;
     }
-    const int dirFd = walker.Open(parts, parts.size() - 1, &why);
+    const int dirFd = FolderOf(task, walker, why);
     if (dirFd < 0) return false;
     return StageSymlink(dirFd, task.staged, target, why);
 }
@@ -391,8 +402,10 @@ bool MakeFolders(FolderWalker& maker, const std::vector<Planned>& plan, std::siz
 // Gives every file and link its staged name and checks that its target can
 // be replaced by a rename: no folder in the way, a name the file system takes.
 bool PlanTargets(FolderWalker& maker, std::vector<Task>& tasks, const std::vector<std::string>& programs,
-                 std::vector<StagedPair>& pairs, FailureSlot& failure) {
+                 std::vector<StagedPair>& pairs, std::unordered_map<std::string, platform::UniqueFd>& kept,
+                 FailureSlot& failure) {
     std::string why;
+    std::string folder;
     for (Task& task : tasks) {
         const Planned& e = *task.entry;
         task.program = e.kind == Kind::File &&
@@ -403,6 +416,14 @@ bool PlanTargets(FolderWalker& maker, std::vector<Task>& tasks, const std::vecto
             failure.Set(e.order, e.storedName, why);
             return false;
         }
+        folder.clear();
+        for (std::size_t i = 0; i + 1 < parts.size(); ++i) folder.append(parts[i]).push_back('/');
+        auto found = kept.find(folder);
+        if (found == kept.end() && kept.size() < kMaxKeptFolders) {
+            platform::UniqueFd copy(::fcntl(dirFd, F_DUPFD_CLOEXEC, 0));
+            if (copy) found = kept.emplace(folder, std::move(copy)).first;
+        }
+        if (found != kept.end()) task.dirFd = found->second.get();
         struct stat st{};
         if (::fstatat(dirFd, parts.back().c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0) {
             if (S_ISDIR(st.st_mode)) {
@@ -443,7 +464,7 @@ std::vector<std::string> Replace(FolderWalker& walker, const std::vector<Task>& 
     std::string why;
     for (const Task& task : tasks) {
         const std::vector<std::string>& parts = task.entry->path.components;
-        const int dirFd = walker.Open(parts, parts.size() - 1, &why);
+        const int dirFd = FolderOf(task, walker, why);
         if (dirFd < 0) {
             problems.push_back(why);
             continue;
@@ -482,7 +503,8 @@ UnpackResult UnpackArchive(const std::string& zipPath, const std::string& rootDi
     }
     result.rootUsable = true;
 
-    UnzHandle archive(unzOpen64(zipPath.c_str()));
+    ArchiveFile archiveFile(zipPath);
+    UnzHandle archive(archiveFile.OpenHandle());
     if (!archive) {
         failure.Set(0, "", "cannot read the archive \"" + Printable(zipPath) + "\"");
         return fail(&journal);
@@ -511,7 +533,8 @@ UnpackResult UnpackArchive(const std::string& zipPath, const std::string& rootDi
         }
     }
     std::vector<StagedPair> pairs;
-    if (!PlanTargets(maker, tasks, options.executables, pairs, failure)) return fail(&journal);
+    std::unordered_map<std::string, platform::UniqueFd> keptFolders;
+    if (!PlanTargets(maker, tasks, options.executables, pairs, keptFolders, failure)) return fail(&journal);
     if (!journal.AddFiles(pairs, why)) {
         failure.Set(0, "", why);
         return fail(&journal);
@@ -525,7 +548,7 @@ UnpackResult UnpackArchive(const std::string& zipPath, const std::string& rootDi
     std::vector<UnzHandle> handles;
     handles.push_back(std::move(archive));
     for (unsigned t = 1; t < threads; ++t) {
-        UnzHandle more(unzOpen64(zipPath.c_str()));
+        UnzHandle more(archiveFile.OpenHandle());
         if (!more) break;
         handles.push_back(std::move(more));
     }

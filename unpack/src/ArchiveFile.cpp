@@ -1,0 +1,139 @@
+#include "unpack/ArchiveFile.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstring>
+#include <vector>
+
+namespace tavlin::unpack {
+
+namespace {
+
+constexpr std::size_t kBufferSize = 512 * 1024;
+
+struct Cursor {
+    int fd = -1;
+    uint64_t size = 0;
+    uint64_t pos = 0;
+    std::vector<char> buffer;
+    uint64_t bufferStart = 0;
+    std::size_t bufferLength = 0;
+    bool failed = false;
+};
+
+bool ReadAt(int fd, char* out, std::size_t size, uint64_t at, std::size_t& got) {
+    got = 0;
+    while (got < size) {
+        const ssize_t n = ::pread(fd, out + got, size - got, static_cast<off_t>(at + got));
+        if (n < 0) {
+            if (errno == EINTR) continue;
+            return false;
+        }
+        if (n == 0) break;
+        got += static_cast<std::size_t>(n);
+    }
+    return true;
+}
+
+voidpf ZCALLBACK OpenCursor(voidpf opaque, const void*, int mode) {
+    if ((mode & ZLIB_FILEFUNC_MODE_READWRITEFILTER) != ZLIB_FILEFUNC_MODE_READ) return nullptr;
+    const int fd = *static_cast<int*>(opaque);
+    struct stat st{};
+    if (::fstat(fd, &st) != 0) return nullptr;
+    auto* c = new Cursor;
+    c->fd = fd;
+    c->size = static_cast<uint64_t>(st.st_size);
+    c->buffer.resize(kBufferSize);
+    return c;
+}
+
+uLong ZCALLBACK ReadCursor(voidpf, voidpf stream, void* buf, uLong size) {
+    auto* c = static_cast<Cursor*>(stream);
+    char* out = static_cast<char*>(buf);
+    uLong done = 0;
+    while (done < size && c->pos < c->size) {
+        if (c->pos >= c->bufferStart && c->pos < c->bufferStart + c->bufferLength) {
+            const std::size_t offset = static_cast<std::size_t>(c->pos - c->bufferStart);
+            const std::size_t n = std::min<std::size_t>(c->bufferLength - offset, size - done);
+            std::memcpy(out + done, c->buffer.data() + offset, n);
+            done += n;
+            c->pos += n;
+            continue;
+        }
+        std::size_t got = 0;
+        // Large reads go straight to the caller.
+        if (size - done >= kBufferSize) {
+            if (!ReadAt(c->fd, out + done, size - done, c->pos, got)) {
+                c->failed = true;
+                break;
+            }
+            done += got;
+            c->pos += got;
+            if (got == 0) break;
+            continue;
+        }
+        if (!ReadAt(c->fd, c->buffer.data(), kBufferSize, c->pos, got)) {
+            c->failed = true;
+            break;
+        }
+        c->bufferStart = c->pos;
+        c->bufferLength = got;
+        if (got == 0) break;
+    }
+    return done;
+}
+
+uLong ZCALLBACK WriteCursor(voidpf, voidpf, const void*, uLong) { return 0; }
+
+ZPOS64_T ZCALLBACK TellCursor(voidpf, voidpf stream) { return static_cast<Cursor*>(stream)->pos; }
+
+long ZCALLBACK SeekCursor(voidpf, voidpf stream, ZPOS64_T offset, int origin) {
+    auto* c = static_cast<Cursor*>(stream);
+    uint64_t base = 0;
+    switch (origin) {
+        case ZLIB_FILEFUNC_SEEK_SET: base = 0; break;
+        case ZLIB_FILEFUNC_SEEK_CUR: base = c->pos; break;
+        case ZLIB_FILEFUNC_SEEK_END: base = c->size; break;
+        default: return -1;
+    }
+    // minizip moves back with a relative seek by an offset that has wrapped
+    // around, so the sum is taken modulo 2^64 on purpose.
+    const uint64_t target = base + offset;
+    if (target > c->size) return -1;
+    c->pos = target;
+    return 0;
+}
+
+int ZCALLBACK CloseCursor(voidpf, voidpf stream) {
+    delete static_cast<Cursor*>(stream);
+    return 0;
+}
+
+int ZCALLBACK ErrorCursor(voidpf, voidpf stream) { return static_cast<Cursor*>(stream)->failed ? 1 : 0; }
+
+}  // namespace
+
+ArchiveFile::ArchiveFile(const std::string& path) : fd_(::open(path.c_str(), O_RDONLY | O_CLOEXEC)) {
+    functions_.zopen64_file = OpenCursor;
+    functions_.zread_file = ReadCursor;
+    functions_.zwrite_file = WriteCursor;
+    functions_.ztell64_file = TellCursor;
+    functions_.zseek64_file = SeekCursor;
+    functions_.zclose_file = CloseCursor;
+    functions_.zerror_file = ErrorCursor;
+    functions_.opaque = nullptr;
+}
+
+unzFile ArchiveFile::OpenHandle() {
+    if (!fd_) return nullptr;
+    // The descriptor number is the opaque value each cursor starts from.
+    functions_.opaque = &fdNumber_;
+    fdNumber_ = fd_.get();
+    return unzOpen2_64("archive", &functions_);
+}
+
+}  // namespace tavlin::unpack
