@@ -512,3 +512,30 @@ TEST_F(Unpack, TheClientProgramEndsExecutableOrThePackageFails) {
 }
 
 }  // namespace
+
+namespace {
+
+// Versions that kept no journal left staged files behind when killed; a
+// package that writes to their folders sweeps them, and nothing else.
+TEST_F(Unpack, StagedFilesOfOlderRunsAreSwept) {
+    fs::create_directories(root + "/bin");
+    fs::create_directories(root + "/other");
+    for (const char* name : {".a.dll.tavlin-Ab12Cd", "bin/.tool.dll.tavlin-zzZZ99", "bin/.tavlin-000000"})
+        ASSERT_TRUE(WriteFileText(root + "/" + name, "debris"));
+    for (const char* name : {".tavlin-notes", "bin/x.tavlin-Ab12Cd", "bin/.y.tavlin-Ab12C!", "other/.z.tavlin-Ab12Cd"})
+        ASSERT_TRUE(WriteFileText(root + "/" + name, "kept"));
+    ZipBuilder z(zip);
+    z.AddFile("a.dll", "a").AddFile("bin/tool.dll", "tool");
+    z.Close();
+    EXPECT_TRUE(Run().applied) << reason;
+    EXPECT_EQ(Tree(root), (std::map<std::string, std::string>{{".tavlin-notes", "file:kept"},
+                                                               {"a.dll", "file:a"},
+                                                               {"bin", "dir"},
+                                                               {"bin/.y.tavlin-Ab12C!", "file:kept"},
+                                                               {"bin/tool.dll", "file:tool"},
+                                                               {"bin/x.tavlin-Ab12Cd", "file:kept"},
+                                                               {"other", "dir"},
+                                                               {"other/.z.tavlin-Ab12Cd", "file:kept"}}));
+}
+
+}  // namespace

@@ -30,6 +30,18 @@ std::string StagedNameFor(const std::string& name) {
     return "." + name + marker;
 }
 
+bool LooksStaged(const std::string& name) {
+    const std::size_t marker = std::char_traits<char>::length(kStagedMarker);
+    if (name.size() < marker + 6 || name[0] != '.') return false;
+    const std::size_t at = name.size() - 6 - marker;
+    if (name.compare(at, marker, kStagedMarker) != 0) return false;
+    for (std::size_t i = name.size() - 6; i < name.size(); ++i) {
+        const char c = name[i];
+        if (!((c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9'))) return false;
+    }
+    return true;
+}
+
 StagedFile::StagedFile(int dirFd, std::string stagedName) : dirFd_(dirFd), name_(std::move(stagedName)) {
     fd_.reset(::openat(dirFd_, name_.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600));
     created_ = fd_.valid();

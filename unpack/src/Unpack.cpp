@@ -1,5 +1,6 @@
 #include "unpack/Unpack.h"
 
+#include <dirent.h>
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <sys/statvfs.h>
@@ -457,6 +458,29 @@ bool CheckExecutables(const std::vector<Task>& tasks, FailureSlot& failure) {
     return true;
 }
 
+// Removes what runs of older versions, which kept no journal, left when
+// they were killed: staged files in the folders this package writes to.
+void SweepOldStaging(const std::unordered_map<std::string, platform::UniqueFd>& folders, int rootFd) {
+    auto sweep = [](int dirFd) {
+        const int fd = ::openat(dirFd, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+        if (fd < 0) return;
+        std::unique_ptr<DIR, int (*)(DIR*)> dir(::fdopendir(fd), ::closedir);
+        if (!dir) {
+            ::close(fd);
+            return;
+        }
+        std::vector<std::string> staged;
+        while (const dirent* e = ::readdir(dir.get())) {
+            if ((e->d_type == DT_REG || e->d_type == DT_LNK) && LooksStaged(e->d_name)) staged.emplace_back(e->d_name);
+        }
+        for (const std::string& name : staged) ::unlinkat(dirFd, name.c_str(), 0);
+    };
+    sweep(rootFd);
+    for (const auto& [name, fd] : folders) {
+        if (!name.empty()) sweep(fd.get());
+    }
+}
+
 // Renames every staged file over its target. The staged data is already
 // durable, so a rename over an existing file costs no flush of its own.
 std::vector<std::string> Replace(FolderWalker& walker, const std::vector<Task>& tasks) {
@@ -535,6 +559,7 @@ UnpackResult UnpackArchive(const std::string& zipPath, const std::string& rootDi
     std::vector<StagedPair> pairs;
     std::unordered_map<std::string, platform::UniqueFd> keptFolders;
     if (!PlanTargets(maker, tasks, options.executables, pairs, keptFolders, failure)) return fail(&journal);
+    SweepOldStaging(keptFolders, rootFd.get());
     if (!journal.AddFiles(pairs, why)) {
         failure.Set(0, "", why);
         return fail(&journal);

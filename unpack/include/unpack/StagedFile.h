@@ -20,6 +20,9 @@ inline constexpr const char* kStagedMarker = ".tavlin-";
 // A fresh staged name for a file called `name`.
 std::string StagedNameFor(const std::string& name);
 
+// Whether `name` has the form of a staged name.
+bool LooksStaged(const std::string& name);
+
 class StagedFile {
 public:
     // Creates `stagedName` in `dirFd` (borrowed) with O_EXCL, mode 0600.
