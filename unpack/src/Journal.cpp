@@ -256,7 +256,11 @@ bool Journal::Open(int rootFd, int lockWaitMs, Recovery& recovered, std::string&
             }
         }
         size_ = 0;
-        return Append(std::string(kHeader) + "\n", error);
+        if (Append(std::string(kHeader) + "\n", error)) return true;
+        // Nothing was staged under it: a journal that cannot be written (a
+        // full disk) must not stay behind.
+        Finish();
+        return false;
     }
     error = "the journal keeps changing under this run";
     fd_.reset();
