@@ -715,38 +715,54 @@ TEST_F(AtomicUpdateTest, TargetsThatCannotBeReplacedLeaveTheOldInstallation) {
     }
 }
 
-// A commit whose rename is refused (an immutable target: it passes every
-// check staging can make) stays in the journal; each start tries to finish
-// it, and the first start that can puts in every remaining file.
+// An immutable target is found before anything is staged: the package fails
+// whole. A commit that a killed run left and whose rename is then refused
+// stays in the journal; each start tries to finish it, and the first start
+// that can puts in every remaining file.
 TEST_F(AtomicUpdateTest, ACommitThatCannotFinishIsFinishedByALaterStart) {
     ReplaceInstallation({{"version.txt", {"1.0", 0644}}, {"lib/a.dll", {"old a", 0644}}, {"lib/b.dll", {"old b", 0644}},
                          {"z.dat", {"old z", 0644}}});
     const std::vector<ZipEntry> package{Entry("version.txt", "2.0"), Entry("lib/a.dll", "new a"),
                                        Entry("lib/b.dll", "new b"), Entry("lib/c.dll", "new c"),
                                        Entry("z.dat", "new z")};
-    const Tree newTree = ExpectedAfter(package);
     LeavePackage(package);
     if (!SetImmutable(Installed("lib/b.dll"), true)) GTEST_SKIP() << "cannot make a file immutable here";
+    const Tree oldTree = InstalledTree();
 
-    const RunResult first = RunLauncher({});
-    EXPECT_TRUE(Contains(first.err, "cannot replace \"lib/b.dll\"")) << first.err;
+    const RunResult refused = RunLauncher({});
+    EXPECT_TRUE(Contains(refused.err, kFailed + std::string("entry \"lib/b.dll\": cannot be replaced")))
+        << refused.err;
+    EXPECT_EQ(InstalledTree(), oldTree);
+    EXPECT_FALSE(FileExists(Installed(kJournal)));
     EXPECT_FALSE(FileExists(Installed("update.zip")));
-    EXPECT_TRUE(FileExists(Installed(kJournal)));
-    EXPECT_EQ(ReadFileText(Installed("lib/b.dll")), "old b");
     StopEverything();
 
-    // Still refused: the journal and the staged file wait.
-    const RunResult second = RunLauncher({});
-    EXPECT_EQ(second.exitCode, 0) << second.err;
-    EXPECT_TRUE(FileExists(Installed(kJournal)));
-    EXPECT_EQ(tavlin_test::StagingDebris(install()).size(), 2u);
-    StopEverything();
+    // A run killed after its commit record: lib/a.dll already in, lib/b.dll
+    // and version.txt still staged, and lib/b.dll refuses its rename.
+    ASSERT_TRUE(WriteFileText(Installed("lib/a.dll"), "new a"));
+    ASSERT_TRUE(WriteFileText(Installed("lib/.b.dll.tavlin-Kb12Cd"), "new b"));
+    ASSERT_TRUE(WriteFileText(Installed(".version.txt.tavlin-Kv12Cd"), "2.0"));
+    ASSERT_TRUE(WriteFileText(Installed(kJournal),
+                              "tavlin-journal 1\nF lib/.a.dll.tavlin-Ka12Cd lib/a.dll\n"
+                              "F lib/.b.dll.tavlin-Kb12Cd lib/b.dll\nF .version.txt.tavlin-Kv12Cd version.txt\nC 3\n"));
+    for (int start = 0; start < 2; ++start) {
+        const RunResult stillRefused = RunLauncher({});
+        EXPECT_EQ(stillRefused.exitCode, 0) << stillRefused.err;
+        EXPECT_TRUE(Contains(stillRefused.err, "cannot replace \"lib/b.dll\"")) << stillRefused.err;
+        EXPECT_TRUE(FileExists(Installed(kJournal)));
+        const std::vector<std::string> debris = tavlin_test::StagingDebris(install());
+        EXPECT_EQ(std::set<std::string>(debris.begin(), debris.end()),
+                  (std::set<std::string>{kJournal, "lib/.b.dll.tavlin-Kb12Cd"}));
+        EXPECT_EQ(ReadFileText(Installed("version.txt")), "2.0");
+        StopEverything();
+    }
 
     ASSERT_TRUE(SetImmutable(Installed("lib/b.dll"), false));
     fs::remove(Installed("tavlin.calls"));
-    const RunResult third = RunLauncher({});
-    EXPECT_EQ(third.exitCode, 0) << third.err;
-    EXPECT_EQ(InstalledTree(), newTree);
+    const RunResult finished = RunLauncher({});
+    EXPECT_EQ(finished.exitCode, 0) << finished.err;
+    EXPECT_EQ(ReadFileText(Installed("lib/b.dll")), "new b");
+    EXPECT_FALSE(FileExists(Installed(kJournal)));
     EXPECT_EQ(tavlin_test::StagingDebris(install()), std::vector<std::string>{});
     ExpectClientVersion("2.0");
 }

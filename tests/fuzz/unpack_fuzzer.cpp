@@ -120,6 +120,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     const std::map<std::string, std::string> before = Tree(s.root);
     tavlin::unpack::UnpackOptions options;
     options.threads = (size % 2) ? 2 : 1;
+    if (size % 3 == 0) options.executables = {"tavlin.exe", "bin/tool.dll"};
     const tavlin::unpack::UnpackResult result =
         tavlin::unpack::UnpackArchive(s.zip.string(), s.root.string(), options);
 

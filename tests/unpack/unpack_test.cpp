@@ -3,6 +3,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <cstdlib>
 #include <filesystem>
 #include <functional>
 #include <optional>
@@ -536,6 +537,45 @@ TEST_F(Unpack, StagedFilesOfOlderRunsAreSwept) {
                                                                {"bin/x.tavlin-Ab12Cd", "file:kept"},
                                                                {"other", "dir"},
                                                                {"other/.z.tavlin-Ab12Cd", "file:kept"}}));
+}
+
+}  // namespace
+
+namespace {
+
+// Immutable and append-only files and folders refuse a rename: the package
+// fails before anything is staged instead of half way through its commit.
+TEST_F(Unpack, ImmutableTargetsFailBeforeTheCommit) {
+    if (::geteuid() != 0) GTEST_SKIP() << "setting the flags needs root";
+    fs::create_directories(root + "/lib");
+    ASSERT_TRUE(WriteFileText(root + "/a.dll", "old a"));
+    ASSERT_TRUE(WriteFileText(root + "/lib/b.dll", "old b"));
+    struct Case {
+        const char* what;
+        const char* path;  // relative to root
+        const char* flag;
+    };
+    const Case cases[] = {
+        {"immutable file", "lib/b.dll", "+i"},
+        {"append-only file", "lib/b.dll", "+a"},
+        {"append-only folder", "lib", "+a"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        const std::string target = root + "/" + c.path;
+        if (std::system(("chattr " + std::string(c.flag) + " '" + target + "' 2>/dev/null").c_str()) != 0)
+            GTEST_SKIP() << "the file system takes no such flags";
+        const auto before = Tree(root);
+        ZipBuilder z(zip);
+        z.AddFile("a.dll", "new a").AddFile("lib/b.dll", "new b");
+        z.Close();
+        EXPECT_FALSE(Run().applied);
+        EXPECT_EQ(failed, "lib/b.dll");
+        EXPECT_EQ(Tree(root), before);
+        std::string unset = c.flag;
+        unset[0] = '-';
+        ASSERT_EQ(std::system(("chattr " + unset + " '" + target + "'").c_str()), 0);
+    }
 }
 
 }  // namespace

@@ -94,6 +94,9 @@ void RollForward(int rootFd, const JournalContent& content, Recovery& r) {
         const std::vector<std::string> target = SplitPath(pair.target);
         const platform::UniqueFd parent = OpenParent(rootFd, target);
         if (!parent) {
+            // No real folder there (gone, a file or a link now): no staged
+            // file can wait in it either.
+            if (errno == ENOENT || errno == ENOTDIR || errno == ELOOP) continue;
             r.problems.push_back("cannot open the folder of \"" + Printable(pair.target) + "\": " +
                                  std::strerror(errno));
             continue;

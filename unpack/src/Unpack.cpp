@@ -400,6 +400,18 @@ bool MakeFolders(FolderWalker& maker, const std::vector<Planned>& plan, std::siz
     return true;
 }
 
+bool Unchangeable(const struct statx& stx) {
+    const uint64_t flags = STATX_ATTR_IMMUTABLE | STATX_ATTR_APPEND;
+    return (stx.stx_attributes_mask & flags) && (stx.stx_attributes & flags);
+}
+
+// `name` in `dirFd`, or the folder itself when empty.
+bool Unchangeable(int dirFd, const char* name) {
+    struct statx stx{};
+    const int flags = *name ? AT_SYMLINK_NOFOLLOW : AT_EMPTY_PATH;
+    return ::statx(dirFd, name, flags, STATX_TYPE, &stx) == 0 && Unchangeable(stx);
+}
+
 // Gives every file and link its staged name and checks that its target can
 // be replaced by a rename: no folder in the way, a name the file system takes.
 bool PlanTargets(FolderWalker& maker, std::vector<Task>& tasks, const std::vector<std::string>& programs,
@@ -407,6 +419,12 @@ bool PlanTargets(FolderWalker& maker, std::vector<Task>& tasks, const std::vecto
                  FailureSlot& failure) {
     std::string why;
     std::string folder;
+    std::set<std::string> checkedFolders;
+    if (Unchangeable(maker.Open({}, 0, nullptr), "")) {
+        failure.Set(0, "", "the folder is immutable or append-only");
+        return false;
+    }
+    checkedFolders.insert("");
     for (Task& task : tasks) {
         const Planned& e = *task.entry;
         task.program = e.kind == Kind::File &&
@@ -425,15 +443,26 @@ bool PlanTargets(FolderWalker& maker, std::vector<Task>& tasks, const std::vecto
             if (copy) found = kept.emplace(folder, std::move(copy)).first;
         }
         if (found != kept.end()) task.dirFd = found->second.get();
-        struct stat st{};
-        if (::fstatat(dirFd, parts.back().c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0) {
-            if (S_ISDIR(st.st_mode)) {
+        // A rename cannot replace an immutable or append-only file, nor
+        // change an append-only folder: found now, before anything is
+        // staged, rather than half way through the commit.
+        if (checkedFolders.insert(folder).second && Unchangeable(dirFd, "")) {
+            failure.Set(e.order, e.storedName, "its folder is immutable or append-only");
+            return false;
+        }
+        struct statx stx{};
+        if (::statx(dirFd, parts.back().c_str(), AT_SYMLINK_NOFOLLOW, STATX_TYPE | STATX_MODE, &stx) == 0) {
+            if (S_ISDIR(stx.stx_mode)) {
                 failure.Set(e.order, e.storedName, "a folder is in the way");
                 return false;
             }
-            if (S_ISREG(st.st_mode)) {
+            if (Unchangeable(stx)) {
+                failure.Set(e.order, e.storedName, "cannot be replaced: it is immutable or append-only");
+                return false;
+            }
+            if (S_ISREG(stx.stx_mode)) {
                 task.hasExisting = true;
-                task.existingMode = st.st_mode & 0777;
+                task.existingMode = stx.stx_mode & 0777;
             }
         } else if (errno != ENOENT) {
             failure.Set(e.order, e.storedName, std::string("cannot be replaced: ") + std::strerror(errno));
