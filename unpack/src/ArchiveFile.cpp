@@ -13,15 +13,26 @@ namespace tavlin::unpack {
 
 namespace {
 
-constexpr std::size_t kBufferSize = 512 * 1024;
+constexpr std::size_t kWindowSize = 256 * 1024;
 
+// A stretch of the archive held in memory.
+struct Window {
+    std::vector<char> data;
+    uint64_t start = 0;
+    std::size_t length = 0;
+    uint64_t lastUse = 0;
+
+    bool Holds(uint64_t pos) const { return pos >= start && pos < start + length; }
+};
+
+// minizip goes back and forth between the central directory at the end of
+// the archive and the entries' data: two windows keep both in memory.
 struct Cursor {
     int fd = -1;
     uint64_t size = 0;
     uint64_t pos = 0;
-    std::vector<char> buffer;
-    uint64_t bufferStart = 0;
-    std::size_t bufferLength = 0;
+    Window windows[2];
+    uint64_t uses = 0;
     bool failed = false;
 };
 
@@ -47,7 +58,7 @@ voidpf ZCALLBACK OpenCursor(voidpf opaque, const void*, int mode) {
     auto* c = new Cursor;
     c->fd = fd;
     c->size = static_cast<uint64_t>(st.st_size);
-    c->buffer.resize(kBufferSize);
+    for (Window& w : c->windows) w.data.resize(kWindowSize);
     return c;
 }
 
@@ -56,33 +67,36 @@ uLong ZCALLBACK ReadCursor(voidpf, voidpf stream, void* buf, uLong size) {
     char* out = static_cast<char*>(buf);
     uLong done = 0;
     while (done < size && c->pos < c->size) {
-        if (c->pos >= c->bufferStart && c->pos < c->bufferStart + c->bufferLength) {
-            const std::size_t offset = static_cast<std::size_t>(c->pos - c->bufferStart);
-            const std::size_t n = std::min<std::size_t>(c->bufferLength - offset, size - done);
-            std::memcpy(out + done, c->buffer.data() + offset, n);
-            done += n;
-            c->pos += n;
-            continue;
+        Window* hit = nullptr;
+        for (Window& w : c->windows) {
+            if (w.Holds(c->pos)) hit = &w;
         }
-        std::size_t got = 0;
-        // Large reads go straight to the caller.
-        if (size - done >= kBufferSize) {
-            if (!ReadAt(c->fd, out + done, size - done, c->pos, got)) {
-                c->failed = true;
+        if (!hit) {
+            // Large reads go straight to the caller.
+            if (size - done >= kWindowSize) {
+                std::size_t got = 0;
+                if (!ReadAt(c->fd, out + done, size - done, c->pos, got)) c->failed = true;
+                done += got;
+                c->pos += got;
                 break;
             }
-            done += got;
-            c->pos += got;
+            hit = c->windows[0].lastUse <= c->windows[1].lastUse ? &c->windows[0] : &c->windows[1];
+            std::size_t got = 0;
+            if (!ReadAt(c->fd, hit->data.data(), kWindowSize, c->pos, got)) {
+                c->failed = true;
+                hit->length = 0;
+                break;
+            }
+            hit->start = c->pos;
+            hit->length = got;
             if (got == 0) break;
-            continue;
         }
-        if (!ReadAt(c->fd, c->buffer.data(), kBufferSize, c->pos, got)) {
-            c->failed = true;
-            break;
-        }
-        c->bufferStart = c->pos;
-        c->bufferLength = got;
-        if (got == 0) break;
+        hit->lastUse = ++c->uses;
+        const std::size_t offset = static_cast<std::size_t>(c->pos - hit->start);
+        const std::size_t n = std::min<std::size_t>(hit->length - offset, size - done);
+        std::memcpy(out + done, hit->data.data() + offset, n);
+        done += n;
+        c->pos += n;
     }
     return done;
 }

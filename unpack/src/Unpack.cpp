@@ -13,6 +13,7 @@
 #include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <map>
 #include <memory>
 #include <mutex>
 #include <set>
@@ -386,16 +387,37 @@ bool CheckFreeSpace(int rootFd, const std::vector<Planned>& plan, std::string& w
 
 // Makes every folder the package needs, each recorded in the journal before
 // it exists.
+// The key of an entry's folder in the table of folders kept open: its
+// components, each followed by "/".
+std::string FolderKey(const std::vector<std::string>& components, std::size_t count) {
+    std::string key;
+    for (std::size_t i = 0; i < count; ++i) key.append(components[i]).push_back('/');
+    return key;
+}
+
+// Makes every folder the package needs, each recorded in the journal before
+// it exists, visiting each once, parents first; keeps the first ones open
+// for the rest of the run.
 bool MakeFolders(FolderWalker& maker, const std::vector<Planned>& plan, std::size_t& created,
-                 FailureSlot& failure) {
-    std::string why;
+                 std::unordered_map<std::string, platform::UniqueFd>& kept, FailureSlot& failure) {
+    // Folder key -> the first entry that needs it, for the failure message.
+    std::map<std::string, const Planned*> needed;
     for (const Planned& e : plan) {
         const std::size_t depth = e.kind == Kind::Folder ? e.path.components.size() : e.path.components.size() - 1;
-        if (maker.Open(e.path.components, depth, &why) < 0) {
-            failure.Set(e.order, e.storedName, why);
+        needed.emplace(FolderKey(e.path.components, depth), &e);
+        if (e.kind == Kind::Folder) ++created;
+    }
+    std::string why;
+    for (const auto& [key, e] : needed) {
+        const std::size_t depth = e->kind == Kind::Folder ? e->path.components.size() : e->path.components.size() - 1;
+        const int fd = maker.Open(e->path.components, depth, &why);
+        if (fd < 0) {
+            failure.Set(e->order, e->storedName, why);
             return false;
         }
-        if (e.kind == Kind::Folder) ++created;
+        if (kept.size() >= kMaxKeptFolders) continue;
+        platform::UniqueFd copy(::fcntl(fd, F_DUPFD_CLOEXEC, 0));
+        if (copy) kept.emplace(key, std::move(copy));
     }
     return true;
 }
@@ -415,7 +437,7 @@ bool Unchangeable(int dirFd, const char* name) {
 // Gives every file and link its staged name and checks that its target can
 // be replaced by a rename: no folder in the way, a name the file system takes.
 bool PlanTargets(FolderWalker& maker, std::vector<Task>& tasks, const std::vector<std::string>& programs,
-                 std::vector<StagedPair>& pairs, std::unordered_map<std::string, platform::UniqueFd>& kept,
+                 std::vector<StagedPair>& pairs, const std::unordered_map<std::string, platform::UniqueFd>& kept,
                  FailureSlot& failure) {
     std::string why;
     std::string folder;
@@ -430,19 +452,14 @@ bool PlanTargets(FolderWalker& maker, std::vector<Task>& tasks, const std::vecto
         task.program = e.kind == Kind::File &&
                        std::find(programs.begin(), programs.end(), e.path.Joined()) != programs.end();
         const std::vector<std::string>& parts = e.path.components;
-        const int dirFd = maker.Open(parts, parts.size() - 1, &why);
+        folder = FolderKey(parts, parts.size() - 1);
+        const auto found = kept.find(folder);
+        const int dirFd = found != kept.end() ? found->second.get() : maker.Open(parts, parts.size() - 1, &why);
         if (dirFd < 0) {
             failure.Set(e.order, e.storedName, why);
             return false;
         }
-        folder.clear();
-        for (std::size_t i = 0; i + 1 < parts.size(); ++i) folder.append(parts[i]).push_back('/');
-        auto found = kept.find(folder);
-        if (found == kept.end() && kept.size() < kMaxKeptFolders) {
-            platform::UniqueFd copy(::fcntl(dirFd, F_DUPFD_CLOEXEC, 0));
-            if (copy) found = kept.emplace(folder, std::move(copy)).first;
-        }
-        if (found != kept.end()) task.dirFd = found->second.get();
+        if (found != kept.end()) task.dirFd = dirFd;
         // A rename cannot replace an immutable or append-only file, nor
         // change an append-only folder: found now, before anything is
         // staged, rather than half way through the commit.
@@ -575,7 +592,8 @@ UnpackResult UnpackArchive(const std::string& zipPath, const std::string& rootDi
     FolderWalker maker(rootFd.get(), [&journal](const std::string& folder, std::string& error) {
         return journal.AddFolder(folder, error);
     });
-    if (!MakeFolders(maker, plan, result.folders, failure)) return fail(&journal);
+    std::unordered_map<std::string, platform::UniqueFd> keptFolders;
+    if (!MakeFolders(maker, plan, result.folders, keptFolders, failure)) return fail(&journal);
 
     std::vector<Task> tasks;
     for (const Planned& e : plan) {
@@ -586,7 +604,6 @@ UnpackResult UnpackArchive(const std::string& zipPath, const std::string& rootDi
         }
     }
     std::vector<StagedPair> pairs;
-    std::unordered_map<std::string, platform::UniqueFd> keptFolders;
     if (!PlanTargets(maker, tasks, options.executables, pairs, keptFolders, failure)) return fail(&journal);
     SweepOldStaging(keptFolders, rootFd.get());
     if (!journal.AddFiles(pairs, why)) {

@@ -1,5 +1,5 @@
-// Opens a zip archive for minizip through positioned reads with a large
-// buffer per handle: minizip's own stdio reads go in 4 KiB pieces, each with
+// Opens a zip archive for minizip through positioned reads into two
+// 256 KiB windows per handle: minizip's own stdio reads go in 4 KiB pieces, each with
 // a seek, which made reading the archive cost more system calls than writing
 // the files. Every handle of one ArchiveFile shares its descriptor; each
 // keeps its own position, so handles may be used by different threads.
