@@ -112,6 +112,12 @@ void UnpackArchiveIn(const std::string& dir) {
     const tavlin::unpack::UnpackResult result = tavlin::unpack::UnpackArchive(archive, dir, options);
     const std::string recovered = tavlin::unpack::DescribeRecovery(result.recovered);
     if (!recovered.empty()) LogRecord(launcher::log_line::kRecovered, "UnpackUpdateArchive", recovered);
+    if (result.postponed) {
+        // Not the package's fault: it waits for the next start.
+        LogRecord(launcher::log_line::kUnpackFailure, "UnpackUpdateArchive",
+                  "unpack postponed, package kept for the next start: " + result.reason);
+        return;
+    }
     if (result.commitIncomplete) {
         LogRecord(launcher::log_line::kUnpackFailure, "UnpackUpdateArchive",
                   "unpack failure: the update is finished at the next start: " + result.reason);

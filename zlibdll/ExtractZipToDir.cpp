@@ -58,6 +58,7 @@ extern "C" __attribute__((visibility("default"))) int ExtractZipToDir(const char
     const tavlin::unpack::UnpackResult result = tavlin::unpack::UnpackArchive(packagePath, root, options);
     if (result.applied) return kExtractOk;
     if (result.commitIncomplete) return Fail(kExtractIncomplete, result.reason);
+    if (result.postponed) return Fail(kExtractPostponed, result.reason);
     if (result.rootUsable && !result.opened) return Fail(kExtractUnreadable, result.reason);
     return Fail(kExtractNotApplied, tavlin::unpack::DescribeFailure(result));
 }

@@ -157,6 +157,7 @@ TEST(Printable, ControlCharactersAreEscaped) {
         {"c1 \xc2\x85 next line", "c1 \\xc2\\x85 next line"},
         {"line\xe2\x80\xa8sep", "line\\xe2\\x80\\xa8sep"},
         {"中文 \xc2\xa0 nbsp", "中文 \xc2\xa0 nbsp"},
+        {"overlong \xc0\x8a and CSI \x9b" "2J", "overlong \\xc0\\x8a and CSI \\x9b2J"},
     };
     for (const auto& [in, out] : cases) EXPECT_EQ(Printable(in), out);
 }

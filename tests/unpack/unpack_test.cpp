@@ -1,5 +1,7 @@
 #include <gtest/gtest.h>
 #include <sys/stat.h>
+#include <sched.h>
+#include <sys/mount.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -521,9 +523,14 @@ namespace {
 TEST_F(Unpack, StagedFilesOfOlderRunsAreSwept) {
     fs::create_directories(root + "/bin");
     fs::create_directories(root + "/other");
-    for (const char* name : {".a.dll.tavlin-Ab12Cd", "bin/.tool.dll.tavlin-zzZZ99", "bin/.tavlin-000000"})
+    ASSERT_TRUE(WriteFileText(root + "/a.dll", "old a"));
+    ASSERT_TRUE(WriteFileText(root + "/bin/tool.dll", "old tool"));
+    for (const char* name : {".a.dll.tavlin-Ab12Cd", "bin/.tool.dll.tavlin-zzZZ99"})
         ASSERT_TRUE(WriteFileText(root + "/" + name, "debris"));
-    for (const char* name : {".tavlin-notes", "bin/x.tavlin-Ab12Cd", "bin/.y.tavlin-Ab12C!", "other/.z.tavlin-Ab12Cd"})
+    // Not beside a file of that name, not of the form, or in a folder the
+    // package does not write to: kept.
+    for (const char* name : {".tavlin-notes", "bin/.tavlin-000000", "bin/x.tavlin-Ab12Cd", "bin/.y.tavlin-Ab12C!",
+                             "other/.z.tavlin-Ab12Cd"})
         ASSERT_TRUE(WriteFileText(root + "/" + name, "kept"));
     ZipBuilder z(zip);
     z.AddFile("a.dll", "a").AddFile("bin/tool.dll", "tool");
@@ -532,6 +539,7 @@ TEST_F(Unpack, StagedFilesOfOlderRunsAreSwept) {
     EXPECT_EQ(Tree(root), (std::map<std::string, std::string>{{".tavlin-notes", "file:kept"},
                                                                {"a.dll", "file:a"},
                                                                {"bin", "dir"},
+                                                               {"bin/.tavlin-000000", "file:kept"},
                                                                {"bin/.y.tavlin-Ab12C!", "file:kept"},
                                                                {"bin/tool.dll", "file:tool"},
                                                                {"bin/x.tavlin-Ab12Cd", "file:kept"},
@@ -576,6 +584,138 @@ TEST_F(Unpack, ImmutableTargetsFailBeforeTheCommit) {
         unset[0] = '-';
         ASSERT_EQ(std::system(("chattr " + unset + " '" + target + "'").c_str()), 0);
     }
+}
+
+}  // namespace
+
+namespace {
+
+// Links or folders in place of the programs, staged-looking entry names and
+// compression methods the reader cannot inflate fail the package.
+TEST_F(Unpack, EntriesThatCannotBeWhatTheyClaimFailThePackage) {
+    struct Case {
+        const char* what;
+        std::function<void(ZipBuilder&)> add;
+        const char* failedName;
+    };
+    const Case cases[] = {
+        {"a link in place of the client", [](ZipBuilder& z) { z.AddSymlink("tavlin.exe", "a.dll"); }, "tavlin.exe"},
+        {"a folder in place of the client", [](ZipBuilder& z) { z.AddDir("tavlin.exe/"); }, "tavlin.exe/"},
+        {"a staged-looking name", [](ZipBuilder& z) { z.AddFile("bin/.x.dll.tavlin-abc123", "x"); },
+         "bin/.x.dll.tavlin-abc123"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        fs::remove_all(root);
+        fs::create_directories(root);
+        ASSERT_TRUE(WriteFileText(root + "/a.dll", "old"));
+        ZipBuilder z(zip);
+        z.AddFile("a.dll", "new");
+        c.add(z);
+        z.Close();
+        EXPECT_FALSE(Run(1, {"tavlin.exe"}).applied);
+        EXPECT_EQ(failed, c.failedName);
+        EXPECT_EQ(Tree(root), (std::map<std::string, std::string>{{"a.dll", "file:old"}}));
+    }
+    // A method number minizip cannot inflate (bzip2 is 12), patched into both
+    // records of a stored entry.
+    ZipEntry stored;
+    stored.name = "b.dat";
+    stored.data = "data";
+    stored.deflate = false;
+    tavlin_test::WriteZip(zip, {stored});
+    std::string bytes = ReadFileText(zip);
+    ASSERT_EQ(bytes.compare(0, 4, "PK\x03\x04"), 0);
+    bytes[8] = 12;  // local header
+    const std::size_t central = bytes.find("PK\x01\x02");
+    ASSERT_NE(central, std::string::npos);
+    bytes[central + 10] = 12;
+    ASSERT_TRUE(WriteFileText(zip, bytes));
+    EXPECT_FALSE(Run().applied);
+    EXPECT_EQ(reason, "unsupported compression method 12");
+}
+
+// A package that fails changes nothing, not even what looks like debris of
+// an older run; once one is applied, staged files of names beside them go.
+TEST_F(Unpack, OldStagedFilesGoOnlyWithAnAppliedPackage) {
+    fs::create_directories(root + "/bin");
+    ASSERT_TRUE(WriteFileText(root + "/bin/tool.dll", "old"));
+    ASSERT_TRUE(WriteFileText(root + "/bin/.tool.dll.tavlin-Ab12Cd", "debris"));
+    ASSERT_TRUE(WriteFileText(root + "/bin/.notes.tavlin-backup", "the user's own"));
+    ZipEntry bad;
+    bad.name = "bin/tool.dll";
+    bad.data = "new";
+    bad.declaredCrc = 1;
+    tavlin_test::WriteZip(zip, {bad});
+    const auto before = Tree(root);
+    EXPECT_FALSE(Run().applied);
+    EXPECT_EQ(Tree(root), before);
+    ZipBuilder z(zip);
+    z.AddFile("bin/tool.dll", "new");
+    z.Close();
+    EXPECT_TRUE(Run().applied) << reason;
+    EXPECT_FALSE(fs::exists(root + "/bin/.tool.dll.tavlin-Ab12Cd"));
+    EXPECT_EQ(ReadFileText(root + "/bin/.notes.tavlin-backup"), "the user's own");
+}
+
+}  // namespace
+
+namespace {
+
+// Runs UnpackArchive in a child: 0 when applied, 1 when it failed for
+// `expectedReason`, 2 otherwise, 3 when `prepare` failed.
+int RunInChild(const std::string& zip, const std::string& root, const std::function<bool()>& prepare,
+               const std::string& expectedReason) {
+    const pid_t child = ::fork();
+    if (child == 0) {
+        if (!prepare()) ::_exit(3);
+        const auto result = UnpackArchive(zip, root);
+        ::_exit(result.applied ? 0 : result.reason.find(expectedReason) != std::string::npos ? 1 : 2);
+    }
+    int status = 0;
+    if (child < 0 || ::waitpid(child, &status, 0) != child || !WIFEXITED(status)) return -1;
+    return WEXITSTATUS(status);
+}
+
+// A rename cannot replace another user's file in a sticky folder, nor a
+// mount point: both are found while staging, and nothing changes.
+TEST_F(Unpack, TargetsARenameCannotReplaceFailBeforeTheCommit) {
+    if (::geteuid() != 0) GTEST_SKIP() << "needs root to make the other user and the mount";
+    fs::create_directories(root + "/sub");
+    ASSERT_TRUE(WriteFileText(root + "/a.dll", "old a"));
+    ASSERT_TRUE(WriteFileText(root + "/sub/b.txt", "old b"));
+    ASSERT_TRUE(WriteFileText(outside + "/pinned", "pinned"));
+    ZipBuilder z(zip);
+    z.AddFile("a.dll", "new a").AddFile("sub/b.txt", "new b");
+    z.Close();
+
+    // Another user's file in a sticky folder, the unpacking run as its owner's neighbour.
+    for (const auto& e : fs::recursive_directory_iterator(tmp.path())) ::lchown(e.path().c_str(), 65534, 65534);
+    ::chown(tmp.path().c_str(), 65534, 65534);
+    ::chown((root + "/sub").c_str(), 0, 0);
+    ::chown((root + "/sub/b.txt").c_str(), 0, 0);
+    ::chmod((root + "/sub").c_str(), 01777);
+    auto before = Tree(root);
+    EXPECT_EQ(RunInChild(zip, root, [] { return ::setgid(65534) == 0 && ::setuid(65534) == 0; },
+                         "another user's file in a sticky folder"),
+              1);
+    EXPECT_EQ(Tree(root), before);
+    ::chmod((root + "/sub").c_str(), 0755);
+
+    // A file mounted over the target, in a mount namespace of the child's own.
+    before = Tree(root);
+    const std::string target = root + "/sub/b.txt";
+    const std::string pinned = outside + "/pinned";
+    const int code = RunInChild(
+        zip, root,
+        [&] {
+            return ::unshare(CLONE_NEWNS) == 0 && ::mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) == 0 &&
+                   ::mount(pinned.c_str(), target.c_str(), nullptr, MS_BIND, nullptr) == 0;
+        },
+        "something is mounted on it");
+    if (code == 3) GTEST_SKIP() << "no mount namespace here";
+    EXPECT_EQ(code, 1);
+    EXPECT_EQ(Tree(root), before);
 }
 
 }  // namespace

@@ -226,6 +226,7 @@ bool Journal::Open(int rootFd, int lockWaitMs, Recovery& recovered, std::string&
         }
         if (!LockWithin(fd_.get(), lockWaitMs)) {
             error = "another installation is still running in this folder";
+            blocked_ = true;
             fd_.reset();
             return false;
         }
@@ -249,6 +250,7 @@ bool Journal::Open(int rootFd, int lockWaitMs, Recovery& recovered, std::string&
             // dropping it would leave a mix of old and new files.
             if (recovered.rolledForward && !recovered.problems.empty()) {
                 error = "an earlier installation could not be finished: " + recovered.problems.front();
+                blocked_ = true;
                 fd_.reset();
                 return false;
             }

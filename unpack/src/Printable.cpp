@@ -1,5 +1,7 @@
 #include "unpack/Printable.h"
 
+#include "platform/text.h"
+
 namespace tavlin::unpack {
 
 namespace {
@@ -18,6 +20,18 @@ void Escape(std::string& out, std::string_view bytes) {
 std::string Printable(std::string_view text) {
     std::string out;
     out.reserve(text.size());
+    // Bytes that are not UTF-8 (overlong forms, stray C1 bytes) could mean
+    // anything to whatever reads the log: all of them are escaped then.
+    bool valid = false;
+    platform::Utf8ToUtf16(text, &valid);
+    if (!valid) {
+        for (std::size_t i = 0; i < text.size(); ++i) {
+            const auto c = static_cast<unsigned char>(text[i]);
+            if (c < 0x20 || c >= 0x7f) Escape(out, text.substr(i, 1));
+            else out += static_cast<char>(c);
+        }
+        return out;
+    }
     for (std::size_t i = 0; i < text.size(); ++i) {
         const auto c = static_cast<unsigned char>(text[i]);
         const auto next = i + 1 < text.size() ? static_cast<unsigned char>(text[i + 1]) : 0;

@@ -114,6 +114,8 @@ std::string UnzError(int code) {
         case UNZ_INTERNALERROR: return "internal error of the zip reader";
         case UNZ_PARAMERROR: return "bad parameter to the zip reader";
         case UNZ_EOF: return "unexpected end of the data";
+        case Z_DATA_ERROR: return "damaged compressed data";
+        case Z_MEM_ERROR: return "out of memory";
         default: return "zip reader error " + std::to_string(code);
     }
 }
@@ -165,6 +167,11 @@ bool ReadPlan(unzFile uf, std::vector<Planned>& plan, FailureSlot& failure) {
             failure.Set(order, e.storedName, "encrypted");
             return false;
         }
+        if (info.compression_method != 0 && info.compression_method != Z_DEFLATED) {
+            failure.Set(order, e.storedName,
+                        "unsupported compression method " + std::to_string(info.compression_method));
+            return false;
+        }
         e.path = std::move(*path);
         e.kind = (e.attributes.directory || e.path.endsWithSeparator) ? Kind::Folder
                  : e.attributes.symlink                               ? Kind::Link
@@ -175,6 +182,10 @@ bool ReadPlan(unzFile uf, std::vector<Planned>& plan, FailureSlot& failure) {
         }
         if (e.path.components.size() == 1 && e.path.components[0] == kJournalName) {
             failure.Set(order, e.storedName, "name is reserved for the installation's journal");
+            return false;
+        }
+        if (std::any_of(e.path.components.begin(), e.path.components.end(), LooksStaged)) {
+            failure.Set(order, e.storedName, "name has the form of a file being installed");
             return false;
         }
         if (e.kind == Kind::Link && info.uncompressed_size > kMaxLinkTarget) {
@@ -441,12 +452,9 @@ bool PlanTargets(FolderWalker& maker, std::vector<Task>& tasks, const std::vecto
                  FailureSlot& failure) {
     std::string why;
     std::string folder;
-    std::set<std::string> checkedFolders;
-    if (Unchangeable(maker.Open({}, 0, nullptr), "")) {
-        failure.Set(0, "", "the folder is immutable or append-only");
-        return false;
-    }
-    checkedFolders.insert("");
+    // Each folder's own attributes, looked at once.
+    std::map<std::string, struct statx> folders;
+    const uid_t me = ::geteuid();
     for (Task& task : tasks) {
         const Planned& e = *task.entry;
         task.program = e.kind == Kind::File &&
@@ -460,21 +468,41 @@ bool PlanTargets(FolderWalker& maker, std::vector<Task>& tasks, const std::vecto
             return false;
         }
         if (found != kept.end()) task.dirFd = dirFd;
-        // A rename cannot replace an immutable or append-only file, nor
-        // change an append-only folder: found now, before anything is
-        // staged, rather than half way through the commit.
-        if (checkedFolders.insert(folder).second && Unchangeable(dirFd, "")) {
+        auto info = folders.find(folder);
+        if (info == folders.end()) {
+            struct statx dir{};
+            if (::statx(dirFd, "", AT_EMPTY_PATH, STATX_TYPE | STATX_MODE | STATX_UID, &dir) != 0) {
+                failure.Set(e.order, e.storedName, std::string("its folder cannot be read: ") + std::strerror(errno));
+                return false;
+            }
+            info = folders.emplace(folder, dir).first;
+        }
+        const struct statx& dir = info->second;
+        // A rename cannot replace an immutable or append-only file, a mount
+        // point, or another user's file in a sticky folder, nor change an
+        // append-only folder: found now, before anything is staged, rather
+        // than half way through the commit.
+        if (Unchangeable(dir)) {
             failure.Set(e.order, e.storedName, "its folder is immutable or append-only");
             return false;
         }
         struct statx stx{};
-        if (::statx(dirFd, parts.back().c_str(), AT_SYMLINK_NOFOLLOW, STATX_TYPE | STATX_MODE, &stx) == 0) {
+        if (::statx(dirFd, parts.back().c_str(), AT_SYMLINK_NOFOLLOW, STATX_TYPE | STATX_MODE | STATX_UID, &stx) == 0) {
             if (S_ISDIR(stx.stx_mode)) {
                 failure.Set(e.order, e.storedName, "a folder is in the way");
                 return false;
             }
             if (Unchangeable(stx)) {
                 failure.Set(e.order, e.storedName, "cannot be replaced: it is immutable or append-only");
+                return false;
+            }
+            if (((stx.stx_attributes_mask & STATX_ATTR_MOUNT_ROOT) && (stx.stx_attributes & STATX_ATTR_MOUNT_ROOT)) ||
+                stx.stx_dev_major != dir.stx_dev_major || stx.stx_dev_minor != dir.stx_dev_minor) {
+                failure.Set(e.order, e.storedName, "cannot be replaced: something is mounted on it");
+                return false;
+            }
+            if ((dir.stx_mode & S_ISVTX) && me != 0 && stx.stx_uid != me && dir.stx_uid != me) {
+                failure.Set(e.order, e.storedName, "cannot be replaced: another user's file in a sticky folder");
                 return false;
             }
             if (S_ISREG(stx.stx_mode)) {
@@ -493,7 +521,14 @@ bool PlanTargets(FolderWalker& maker, std::vector<Task>& tasks, const std::vecto
     return true;
 }
 
-bool CheckExecutables(const std::vector<Task>& tasks, FailureSlot& failure) {
+bool CheckExecutables(const std::vector<Planned>& plan, const std::vector<std::string>& programs,
+                      const std::vector<Task>& tasks, FailureSlot& failure) {
+    for (const Planned& e : plan) {
+        if (e.kind == Kind::File) continue;
+        if (std::find(programs.begin(), programs.end(), e.path.Joined()) == programs.end()) continue;
+        failure.Set(e.order, e.storedName, e.kind == Kind::Link ? "a link in place of a program" : "a folder in place of a program");
+        return false;
+    }
     for (const Task& task : tasks) {
         if (!task.program) continue;
         if (!(task.mode & S_IXUSR)) {
@@ -505,25 +540,28 @@ bool CheckExecutables(const std::vector<Task>& tasks, FailureSlot& failure) {
 }
 
 // Removes what runs of older versions, which kept no journal, left when
-// they were killed: staged files in the folders this package writes to.
-void SweepOldStaging(const std::unordered_map<std::string, platform::UniqueFd>& folders, int rootFd) {
-    auto sweep = [](int dirFd) {
-        const int fd = ::openat(dirFd, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-        if (fd < 0) return;
+// they were killed: in the folders this package wrote to, files named like
+// a staged file of a name that exists beside it.
+void SweepOldStaging(const std::unordered_map<std::string, platform::UniqueFd>& folders) {
+    const std::size_t suffix = std::char_traits<char>::length(kStagedMarker) + 6;
+    for (const auto& [key, dirFd] : folders) {
+        const int fd = ::openat(dirFd.get(), ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+        if (fd < 0) continue;
         std::unique_ptr<DIR, int (*)(DIR*)> dir(::fdopendir(fd), ::closedir);
         if (!dir) {
             ::close(fd);
-            return;
+            continue;
         }
         std::vector<std::string> staged;
         while (const dirent* e = ::readdir(dir.get())) {
-            if ((e->d_type == DT_REG || e->d_type == DT_LNK) && LooksStaged(e->d_name)) staged.emplace_back(e->d_name);
+            const std::string name = e->d_name;
+            if ((e->d_type != DT_REG && e->d_type != DT_LNK) || !LooksStaged(name) || name.size() <= suffix + 1)
+                continue;
+            const std::string target = name.substr(1, name.size() - 1 - suffix);
+            struct stat st{};
+            if (::fstatat(dirFd.get(), target.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0) staged.push_back(name);
         }
-        for (const std::string& name : staged) ::unlinkat(dirFd, name.c_str(), 0);
-    };
-    sweep(rootFd);
-    for (const auto& [name, fd] : folders) {
-        if (!name.empty()) sweep(fd.get());
+        for (const std::string& name : staged) ::unlinkat(dirFd.get(), name.c_str(), 0);
     }
 }
 
@@ -565,9 +603,15 @@ UnpackResult UnpackArchive(const std::string& zipPath, const std::string& rootDi
         failure.Set(0, "", "cannot open the folder \"" + Printable(rootDir) + "\": " + std::strerror(errno));
         return fail(nullptr);
     }
+    // Nothing can be removed from an append-only folder, the journal least of all.
+    if (Unchangeable(rootFd.get(), "")) {
+        failure.Set(0, "", "the folder \"" + Printable(rootDir) + "\" is immutable or append-only");
+        return fail(nullptr);
+    }
     Journal journal;
     std::string why;
     if (!journal.Open(rootFd.get(), options.lockWaitMs, result.recovered, why)) {
+        result.postponed = journal.blocked();
         failure.Set(0, "", why);
         return fail(nullptr);
     }
@@ -605,7 +649,6 @@ UnpackResult UnpackArchive(const std::string& zipPath, const std::string& rootDi
     }
     std::vector<StagedPair> pairs;
     if (!PlanTargets(maker, tasks, options.executables, pairs, keptFolders, failure)) return fail(&journal);
-    SweepOldStaging(keptFolders, rootFd.get());
     if (!journal.AddFiles(pairs, why)) {
         failure.Set(0, "", why);
         return fail(&journal);
@@ -643,7 +686,7 @@ UnpackResult UnpackArchive(const std::string& zipPath, const std::string& rootDi
             return fail(&journal);
         }
     }
-    if (!CheckExecutables(tasks, failure)) return fail(&journal);
+    if (!CheckExecutables(plan, options.executables, tasks, failure)) return fail(&journal);
 
     if (::syncfs(rootFd.get()) != 0) {
         failure.Set(0, "", std::string("cannot make the staged files durable: ") + std::strerror(errno));
@@ -663,6 +706,7 @@ UnpackResult UnpackArchive(const std::string& zipPath, const std::string& rootDi
     // The renames themselves, before the journal that could redo them goes.
     ::syncfs(rootFd.get());
     journal.Finish();
+    SweepOldStaging(keptFolders);
     result.applied = true;
     result.written = tasks.size();
     return result;
@@ -675,11 +719,15 @@ std::string DescribeFailure(const UnpackResult& result) {
 
 std::string DescribeRecovery(const Recovery& r) {
     if (!r.found) return {};
-    std::string text = r.rolledForward ? "finished an interrupted installation: " + std::to_string(r.files) +
-                                             " files put in place"
-                                       : "removed an interrupted installation's staging: " +
-                                             std::to_string(r.files) + " files, " + std::to_string(r.folders) +
-                                             " folders";
+    std::string text;
+    if (r.rolledForward && !r.problems.empty())
+        text = "could not finish an interrupted installation, it is tried again at the next start (" +
+               std::to_string(r.files) + " files put in place now)";
+    else if (r.rolledForward)
+        text = "finished an interrupted installation: " + std::to_string(r.files) + " files put in place";
+    else
+        text = "removed an interrupted installation's staging: " + std::to_string(r.files) + " files, " +
+               std::to_string(r.folders) + " folders";
     for (const std::string& p : r.problems) text += "; " + p;
     return text;
 }

@@ -68,7 +68,9 @@ bool Unpack(PackageExtractor& extractor, uint32_t start, const InstallHooks& hoo
     if (extractor.unpackResult == kExtractOk) return true;
     INSTALL_LOG("ExtractZipToDir failed: %d: %s", extractor.unpackResult, extractor.unpackError.c_str());
     // An incomplete commit is finished by the launcher's next start from the
-    // installation's journal; the package is not needed for it either.
+    // installation's journal; the package is not needed for it either. A
+    // package that was not tried at all stays for the launcher.
+    if (extractor.unpackResult == kExtractPostponed) return false;
     if (::unlink(extractor.packagePath.c_str()) != 0 && errno != ENOENT)
         INSTALL_LOG("cannot remove the package %s: %s", extractor.packagePath.c_str(), std::strerror(errno));
     return false;

@@ -61,6 +61,9 @@ public:
     // `recovered` says what that did. False (with `error`) when the journal
     // cannot be created, locked or written.
     bool Open(int rootFd, int lockWaitMs, Recovery& recovered, std::string& error);
+    // After a failed Open: the folder is held by another run, or by an
+    // earlier commit that cannot be finished yet; a package was not tried.
+    bool blocked() const { return blocked_; }
 
     bool AddFolder(const std::string& folder, std::string& error);
     bool AddFiles(const std::vector<StagedPair>& files, std::string& error);
@@ -82,6 +85,7 @@ private:
     int rootFd_ = -1;
     platform::UniqueFd fd_;
     off_t size_ = 0;  // bytes written so far
+    bool blocked_ = false;
 };
 
 // Finishes a journal a killed run left in `rootDir`: rolls a committed one

@@ -10,6 +10,9 @@ enum : int {
     // Every entry staged, but a file could not replace its target: the
     // installation's journal stays and the next run finishes it.
     kExtractIncomplete = 2,
+    // Another run holds the installation, or an earlier commit cannot be
+    // finished yet: the package was not tried.
+    kExtractPostponed = 3,
 };
 
 // Applies the zip archive `package` below `folder`, all of it or nothing.
