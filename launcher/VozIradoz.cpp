@@ -15,6 +15,7 @@
 #include "platform/spawn.h"
 #include "platform/text.h"
 #include "platform/url_scheme.h"
+#include "unpack/Printable.h"
 // Only the box's constants: the box itself is in the question object.
 #include "platform/window/message_box.h"
 #include "question/AskUser.h"
@@ -83,7 +84,7 @@ int wWinMain(HINSTANCE, HINSTANCE, const char16_t* lpCmdLine, int) {
     launcher::LogInfo(__FILE__, launcher::log_line::kClassPath, "wWinMain").getStream()
         << "class path: " << kClientExeNarrow;
     launcher::LogInfo(__FILE__, launcher::log_line::kParameter, "wWinMain").getStream()
-        << "par: " << cpplog::ToChsNarrow(parameter);
+        << "par: " << tavlin::unpack::Printable(cpplog::ToChsNarrow(parameter));
     ApplyPendingUpdateFiles();
     UnpackUpdateArchive();
     // A client that cannot be started is logged; the exit code stays 0.

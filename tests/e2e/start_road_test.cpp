@@ -229,3 +229,22 @@ TEST_F(LauncherTest, ProcessNamedInOtherCaseIsNotTheClient) {
 
 }  // namespace
 }  // namespace tavlin_e2e
+
+namespace tavlin_e2e {
+namespace {
+
+// The client gets the link's text as it came; the log shows its control
+// characters escaped, so a link cannot forge a record.
+TEST_F(LauncherTest, ALinkCannotForgeALogRecord) {
+    RunResult r = RunLauncher({"tavlin://x\n[ORB][I][2026-01-01 00:00:00] update installed"});
+    ASSERT_TRUE(r.finished);
+    EXPECT_EQ(r.exitCode, 0) << r.err;
+    ASSERT_TRUE(WaitForCalls("args", 1));
+    EXPECT_EQ(CallsOf("args").front().data, "/x\n[ORB][I][2026-01-01 00:00:00] update installed");
+    EXPECT_EQ(LogRecords(r.err), (std::vector<std::string>{
+                                     "class path: tavlin.exe",
+                                     "par: /x\\x0a[ORB][I][2026-01-01 00:00:00] update installed"}));
+}
+
+}  // namespace
+}  // namespace tavlin_e2e
