@@ -642,6 +642,7 @@ TEST_F(Unpack, OldStagedFilesGoOnlyWithAnAppliedPackage) {
     ASSERT_TRUE(WriteFileText(root + "/bin/tool.dll", "old"));
     ASSERT_TRUE(WriteFileText(root + "/bin/.tool.dll.tavlin-Ab12Cd", "debris"));
     ASSERT_TRUE(WriteFileText(root + "/bin/.notes.tavlin-backup", "the user's own"));
+    ASSERT_TRUE(WriteFileText(root + "/bin/.tool.dll.tavlin-backup", "the user's own too"));
     ZipEntry bad;
     bad.name = "bin/tool.dll";
     bad.data = "new";
@@ -656,6 +657,7 @@ TEST_F(Unpack, OldStagedFilesGoOnlyWithAnAppliedPackage) {
     EXPECT_TRUE(Run().applied) << reason;
     EXPECT_FALSE(fs::exists(root + "/bin/.tool.dll.tavlin-Ab12Cd"));
     EXPECT_EQ(ReadFileText(root + "/bin/.notes.tavlin-backup"), "the user's own");
+    EXPECT_EQ(ReadFileText(root + "/bin/.tool.dll.tavlin-backup"), "the user's own too");
 }
 
 }  // namespace
@@ -716,6 +718,38 @@ TEST_F(Unpack, TargetsARenameCannotReplaceFailBeforeTheCommit) {
     if (code == 3) GTEST_SKIP() << "no mount namespace here";
     EXPECT_EQ(code, 1);
     EXPECT_EQ(Tree(root), before);
+}
+
+}  // namespace
+
+namespace {
+
+// On an overlay whose layers are other file systems, files report their
+// layer's device and folders the overlay's: that is no mount on the target.
+TEST_F(Unpack, AnOverlayInstallationTakesPackages) {
+    if (::geteuid() != 0) GTEST_SKIP() << "needs root for the mounts";
+    const std::string lower = tmp / "lower", upper = tmp / "upper", merged = tmp / "merged";
+    for (const std::string& d : {lower, upper, merged}) fs::create_directories(d);
+    ZipBuilder z(zip);
+    z.AddFile("a.dll", "new a").AddFile("sub/b.txt", "new b");
+    z.Close();
+    const int code = RunInChild(
+        zip, merged,
+        [&] {
+            if (::unshare(CLONE_NEWNS) != 0 || ::mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0 ||
+                ::mount("tmpfs", lower.c_str(), "tmpfs", 0, "size=4m") != 0 ||
+                ::mount("tmpfs", upper.c_str(), "tmpfs", 0, "size=4m") != 0)
+                return false;
+            fs::create_directories(lower + "/sub");
+            fs::create_directories(upper + "/u");
+            fs::create_directories(upper + "/w");
+            if (!WriteFileText(lower + "/a.dll", "old a") || !WriteFileText(lower + "/sub/b.txt", "old b")) return false;
+            const std::string options = "lowerdir=" + lower + ",upperdir=" + upper + "/u,workdir=" + upper + "/w";
+            return ::mount("overlay", merged.c_str(), "overlay", 0, options.c_str()) == 0;
+        },
+        "");
+    if (code == 3) GTEST_SKIP() << "no overlay here";
+    EXPECT_EQ(code, 0);
 }
 
 }  // namespace

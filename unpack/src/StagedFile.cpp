@@ -35,11 +35,15 @@ bool LooksStaged(const std::string& name) {
     if (name.size() < marker + 6 || name[0] != '.') return false;
     const std::size_t at = name.size() - 6 - marker;
     if (name.compare(at, marker, kStagedMarker) != 0) return false;
+    bool mixed = false;
     for (std::size_t i = name.size() - 6; i < name.size(); ++i) {
         const char c = name[i];
         if (!((c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9'))) return false;
+        mixed = mixed || !(c >= 'a' && c <= 'z');
     }
-    return true;
+    // Six lower-case letters are more likely a word ("backup") than one of
+    // the random suffixes, nearly all of which hold a capital or a digit.
+    return mixed;
 }
 
 StagedFile::StagedFile(int dirFd, std::string stagedName) : dirFd_(dirFd), name_(std::move(stagedName)) {

@@ -471,7 +471,7 @@ bool PlanTargets(FolderWalker& maker, std::vector<Task>& tasks, const std::vecto
         auto info = folders.find(folder);
         if (info == folders.end()) {
             struct statx dir{};
-            if (::statx(dirFd, "", AT_EMPTY_PATH, STATX_TYPE | STATX_MODE | STATX_UID, &dir) != 0) {
+            if (::statx(dirFd, "", AT_EMPTY_PATH, STATX_TYPE | STATX_MODE | STATX_UID | STATX_MNT_ID, &dir) != 0) {
                 failure.Set(e.order, e.storedName, std::string("its folder cannot be read: ") + std::strerror(errno));
                 return false;
             }
@@ -487,7 +487,8 @@ bool PlanTargets(FolderWalker& maker, std::vector<Task>& tasks, const std::vecto
             return false;
         }
         struct statx stx{};
-        if (::statx(dirFd, parts.back().c_str(), AT_SYMLINK_NOFOLLOW, STATX_TYPE | STATX_MODE | STATX_UID, &stx) == 0) {
+        if (::statx(dirFd, parts.back().c_str(), AT_SYMLINK_NOFOLLOW,
+                    STATX_TYPE | STATX_MODE | STATX_UID | STATX_MNT_ID, &stx) == 0) {
             if (S_ISDIR(stx.stx_mode)) {
                 failure.Set(e.order, e.storedName, "a folder is in the way");
                 return false;
@@ -496,8 +497,12 @@ bool PlanTargets(FolderWalker& maker, std::vector<Task>& tasks, const std::vecto
                 failure.Set(e.order, e.storedName, "cannot be replaced: it is immutable or append-only");
                 return false;
             }
-            if (((stx.stx_attributes_mask & STATX_ATTR_MOUNT_ROOT) && (stx.stx_attributes & STATX_ATTR_MOUNT_ROOT)) ||
-                stx.stx_dev_major != dir.stx_dev_major || stx.stx_dev_minor != dir.stx_dev_minor) {
+            // Mount identities, not device numbers: an overlay reports its
+            // files' layer devices but its folders' own.
+            const bool otherMount = (stx.stx_mask & STATX_MNT_ID) && (dir.stx_mask & STATX_MNT_ID) &&
+                                    stx.stx_mnt_id != dir.stx_mnt_id;
+            if (otherMount ||
+                ((stx.stx_attributes_mask & STATX_ATTR_MOUNT_ROOT) && (stx.stx_attributes & STATX_ATTR_MOUNT_ROOT))) {
                 failure.Set(e.order, e.storedName, "cannot be replaced: something is mounted on it");
                 return false;
             }
@@ -705,8 +710,10 @@ UnpackResult UnpackArchive(const std::string& zipPath, const std::string& rootDi
     }
     // The renames themselves, before the journal that could redo them goes.
     ::syncfs(rootFd.get());
-    journal.Finish();
+    // Still under the journal's lock: a run waiting for it must not have
+    // its own staged files taken for old ones.
     SweepOldStaging(keptFolders);
+    journal.Finish();
     result.applied = true;
     result.written = tasks.size();
     return result;

@@ -20,7 +20,8 @@ inline constexpr const char* kStagedMarker = ".tavlin-";
 // A fresh staged name for a file called `name`.
 std::string StagedNameFor(const std::string& name);
 
-// Whether `name` has the form of a staged name.
+// Whether `name` has the form of a staged name (six letters or digits after
+// the marker, not all of them lower-case letters).
 bool LooksStaged(const std::string& name);
 
 class StagedFile {
