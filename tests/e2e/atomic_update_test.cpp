@@ -4,12 +4,10 @@
 // byte for byte or, once the next start has finished the work, the new one;
 // the client never starts on a mix of the two.
 #include <fcntl.h>
-#include <linux/fs.h>
 #include <poll.h>
 #include <signal.h>
 #include <sys/fanotify.h>
 #include <sys/inotify.h>
-#include <sys/ioctl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -104,16 +102,6 @@ std::string FailureRecord(const std::string& output) {
 
 // Immutable files pass every check a staging run can make, but cannot be
 // renamed over. False when this process may not set the flag there.
-bool SetImmutable(const std::string& path, bool on) {
-    const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
-    if (fd < 0) return false;
-    int flags = 0;
-    bool ok = ::ioctl(fd, FS_IOC_GETFLAGS, &flags) == 0;
-    flags = on ? (flags | FS_IMMUTABLE_FL) : (flags & ~FS_IMMUTABLE_FL);
-    ok = ok && ::ioctl(fd, FS_IOC_SETFLAGS, &flags) == 0;
-    ::close(fd);
-    return ok;
-}
 
 // Holds every open of a file in one folder (not below it) until this test has
 // looked at it, and runs `atFirstStaged` before it lets the first open of a
@@ -726,7 +714,7 @@ TEST_F(AtomicUpdateTest, ACommitThatCannotFinishIsFinishedByALaterStart) {
                                        Entry("lib/b.dll", "new b"), Entry("lib/c.dll", "new c"),
                                        Entry("z.dat", "new z")};
     LeavePackage(package);
-    if (!SetImmutable(Installed("lib/b.dll"), true)) GTEST_SKIP() << "cannot make a file immutable here";
+    if (!tavlin_test::SetImmutable(Installed("lib/b.dll"), true)) GTEST_SKIP() << "cannot make a file immutable here";
     const Tree oldTree = InstalledTree();
 
     const RunResult refused = RunLauncher({});
@@ -757,7 +745,7 @@ TEST_F(AtomicUpdateTest, ACommitThatCannotFinishIsFinishedByALaterStart) {
         StopEverything();
     }
 
-    ASSERT_TRUE(SetImmutable(Installed("lib/b.dll"), false));
+    ASSERT_TRUE(tavlin_test::SetImmutable(Installed("lib/b.dll"), false));
     fs::remove(Installed("tavlin.calls"));
     const RunResult finished = RunLauncher({});
     EXPECT_EQ(finished.exitCode, 0) << finished.err;

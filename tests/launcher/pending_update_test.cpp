@@ -1,7 +1,4 @@
 #include <gtest/gtest.h>
-#include <fcntl.h>
-#include <linux/fs.h>
-#include <sys/ioctl.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -10,6 +7,7 @@
 
 #include "PendingUpdate.h"
 #include "child_process.h"
+#include "disk_state.h"
 #include "temp_dir.h"
 #include "zip_builder.h"
 
@@ -142,16 +140,6 @@ TEST(GetModuleDirA, IsTheProgramFolderWithSlash) {
 
 namespace {
 
-bool SetImmutable(const std::string& path, bool on) {
-    const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
-    if (fd < 0) return false;
-    int flags = 0;
-    bool ok = ::ioctl(fd, FS_IOC_GETFLAGS, &flags) == 0;
-    flags = on ? (flags | FS_IMMUTABLE_FL) : (flags & ~FS_IMMUTABLE_FL);
-    ok = ok && ::ioctl(fd, FS_IOC_SETFLAGS, &flags) == 0;
-    ::close(fd);
-    return ok;
-}
 
 // While a commit a killed run left cannot be finished, a new package is not
 // tried, and not thrown away either: it waits for a start that can.
@@ -159,7 +147,7 @@ TEST_F(PendingUpdate, APackageWaitsWhileAnEarlierCommitIsStuck) {
     ASSERT_TRUE(WriteFileText(dir + "a.dll", "old"));
     ASSERT_TRUE(WriteFileText(dir + ".a.dll.tavlin-Q1w2E3", "committed"));
     ASSERT_TRUE(WriteFileText(dir + ".tavlin-journal", "tavlin-journal 1\nF .a.dll.tavlin-Q1w2E3 a.dll\nC 1\n"));
-    if (!SetImmutable(dir + "a.dll", true)) GTEST_SKIP() << "cannot make a file immutable here";
+    if (!tavlin_test::SetImmutable(dir + "a.dll", true)) GTEST_SKIP() << "cannot make a file immutable here";
     const std::string package = Package("update.zip", "new");
     testing::internal::CaptureStderr();
     pending_update::UnpackArchiveIn(tmp.path());
@@ -168,7 +156,7 @@ TEST_F(PendingUpdate, APackageWaitsWhileAnEarlierCommitIsStuck) {
     EXPECT_EQ(ReadFileText(dir + "update.zip"), package);
     EXPECT_FALSE(FileExists(dir + "bin"));
 
-    ASSERT_TRUE(SetImmutable(dir + "a.dll", false));
+    ASSERT_TRUE(tavlin_test::SetImmutable(dir + "a.dll", false));
     pending_update::UnpackArchiveIn(tmp.path());
     EXPECT_EQ(ReadFileText(dir + "a.dll"), "committed");
     EXPECT_EQ(ReadFileText(dir + "bin/tool.dll"), "new");

@@ -46,4 +46,8 @@ private:
 // of staged files and of the installation journal, ".tavlin-".
 std::vector<std::string> StagingDebris(const std::string& root);
 
+// Sets or clears the immutable flag of `path`. False where the file system
+// or the rights refuse it.
+bool SetImmutable(const std::string& path, bool on);
+
 }  // namespace tavlin_test
