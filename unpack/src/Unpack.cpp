@@ -353,17 +353,20 @@ unsigned ChooseThreads(unsigned requested, const std::vector<Task*>& files) {
     return (bytes >= kParallelBytes && std::thread::hardware_concurrency() >= 2) ? 2 : 1;
 }
 
-// Consecutive runs of entries with about equal compressed bytes, so each
-// thread reads its own stretch of the archive front to back.
+// Consecutive runs of entries with about equal work, so each thread reads
+// its own stretch of the archive front to back. Creating a file costs about
+// as much as inflating a few hundred KiB, so a package of many small files
+// and a few large ones is not left to one thread's share.
+constexpr uint64_t kFileCost = 256 * 1024;
 std::vector<std::vector<Task*>> SplitWork(const std::vector<Task*>& files, unsigned parts) {
     uint64_t total = 0;
-    for (const Task* t : files) total += t->entry->compressedSize + 1;
+    for (const Task* t : files) total += t->entry->compressedSize + kFileCost;
     std::vector<std::vector<Task*>> out(parts);
     uint64_t done = 0;
     for (Task* t : files) {
         const std::size_t part = std::min<std::size_t>(parts - 1, done * parts / std::max<uint64_t>(total, 1));
         out[part].push_back(t);
-        done += t->entry->compressedSize + 1;
+        done += t->entry->compressedSize + kFileCost;
     }
     return out;
 }
