@@ -139,15 +139,11 @@ ArchiveFile::ArchiveFile(const std::string& path) : fd_(::open(path.c_str(), O_R
     functions_.zseek64_file = SeekCursor;
     functions_.zclose_file = CloseCursor;
     functions_.zerror_file = ErrorCursor;
-    functions_.opaque = nullptr;
+    // The descriptor number is the opaque value each cursor starts from.
+    fdNumber_ = fd_.get();
+    functions_.opaque = &fdNumber_;
 }
 
-unzFile ArchiveFile::OpenHandle() {
-    if (!fd_) return nullptr;
-    // The descriptor number is the opaque value each cursor starts from.
-    functions_.opaque = &fdNumber_;
-    fdNumber_ = fd_.get();
-    return unzOpen2_64("archive", &functions_);
-}
+unzFile ArchiveFile::OpenHandle() { return fd_ ? unzOpen2_64("archive", &functions_) : nullptr; }
 
 }  // namespace tavlin::unpack

@@ -86,8 +86,7 @@ class FailureSlot {
 public:
     void Set(std::size_t order, const std::string& name, const std::string& reason) {
         std::lock_guard lock(mutex_);
-        if (order < failure_.order || !failed_) failure_ = {order, Printable(name), reason};
-        failed_ = true;
+        if (!failed() || order < failure_.order) failure_ = {order, Printable(name), reason};
         flag_.store(true, std::memory_order_relaxed);
     }
     bool failed() const { return flag_.load(std::memory_order_relaxed); }
@@ -96,7 +95,6 @@ public:
 private:
     std::mutex mutex_;
     Failure failure_;
-    bool failed_ = false;
     std::atomic<bool> flag_{false};
 };
 

@@ -17,6 +17,9 @@ class ArchiveFile {
 public:
     // Opens `path` read-only; check ok().
     explicit ArchiveFile(const std::string& path);
+    // The callbacks point at this object.
+    ArchiveFile(const ArchiveFile&) = delete;
+    ArchiveFile& operator=(const ArchiveFile&) = delete;
     bool ok() const { return fd_.valid(); }
     // A new minizip handle on the archive (nullptr when minizip cannot read
     // it). The ArchiveFile must outlive it.
