@@ -35,6 +35,11 @@ int IgnoreXError(Display*, XErrorEvent*) { return 0; }
 int QuietIOError(Display*) { return 0; }
 
 std::once_flag g_xInit;
+// Threads open and close their own connections; libXext keeps per-process
+// lists of the connections each extension has seen and tears them down on
+// close without a lock of its own, so two threads closing at once (a prompt's
+// thread ending while the main thread exits) free the same list twice.
+std::mutex g_connectionMutex;
 
 constexpr long kEventMask = ExposureMask | KeyPressMask | KeyReleaseMask | ButtonPressMask |
                             ButtonReleaseMask | PointerMotionMask | LeaveWindowMask | StructureNotifyMask |
@@ -72,6 +77,7 @@ public:
             if (!dead_) XDestroyWindow(dpy_, win);
         }
         natives_.clear();
+        std::lock_guard<std::mutex> lock(g_connectionMutex);
         XCloseDisplay(dpy_);
     }
 
@@ -614,7 +620,11 @@ std::unique_ptr<Backend> CreateX11Backend() {
     });
     const char* display = std::getenv("DISPLAY");
     if (!display || !*display) return nullptr;
-    Display* dpy = XOpenDisplay(nullptr);
+    Display* dpy = nullptr;
+    {
+        std::lock_guard<std::mutex> lock(g_connectionMutex);
+        dpy = XOpenDisplay(nullptr);
+    }
     if (!dpy) return nullptr;
     // Children the programs start must not inherit the connection.
     fcntl(ConnectionNumber(dpy), F_SETFD, FD_CLOEXEC);
