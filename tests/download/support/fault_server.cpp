@@ -2,13 +2,18 @@
 
 #include <arpa/inet.h>
 #include <netinet/in.h>
+#include <linux/sockios.h>
 #include <poll.h>
 #include <sys/eventfd.h>
+#include <sys/ioctl.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <chrono>
 #include <cstring>
 #include <stdexcept>
+#include <thread>
 
 namespace download_test {
 
@@ -16,6 +21,8 @@ namespace {
 
 constexpr size_t kMaxRequestHeader = 64 * 1024;
 constexpr int kPollMs = 50;
+// Longest wait for the client to take the bytes sent before a reset.
+constexpr auto kDrainLimit = std::chrono::seconds(30);
 
 const char* Reason(int status) {
     switch (status) {
@@ -23,10 +30,20 @@ const char* Reason(int status) {
         case 206: return "Partial Content";
         case 301: return "Moved Permanently";
         case 302: return "Found";
+        case 303: return "See Other";
         case 307: return "Temporary Redirect";
+        case 308: return "Permanent Redirect";
+        case 400: return "Bad Request";
+        case 401: return "Unauthorized";
+        case 403: return "Forbidden";
         case 404: return "Not Found";
+        case 408: return "Request Timeout";
+        case 410: return "Gone";
         case 416: return "Range Not Satisfiable";
+        case 429: return "Too Many Requests";
         case 500: return "Internal Server Error";
+        case 502: return "Bad Gateway";
+        case 503: return "Service Unavailable";
         default: return "Whatever";
     }
 }
@@ -58,37 +75,125 @@ bool SendAll(int fd, const char* data, size_t size, int stopFd) {
     return true;
 }
 
+std::string Trim(const std::string& text) {
+    size_t first = text.find_first_not_of(" \t");
+    if (first == std::string::npos) return "";
+    return text.substr(first, text.find_last_not_of(" \t") - first + 1);
+}
+
+// Waits until the client has taken (acknowledged) every byte sent, so that
+// a reset cannot throw away data still queued; false on stop or time-out.
+bool Drain(int fd, int stopFd) {
+    auto deadline = std::chrono::steady_clock::now() + kDrainLimit;
+    for (;;) {
+        int pending = 0;
+        if (::ioctl(fd, SIOCOUTQ, &pending) != 0 || pending == 0) return true;
+        pollfd stop{stopFd, POLLIN, 0};
+        if (::poll(&stop, 1, 1) != 0 || std::chrono::steady_clock::now() > deadline) return false;
+    }
+}
+
+// Until the client gives up or the server stops.
+void WaitForClose(int fd, int stopFd) {
+    char buffer[4096];
+    while (WaitFor(fd, POLLIN, stopFd)) {
+        if (::recv(fd, buffer, sizeof buffer, 0) <= 0) break;
+    }
+}
+
 }  // namespace
+
+std::string HttpRequest::Header(const std::string& lowerCaseName) const {
+    for (const auto& [name, value] : headers)
+        if (name == lowerCaseName) return value;
+    return "";
+}
+
+HttpRequest RangeRequest(const std::string& range) {
+    HttpRequest request;
+    request.method = "GET";
+    request.range = range;
+    if (!range.empty()) request.headers.emplace_back("range", range);
+    return request;
+}
+
+bool AskedRange(const HttpRequest& request, uint64_t size, uint64_t* first, uint64_t* last) {
+    const std::string prefix = "bytes=";
+    if (request.range.compare(0, prefix.size(), prefix) != 0) return false;
+    std::string ranges = request.range.substr(prefix.size());
+    size_t dash = ranges.find('-');
+    if (dash == std::string::npos || dash == 0 || ranges.find(',') != std::string::npos) return false;
+    if (ranges.find_first_not_of("0123456789-") != std::string::npos) return false;
+    *first = std::stoull(ranges.substr(0, dash));
+    *last = dash + 1 < ranges.size() ? std::stoull(ranges.substr(dash + 1)) : (size > 0 ? size - 1 : 0);
+    if (*last < *first) return false;  // not a valid range: ignored, as servers do
+    if (size > 0 && *last >= size) *last = size - 1;
+    return true;
+}
 
 HttpReply ServeFile(const HttpRequest& request, const std::string& file, bool honourRange) {
     HttpReply reply;
     reply.body = file;
-    const std::string prefix = "bytes=";
-    if (!honourRange || request.range.compare(0, prefix.size(), prefix) != 0) return reply;
-    std::string ranges = request.range.substr(prefix.size());
-    size_t dash = ranges.find('-');
-    if (dash == std::string::npos || dash == 0 || ranges.find(',') != std::string::npos) return reply;
-    unsigned long long first = std::stoull(ranges.substr(0, dash));
-    unsigned long long last = dash + 1 < ranges.size() ? std::stoull(ranges.substr(dash + 1)) : file.size() - 1;
-    if (last < first) return reply;  // not a valid range: ignored, as servers do
+    uint64_t first = 0, last = 0;
+    if (!honourRange || !AskedRange(request, file.size(), &first, &last)) return reply;
     if (first >= file.size()) {
         reply.status = 416;
         reply.body.clear();
         reply.headers.push_back("Content-Range: bytes */" + std::to_string(file.size()));
         return reply;
     }
-    if (last >= file.size()) last = file.size() - 1;
+    return Partial(file, first, last, file.size());
+}
+
+HttpReply Partial(const std::string& file, uint64_t first, uint64_t last, uint64_t total) {
+    HttpReply reply;
     reply.status = 206;
-    reply.body = file.substr(first, last - first + 1);
+    if (first < file.size()) reply.body = file.substr(first, last - first + 1);
     reply.headers.push_back("Content-Range: bytes " + std::to_string(first) + "-" + std::to_string(last) + "/" +
-                            std::to_string(file.size()));
+                            std::to_string(total));
     return reply;
+}
+
+HttpReply ServeVersion(const HttpRequest& request, const std::string& body, const std::string& etag,
+                       const std::string& lastModified, bool honourRange) {
+    std::string ifRange = request.Header("if-range");
+    if (!ifRange.empty()) {
+        bool isTag = ifRange[0] == '"' || ifRange.compare(0, 2, "W/") == 0;
+        // Only a strong validator may join ranges of one version.
+        bool strongTag = !etag.empty() && etag[0] == '"';
+        bool matches = isTag ? strongTag && ifRange == etag : !lastModified.empty() && ifRange == lastModified;
+        if (!matches) honourRange = false;
+    }
+    HttpReply reply = ServeFile(request, body, honourRange);
+    if (!etag.empty()) reply.headers.push_back("ETag: " + etag);
+    if (!lastModified.empty()) reply.headers.push_back("Last-Modified: " + lastModified);
+    return reply;
+}
+
+HttpReply ServeVersion(const HttpRequest& request, const FileVersion& version, bool honourRange) {
+    return ServeVersion(request, version.body, version.etag, version.lastModified, honourRange);
 }
 
 HttpReply Status(int status) {
     HttpReply reply;
     reply.status = status;
     return reply;
+}
+
+HttpReply StatusWith(int status, std::vector<std::string> headers) {
+    HttpReply reply;
+    reply.status = status;
+    reply.headers = std::move(headers);
+    reply.body = std::to_string(status) + "\n";
+    return reply;
+}
+
+HttpReply RetryAfter(int status, const std::string& value) {
+    return StatusWith(status, {"Retry-After: " + value});
+}
+
+HttpReply RedirectLoop(const HttpRequest& request) {
+    return Redirect(302, request.path);
 }
 
 HttpReply Redirect(int status, const std::string& location) {
@@ -152,6 +257,13 @@ std::vector<HttpRequest> FaultServer::Requests() const {
     return requests_;
 }
 
+std::vector<HttpRequest> FaultServer::Gets() const {
+    std::vector<HttpRequest> gets;
+    for (const auto& request : Requests())
+        if (request.method == "GET") gets.push_back(request);
+    return gets;
+}
+
 std::vector<std::string> FaultServer::GetRanges() const {
     std::vector<std::string> ranges;
     for (const auto& request : Requests())
@@ -195,9 +307,11 @@ void FaultServer::Serve(int fd) {
         size_t end = head.find("\r\n", at);
         if (end == std::string::npos || end == at) break;
         std::string line = head.substr(at, end - at);
-        if (Lower(line.substr(0, 6)) == "range:") {
-            size_t value = line.find_first_not_of(' ', 6);
-            request.range = value == std::string::npos ? "" : line.substr(value);
+        size_t colon = line.find(':');
+        if (colon != std::string::npos) {
+            request.headers.emplace_back(Lower(Trim(line.substr(0, colon))), Trim(line.substr(colon + 1)));
+            if (request.headers.back().first == "range" && request.range.empty())
+                request.range = request.headers.back().second;
         }
         at = end + 2;
     }
@@ -211,10 +325,7 @@ void FaultServer::Serve(int fd) {
     }
 
     if (reply.silent) {
-        // Until the client gives up or the server stops.
-        while (WaitFor(fd, POLLIN, stopFd_)) {
-            if (::recv(fd, buffer, sizeof buffer, 0) <= 0) break;
-        }
+        WaitForClose(fd, stopFd_);
         ::close(fd);
         return;
     }
@@ -226,18 +337,18 @@ void FaultServer::Serve(int fd) {
     bool ok = SendAll(fd, out.data(), out.size(), stopFd_);
 
     if (ok && request.method != "HEAD") {
+        auto cut = [&](long after) { return after >= 0 && static_cast<size_t>(after) < reply.body.size(); };
         size_t limit = reply.body.size();
-        if (reply.resetAfter >= 0) limit = std::min(limit, static_cast<size_t>(reply.resetAfter));
-        if (reply.stallAfter >= 0) limit = std::min(limit, static_cast<size_t>(reply.stallAfter));
+        for (long after : {reply.resetAfter, reply.stallAfter, reply.closeAfter})
+            if (cut(after)) limit = std::min(limit, static_cast<size_t>(after));
         ok = SendAll(fd, reply.body.data(), limit, stopFd_);
-        if (ok && reply.resetAfter >= 0 && static_cast<size_t>(reply.resetAfter) < reply.body.size()) {
+        if (ok && cut(reply.resetAfter) && limit == static_cast<size_t>(reply.resetAfter)) {
+            // A reset discards what the client has not yet taken.
+            Drain(fd, stopFd_);
             linger reset{1, 0};  // close with RST, not FIN
             ::setsockopt(fd, SOL_SOCKET, SO_LINGER, &reset, sizeof reset);
-        } else if (ok && reply.stallAfter >= 0 && static_cast<size_t>(reply.stallAfter) < reply.body.size()) {
-            // Silent until the client gives up or the server stops.
-            while (WaitFor(fd, POLLIN, stopFd_)) {
-                if (::recv(fd, buffer, sizeof buffer, 0) <= 0) break;
-            }
+        } else if (ok && cut(reply.stallAfter) && limit == static_cast<size_t>(reply.stallAfter)) {
+            WaitForClose(fd, stopFd_);
         }
     }
     ::close(fd);
