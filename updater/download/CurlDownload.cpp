@@ -10,6 +10,7 @@
 #include <system_error>
 
 #include "download/DownloadLog.h"
+#include "download/DownloadOutcome.h"
 #include "download/DownloadTokens.h"
 #include "platform/network.h"
 
@@ -25,50 +26,6 @@ constexpr const char* kPause = "CurlDownloader::Pause";
 // Larger reads than libcurl's 16 KiB mean fewer write callbacks, each of
 // which costs a data write and a record write.
 constexpr long kTransferBufferBytes = 256 * 1024;
-
-bool StartsWithNoCase(const char* text, size_t size, const char* prefix) {
-    size_t n = std::strlen(prefix);
-    return size >= n && strncasecmp(text, prefix, n) == 0;
-}
-
-// The number after `prefix` in a header line, or -1.
-int64_t NumberAfter(const std::string& line, size_t at) {
-    while (at < line.size() && line[at] == ' ') ++at;
-    if (at >= line.size() || line[at] < '0' || line[at] > '9') return -1;
-    return std::strtoll(line.c_str() + at, nullptr, 10);
-}
-
-// Reads the parts of a response header line that decide whether its body
-// may be written: the status line, Content-Range and Content-Length.
-void NoteHeaderLine(ResponseCheck& check, const char* data, size_t size) {
-    std::string line(data, size);
-    if (StartsWithNoCase(data, size, "HTTP/")) {
-        // A new response (after a redirect, or the first): forget the last.
-        int64_t askedFrom = check.askedFrom;
-        check = ResponseCheck{};
-        check.askedFrom = askedFrom;
-        size_t space = line.find(' ');
-        check.status = space == std::string::npos ? 0 : static_cast<long>(NumberAfter(line, space));
-    } else if (StartsWithNoCase(data, size, "content-range:")) {
-        size_t bytes = line.find("bytes", 14);
-        if (bytes == std::string::npos) return;
-        check.rangeFirst = NumberAfter(line, bytes + 5);
-        size_t slash = line.find('/', bytes);
-        check.rangeTotal = slash == std::string::npos ? -1 : NumberAfter(line, slash + 1);
-    } else if (StartsWithNoCase(data, size, "content-length:")) {
-        check.contentLength = NumberAfter(line, 15);
-    }
-}
-
-// libcurl takes a 200 with the whole file, or a 206 at another offset, as
-// an answer to a ranged request without complaint; writing either at the
-// asked offset would corrupt the file.
-bool BodyFits(const ResponseCheck& check, uint32_t fileSize) {
-    if (check.askedFrom >= 0)
-        return check.status == 206 && check.rangeFirst == check.askedFrom &&
-               (check.rangeTotal < 0 || check.rangeTotal == fileSize);
-    return check.status == 200 && (check.contentLength < 0 || check.contentLength == fileSize);
-}
 
 }  // namespace
 
@@ -98,13 +55,9 @@ CurlDownloader::CurlDownloader() = default;
 
 CurlDownloader::~CurlDownloader() {
     Pause();
-    JoinAllThreads();
-    {
-        std::lock_guard<std::mutex> lock(mutex);
-        if (tmpFile) std::fclose(tmpFile);
-        tmpFile = nullptr;
-    }
+    CloseTmpFile(kPause);
     ClearSegments();
+    if (ifRangeHeader) curl_slist_free_all(ifRangeHeader);
 }
 
 void CurlDownloader::SetHooks(CurlDownloadHooks newHooks) { hooks = std::move(newHooks); }
@@ -115,26 +68,31 @@ bool CurlDownloader::Start(const std::string& newUrl, const std::string& newTarg
     if (startDepth == 0) {
         // Started again while transfers run: stop them before their segments go.
         Pause();
-        JoinAllThreads();
+        CloseTmpFile(kStart);
         requestedTarget = newTarget;
+        requestedUrl = newUrl;
+        requestedCount = requested;
+        // Only the outermost Start clears a stop: one asked for while a
+        // nested Start probes must hold.
+        paused = cancelled.load();
+        halted = false;
+        end = DownloadEnd::Running;
+        fileChanged = false;
+        unusableRanges = 0;
     }
     if (requested < 1) {
         DOWNLOAD_LOG(kStart, ENGINE_PTR ", 连接数%d无效，至少为1", ENGINE_ADDR(this), requested);
+        Stop(DownloadEnd::Refused, false);
         return false;
     }
     requested = std::min(requested, kMaxSegments);
 
-    paused = false;
     url = newUrl;
     targetPath = newTarget;
     FileSize = 0;
     downloadedSize = 0;
     IsMutilDonwload = false;
-    {
-        std::lock_guard<std::mutex> lock(mutex);
-        if (tmpFile) std::fclose(tmpFile);
-        tmpFile = nullptr;
-    }
+    CloseTmpFile(kStart);
     ClearSegments();
 
     ::unlink(targetPath.c_str());
@@ -157,17 +115,66 @@ bool CurlDownloader::Start(const std::string& newUrl, const std::string& newTarg
         segments.push_back(std::move(segment));
     }
 
-    if (!CreateTmpFile()) return false;
+    if (!CreateTmpFile()) {
+        Stop(DownloadEnd::LocalError, false);
+        return false;
+    }
+    StartPrefixReader();
 
     for (size_t i = 0; i < segments.size(); ++i) {
         if (!StartSegmentThread(static_cast<int>(i))) {
             DOWNLOAD_LOG(kStart, ENGINE_PTR ", 线程%d开启失败", ENGINE_ADDR(this), static_cast<int>(i));
+            Stop(DownloadEnd::LocalError, true);
             Pause();
             FinalProc();
             return false;
         }
     }
     return true;
+}
+
+bool CurlDownloader::Restart() {
+    if (end != DownloadEnd::Restart || cancelled) return false;
+    CloseTmpFile(kStart);
+    if (fileChanged) {
+        if (changeRestarted) {
+            DOWNLOAD_LOG(kStart, ENGINE_PTR ", 服务器上的文件在下载中再次改变，停止下载", ENGINE_ADDR(this));
+            end = DownloadEnd::Refused;
+            return false;
+        }
+        changeRestarted = true;
+        DOWNLOAD_LOG(kStart, ENGINE_PTR ", 服务器上的文件已改变，从头重新下载", ENGINE_ADDR(this));
+    } else {
+        singleConnection = true;
+        DOWNLOAD_LOG(kStart, ENGINE_PTR ", 服务器的分段应答不可用，改用单线程下载", ENGINE_ADDR(this));
+    }
+    // A changed file's bytes are of no use, and one plain connection cannot
+    // resume a file of several parts.
+    if (!DiscardTmpFile()) {
+        DOWNLOAD_LOG(kStart, ENGINE_PTR ", 临时文件被占用无法删除", ENGINE_ADDR(this));
+        end = DownloadEnd::LocalError;
+        return false;
+    }
+    return Start(requestedUrl, requestedTarget, &requestedCount);
+}
+
+void CurlDownloader::Stop(DownloadEnd why, bool all) {
+    auto rank = [](DownloadEnd e) {
+        switch (e) {
+            case DownloadEnd::Running: return 0;
+            case DownloadEnd::Restart: return 3;
+            case DownloadEnd::Refused:
+            case DownloadEnd::LocalError: return 2;
+            default: return 1;
+        }
+    };
+    DownloadEnd current = end.load();
+    while (rank(why) > rank(current) && !end.compare_exchange_weak(current, why)) {
+    }
+    if (all) {
+        halted = true;
+        WakePrefix();
+    }
 }
 
 bool CurlDownloader::StartSegmentThread(int index) {
@@ -215,7 +222,7 @@ bool CurlDownloader::InitSegmentHandle(const char* token) {
               curl_easy_setopt(handle, CURLOPT_HEADERDATA, user) == CURLE_OK &&
               curl_easy_setopt(handle, CURLOPT_FOLLOWLOCATION, 1L) == CURLE_OK &&
               curl_easy_setopt(handle, CURLOPT_MAXREDIRS, static_cast<long>(kMaxRedirects)) == CURLE_OK &&
-              curl_easy_setopt(handle, CURLOPT_NOSIGNAL, 1L) == CURLE_OK &&
+              curl_easy_setopt(handle, CURLOPT_HTTPHEADER, ifRangeHeader) == CURLE_OK &&
               curl_easy_setopt(handle, CURLOPT_BUFFERSIZE, kTransferBufferBytes) == CURLE_OK &&
               curl_easy_setopt(handle, CURLOPT_CONNECTTIMEOUT,
                                static_cast<long>(CurlDownloadConfig.timeout)) == CURLE_OK;
@@ -241,20 +248,12 @@ void CurlDownloader::RunSegment(int index) {
     CURLcode result = CURLE_OK;
     bool complete = false;
     bool gaveUp = false;
-
     auto remainingBytes = [&] {
         std::lock_guard<std::mutex> lock(mutex);
         return segment.length - segment.done;
     };
-    // A single connection always starts over from the file's first byte.
-    auto forgetSingleConnectionBytes = [&] {
-        std::lock_guard<std::mutex> lock(mutex);
-        downloadedSize -= segment.done;
-        segment.done = 0;
-    };
 
-    bool stop = paused;
-    while (!stop) {
+    while (!Stopping()) {
         uint32_t remaining = remainingBytes();
         if (remaining == 0) {
             complete = true;
@@ -269,6 +268,7 @@ void CurlDownloader::RunSegment(int index) {
             segment.check.askedFrom = from;
             result = curl_easy_setopt(segment.handle, CURLOPT_RANGE, range);
             if (result != CURLE_OK) {
+                Stop(DownloadEnd::LocalError, true);
                 gaveUp = true;
                 break;
             }
@@ -277,47 +277,19 @@ void CurlDownloader::RunSegment(int index) {
         result = curl_easy_perform(segment.handle);
 
         uint32_t left = remainingBytes();
-        bool progressed = left < remaining;
-        if (result == CURLE_OK && progressed && (IsMutilDonwload || left == 0)) {
-            stop = paused && left != 0;
+        // Only ranged transfers keep what they delivered: a single
+        // connection starts again from the file's first byte.
+        bool delivered = IsMutilDonwload && left < remaining;
+        if (result == CURLE_OK && (delivered || left == 0)) {
+            segment.unproductive = 0;
             continue;
         }
-        // A whole single-connection answer that still left the file short is
-        // a failed attempt too: asking again at once could go on for ever.
-
-        if (paused) {
-            gaveUp = result != CURLE_OK || !progressed;
-            break;
-        }
-        if (!NetworkAlive()) {
+        uint32_t delayMs = 0;
+        if (!NextAttempt(index, result, delivered, &delayMs)) {
             gaveUp = true;
             break;
         }
-        long status = 0;
-        curl_easy_getinfo(segment.handle, CURLINFO_RESPONSE_CODE, &status);
-        if (segment.retries >= CurlDownloadConfig.retryLimit) {
-            DOWNLOAD_LOG(kDownloadFun, ENGINE_PTR ", 线程%d重试下载失败", ENGINE_ADDR(this), index);
-            gaveUp = true;
-            break;
-        }
-        curl_easy_cleanup(segment.handle);
-        segment.handle = nullptr;
-        int32_t retries = segment.retries;
-        if (!InitSegmentHandle(segment.token)) {
-            DOWNLOAD_LOG(kDownloadFun, ENGINE_PTR ", 线程%d初始化失败，无法尝试重试", ENGINE_ADDR(this), index);
-            gaveUp = true;
-            break;
-        }
-        segment.retries = retries;
-        SleepEx(RetryDelayMs(segment.retries));
-        ++segment.retries;
-        if (!IsMutilDonwload) forgetSingleConnectionBytes();
-        uint32_t size = FileSize;
-        float percent = size ? static_cast<float>(downloadedSize * 100.0 / size) : 0.0f;
-        DOWNLOAD_LOG(kDownloadFun,
-                     ENGINE_PTR ", 下载进度:%f%%, 线程%d下载数据失败，lastHttpCode: %d, CURLcode: %d, 尝试第%d次重试",
-                     ENGINE_ADDR(this), percent, index, static_cast<int>(status), static_cast<int>(result),
-                     segment.retries);
+        SleepEx(delayMs);
     }
 
     if (complete && segment.retries != 0)
@@ -332,10 +304,75 @@ void CurlDownloader::RunSegment(int index) {
     if (hooks.segmentEnded) hooks.segmentEnded();
 }
 
+bool CurlDownloader::NextAttempt(int index, CURLcode result, bool delivered, uint32_t* delayMs) {
+    SegmentInfo& segment = *segments[index];
+    if (Stopping()) return false;
+    long status = 0;
+    curl_easy_getinfo(segment.handle, CURLINFO_RESPONSE_CODE, &status);
+
+    const ResponseCheck& check = segment.check;
+    if (check.verdict == ResponseCheck::Verdict::OtherVersion) {
+        DOWNLOAD_LOG(kDownloadFun, ENGINE_PTR ", 线程%d发现服务器上的文件已改变(HttpCode: %ld)", ENGINE_ADDR(this),
+                     index, status);
+        fileChanged = true;
+        Stop(DownloadEnd::Restart, true);
+        return false;
+    }
+    bool unusable = check.verdict == ResponseCheck::Verdict::Unusable;
+    if (unusable && IsMutilDonwload && ++unusableRanges >= CurlDownloadConfig.unusableRangeLimit) {
+        Stop(DownloadEnd::Restart, true);
+        return false;
+    }
+    // A lost network is not retried: the owner resumes once it is back.
+    if (!NetworkAlive()) {
+        Stop(DownloadEnd::NetworkLost, true);
+        return false;
+    }
+    if (!unusable && JudgeAttempt(result, status) == AttemptVerdict::Refuse) {
+        DOWNLOAD_LOG(kDownloadFun, ENGINE_PTR ", 线程%d的请求被拒绝，不再重试(HttpCode: %ld, CURLcode: %d)",
+                     ENGINE_ADDR(this), index, status, static_cast<int>(result));
+        Stop(DownloadEnd::Refused, true);
+        return false;
+    }
+    segment.unproductive = delivered ? 0 : segment.unproductive + 1;
+    if (segment.unproductive > CurlDownloadConfig.unproductiveLimit ||
+        segment.retries >= CurlDownloadConfig.retryLimit) {
+        DOWNLOAD_LOG(kDownloadFun, ENGINE_PTR ", 线程%d重试下载失败", ENGINE_ADDR(this), index);
+        Stop(DownloadEnd::GaveUp, true);
+        return false;
+    }
+    curl_easy_cleanup(segment.handle);
+    segment.handle = nullptr;
+    int32_t retries = segment.retries;
+    if (!InitSegmentHandle(segment.token)) {
+        DOWNLOAD_LOG(kDownloadFun, ENGINE_PTR ", 线程%d初始化失败，无法尝试重试", ENGINE_ADDR(this), index);
+        Stop(DownloadEnd::LocalError, true);
+        return false;
+    }
+    segment.retries = retries + 1;
+    // Data delivered: the link works, ask again at once. Otherwise the
+    // delay doubles with the attempts in a row that brought nothing, unless
+    // the server said how long to wait.
+    *delayMs = segment.unproductive == 0 ? 0 : RetryDelayMs(segment.unproductive - 1);
+    if (uint32_t asked = RetryAfterMs(check.retryAfter, kMaxRetryDelayMs)) *delayMs = asked;
+    if (!IsMutilDonwload) {
+        std::lock_guard<std::mutex> lock(mutex);
+        downloadedSize -= segment.done;
+        segment.done = 0;
+    }
+    uint32_t size = FileSize;
+    float percent = size ? static_cast<float>(downloadedSize * 100.0 / size) : 0.0f;
+    DOWNLOAD_LOG(kDownloadFun,
+                 ENGINE_PTR ", 下载进度:%f%%, 线程%d下载数据失败，lastHttpCode: %d, CURLcode: %d, 尝试第%d次重试",
+                 ENGINE_ADDR(this), percent, index, static_cast<int>(status), static_cast<int>(result),
+                 segment.retries);
+    return true;
+}
+
 size_t CurlDownloader::SegmentHeader(char* data, size_t size, size_t count, void* token) {
     CurlDownloader* engine = nullptr;
     int index = 0;
-    if (SegmentInfo* segment = SegmentOf(token, &engine, &index)) NoteHeaderLine(segment->check, data, size * count);
+    if (SegmentInfo* segment = SegmentOf(token, &engine, &index)) NoteResponseHeader(segment->check, data, size * count);
     return size * count;
 }
 
@@ -354,9 +391,8 @@ size_t CurlDownloader::WriteSegment(int index, const char* data, size_t size, si
 
     ResponseCheck& check = segment.check;
     if (check.verdict == ResponseCheck::Verdict::Pending) {
-        bool fits = BodyFits(check, FileSize);
-        check.verdict = fits ? ResponseCheck::Verdict::Accepted : ResponseCheck::Verdict::Refused;
-        if (!fits)
+        check.verdict = JudgeBody(check, FileSize, version);
+        if (check.verdict != ResponseCheck::Verdict::Accepted)
             DOWNLOAD_LOG(kWriteData,
                          ENGINE_PTR ", 线程%d的应答不符合请求(HttpCode: %ld, 请求起点: %lld, Content-Range起点: %lld, "
                                     "总长: %lld)，不写入",
@@ -364,7 +400,7 @@ size_t CurlDownloader::WriteSegment(int index, const char* data, size_t size, si
                          static_cast<long long>(check.rangeFirst),
                          static_cast<long long>(check.askedFrom >= 0 ? check.rangeTotal : check.contentLength));
     }
-    if (check.verdict == ResponseCheck::Verdict::Refused) return 0;
+    if (check.verdict != ResponseCheck::Verdict::Accepted) return 0;
 
     // Only this thread writes this segment's bytes and record, at offsets
     // of their own (positioned writes, no shared stream position), so the
@@ -393,12 +429,14 @@ size_t CurlDownloader::WriteSegment(int index, const char* data, size_t size, si
             downloadedSize += static_cast<uint32_t>(whole);
             failed = whole < items * size;
         }
+        if (failed) Stop(DownloadEnd::LocalError, true);
+        if (hooks.prefixData) prefixCv.notify_one();
     }
     SaveSegmentInfo(index);
-    // Later bytes of this answer belong after the ones just lost: end the
-    // transfer so the retry asks for the unfinished part again.
+    // A file that cannot be written ends the download; its progress so far
+    // stays recorded.
     if (failed) return 0;
-    if (paused) {
+    if (Stopping()) {
         if (!IsMutilDonwload) {
             std::lock_guard<std::mutex> lock(mutex);
             downloadedSize -= segment.done;
@@ -425,6 +463,7 @@ bool CurlDownloader::IsComplete(bool* stopped) {
 
 bool CurlDownloader::Pause() {
     paused = true;
+    WakePrefix();
     bool result = true;
     for (size_t i = 0; i < segments.size(); ++i) {
         SegmentInfo& segment = *segments[i];
@@ -446,6 +485,7 @@ bool CurlDownloader::Pause() {
 
 bool CurlDownloader::WaitAndFinish() {
     JoinAllThreads();
+    StopPrefixReader();
     return FinalProc();
 }
 

@@ -8,12 +8,16 @@
 //   DownloadProbe.cpp    server probing, retry waits, TLS options
 //   DownloadTmpFile.cpp  the ".dltmp" file: creation, records, resume, final rename
 //   DownloadTokens.cpp   the texts handed to threads and callbacks
+//   DownloadOutcome.cpp  what a request's outcome means: retry or refuse
+//   DownloadVersion.cpp  the remote file's validator and its side file
+//   DownloadPrefix.cpp   the file's contiguous prefix handed on as it grows
 //   CurlShare.cpp        libcurl start-up and the shared DNS cache
 #pragma once
 
 #include <curl/curl.h>
 
 #include <atomic>
+#include <condition_variable>
 #include <cstdint>
 #include <cstdio>
 #include <functional>
@@ -24,12 +28,20 @@
 #include <vector>
 
 #include "download/CurlShare.h"
+#include "download/DownloadOutcome.h"
+#include "download/DownloadVersion.h"
 
 // The engine's fixed settings.
 struct CurlDownloadSettings {
     int32_t threadCount = 5;     // connections when Start is given no count
     int32_t timeout = 6000;      // seconds: connect timeout, and the probes' overall timeout
     int32_t retryLimit = 500;    // retries per segment thread and per probe
+    // Attempts in a row that delivered nothing before a segment or a probe
+    // gives up; an attempt that delivered data starts the count again.
+    int32_t unproductiveLimit = 10;
+    // Ranged answers that cannot be used (a 200, a 206 elsewhere) before
+    // the download goes on over one plain connection.
+    int32_t unusableRangeLimit = 3;
     int32_t blockSize = 5242880; // bytes per connection when choosing the count
     std::string certFile;        // client certificate beside the program; empty: none
     std::string keyFile;         // client key beside the program; empty: none
@@ -45,24 +57,28 @@ struct CurlDownloadHooks {
     // Replaces the system's network-state query.
     std::function<bool()> networkAlive;
     // A request that receives nothing for this long fails its attempt.
-    long stallSeconds = 60;
+    long stallSeconds = 30;
     // CA bundle that verifies https servers; empty: the system's store.
     std::string caFile;
     // Called on a transfer thread when its segment has ended (complete or
     // given up), so an owner polling IsComplete can look at once.
     std::function<void()> segmentEnded;
+    // Given the file's contiguous prefix in order as it arrives, read back
+    // from the temporary file on a thread of the engine's; an offset of 0
+    // after other bytes means the file starts over. Lets the owner digest
+    // the file while it downloads.
+    std::function<void(uint64_t offset, const char* data, size_t size)> prefixData;
 };
 
-// The state a segment's response is checked against before any byte of it
-// is written. Used only on the segment's own thread.
-struct ResponseCheck {
-    enum class Verdict { Pending, Accepted, Refused };
-    int64_t askedFrom = -1;   // first byte asked for; -1: no range asked
-    long status = 0;          // of the last status line seen
-    int64_t rangeFirst = -1;  // Content-Range "bytes FIRST-LAST/TOTAL"
-    int64_t rangeTotal = -1;  // -1 when absent or "*"
-    int64_t contentLength = -1;
-    Verdict verdict = Verdict::Pending;
+// Why a download stopped short of the whole file.
+enum class DownloadEnd {
+    Running,     // still running, or complete
+    Cancelled,   // paused or cancelled by the owner
+    NetworkLost, // the machine lost its network: worth resuming once it is back
+    Refused,     // asking again cannot help: address, file, certificate, scheme
+    GaveUp,      // the server kept failing past the retry bounds
+    LocalError,  // the temporary file could not be made or written
+    Restart,     // another version of the file, or unusable ranges: see Restart
 };
 
 // One contiguous byte range of the file.
@@ -73,6 +89,7 @@ struct SegmentInfo {
     CURL* handle = nullptr;     // owned by the segment's thread while it runs
     std::thread thread;
     int32_t retries = 0;
+    int32_t unproductive = 0;   // attempts in a row that delivered nothing
     std::atomic<bool> running{false};  // the thread has not left DownloadFun yet
     char token[32] = {};        // this segment's ThreadToken
     ResponseCheck check;
@@ -86,9 +103,10 @@ struct SegmentPlan {
 };
 std::vector<SegmentPlan> PlanSegments(uint32_t fileSize, int32_t requested, bool ranges);
 
-// The wait before a retry, 1000 * 2^doublings ms, capped at 60 s: a
-// segment passes its retries so far (1 s, 2 s, 4 s, ...), a probe its new
-// retry count (2 s, 4 s, ...).
+// The wait before a retry, 1000 * 2^doublings ms, capped at 60 s (also the
+// cap of a Retry-After): a segment passes its attempts in a row that
+// delivered nothing, less one (1 s, 2 s, 4 s, ...), a probe its new retry
+// count (2 s, 4 s, ...).
 uint32_t RetryDelayMs(int32_t doublings);
 constexpr uint32_t kMaxRetryDelayMs = 60000;
 
@@ -131,10 +149,34 @@ public:
     bool Pause();
 
     // Asks every probe, wait and transfer to stop (a silent transfer within
-    // about a second) without waiting for anything. Any thread: this is how
-    // the owner of the worker thread ends a download promptly; the worker
-    // then calls Pause, or destroys the engine. The next Start clears it.
-    void RequestPause() { paused = true; }
+    // about a second) without waiting for anything. Any thread. The next
+    // outermost Start clears it.
+    void RequestPause() {
+        paused = true;
+        WakePrefix();
+    }
+    // The same, for good: no later Start clears it. This is how the owner
+    // of the worker thread (or a signal handler: it only stores flags) ends
+    // a download promptly; the worker then calls Pause, or destroys the
+    // engine.
+    void Cancel() {
+        cancelled = true;
+        paused = true;
+    }
+
+    // Why the download stopped short of the file. Running while it runs or
+    // once it is complete. Any thread.
+    DownloadEnd EndReason() const {
+        DownloadEnd why = end.load();
+        return why == DownloadEnd::Running && paused ? DownloadEnd::Cancelled : why;
+    }
+
+    // After EndReason() == Restart: waits for the threads and starts again,
+    // from the first byte when the file changed (once per engine; a second
+    // change ends Refused), over one plain connection when ranged answers
+    // could not be used. False when nothing was restarted or the start
+    // failed. Worker thread.
+    bool Restart();
 
     // Progress, read without the lock by the job after each poll.
     std::atomic<uint32_t> FileSize{0};
@@ -151,6 +193,8 @@ public:
     bool CheckSSL(CURL* handle, const std::string& url) const;
     // Waits ms (in steps of 100 ms), less when paused. Any thread.
     void SleepEx(uint32_t ms);
+    // Whether a pause, a cancel or a stop of the whole download was asked.
+    bool Stopping() const { return paused || halted; }
 
     // libcurl write callback of every request of the engine.
     static size_t WriteData(char* data, size_t size, size_t count, void* userPointer);
@@ -162,6 +206,13 @@ private:
     bool InitSegmentHandle(const char* token);
     static void* DownloadFun(void* token);
     void RunSegment(int index);
+    // What a failed or refused attempt of segment `index` leads to: the
+    // delay before the next one, or false when the segment ends.
+    bool NextAttempt(int index, CURLcode result, bool delivered, uint32_t* delayMs);
+    // Records why the download stops (the first reason wins, except that a
+    // restart or a refusal overrides a lesser one) and, with `all`, stops
+    // every transfer.
+    void Stop(DownloadEnd why, bool all);
     size_t WriteSegment(int index, const char* data, size_t size, size_t count);
     bool StartSegmentThread(int index);
     void JoinAllThreads();
@@ -179,12 +230,27 @@ private:
 
     // --- DownloadTmpFile.cpp ---
     bool CreateTmpFile();
+    // Every transfer thread and the prefix reader are joined before the
+    // file is closed: none of them may write to or read from a closed (or
+    // reused) descriptor.
+    void CloseTmpFile(const char* function);
+    // Removes the temporary file and its version file unless another
+    // holder has it. True when they are gone.
+    bool DiscardTmpFile();
     void SaveSegmentInfo(int index);
     bool ContinueDownloadByTmpFile();
     bool RestartAfterUnusableTmpFile();
     bool FinalProc();
     void CommitTmpFile();
     void CloseTmpFileLocked(const char* function);
+
+    // --- DownloadPrefix.cpp ---
+    void StartPrefixReader();
+    void PrefixReader(int fd);
+    void StopPrefixReader();
+    void WakePrefix();
+    // Bytes from the file's start on that are written, without a gap.
+    uint64_t ContiguousBytesLocked() const;
 
     FILE* tmpFile = nullptr;
     std::mutex mutex;
@@ -194,10 +260,31 @@ private:
     // The target the caller asked for; substitute names go back to it.
     std::string requestedTarget;
     std::atomic<bool> paused{false};
+    std::atomic<bool> cancelled{false};
+    // Set with a reason in `end` when the whole download stops.
+    std::atomic<bool> halted{false};
+    std::atomic<DownloadEnd> end{DownloadEnd::Running};
     bool IsMutilDonwload = false;
     CurlDownloadHooks hooks;
     // Nesting of Start through the restart of an unusable temporary file.
     int startDepth = 0;
+    int32_t requestedCount = 0;
+    // The address the caller gave; `url` becomes its redirect target.
+    std::string requestedUrl;
+
+    // The version being fetched (from the probe), and what every ranged
+    // request sends as If-Range.
+    FileVersion version;
+    curl_slist* ifRangeHeader = nullptr;
+    // Restart's reasons and what it has used up.
+    std::atomic<bool> fileChanged{false};
+    std::atomic<int32_t> unusableRanges{0};
+    bool changeRestarted = false;
+    bool singleConnection = false;  // ranges proved unusable in this engine
+
+    std::thread prefixThread;
+    std::condition_variable prefixCv;  // with `mutex`
+    bool prefixStop = false;           // under `mutex`
 };
 
 // Appends a header line to the std::string given as user pointer.

@@ -23,6 +23,17 @@ struct MdCtxFree {
     void operator()(EVP_MD_CTX* ctx) const { EVP_MD_CTX_free(ctx); }
 };
 
+std::string HexOf(const unsigned char* digest, unsigned int length) {
+    static const char kHex[] = "0123456789abcdef";
+    std::string text;
+    text.reserve(length * 2);
+    for (unsigned int i = 0; i < length; ++i) {
+        text += kHex[digest[i] >> 4];
+        text += kHex[digest[i] & 0x0f];
+    }
+    return text;
+}
+
 char LowerAscii(char c) { return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c; }
 
 }  // namespace
@@ -44,14 +55,35 @@ std::string Md5OfFile(const std::string& path) {
     unsigned char digest[EVP_MAX_MD_SIZE];
     unsigned int length = 0;
     if (EVP_DigestFinal_ex(ctx.get(), digest, &length) != 1) return {};
-    static const char kHex[] = "0123456789abcdef";
-    std::string text;
-    text.reserve(length * 2);
-    for (unsigned int i = 0; i < length; ++i) {
-        text += kHex[digest[i] >> 4];
-        text += kHex[digest[i] & 0x0f];
+    return HexOf(digest, length);
+}
+
+void Md5Stream::Free::operator()(EVP_MD_CTX* ctx) const { EVP_MD_CTX_free(ctx); }
+
+Md5Stream::Md5Stream() : ctx_(EVP_MD_CTX_new()) {}
+Md5Stream::~Md5Stream() = default;
+
+void Md5Stream::Feed(uint64_t offset, const char* data, size_t size) {
+    if (!ctx_) return;
+    if (offset == 0) {
+        bytes_ = 0;
+        good_ = EVP_DigestInit_ex(ctx_.get(), EVP_md5(), nullptr) == 1;
     }
-    return text;
+    if (!good_ || offset != bytes_) {
+        good_ = false;
+        return;
+    }
+    good_ = EVP_DigestUpdate(ctx_.get(), data, size) == 1;
+    bytes_ += size;
+}
+
+std::string Md5Stream::Hex() {
+    if (!ctx_ || !good_) return {};
+    unsigned char digest[EVP_MAX_MD_SIZE];
+    unsigned int length = 0;
+    good_ = false;  // finished: a second call has nothing to give
+    if (EVP_DigestFinal_ex(ctx_.get(), digest, &length) != 1) return {};
+    return HexOf(digest, length);
 }
 
 bool DigestMatches(std::string_view computed, std::string_view expected) {

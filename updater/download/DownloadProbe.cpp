@@ -10,6 +10,7 @@
 
 #include "download/CurlDownload.h"
 #include "download/DownloadLog.h"
+#include "download/DownloadOutcome.h"
 #include "download/DownloadTokens.h"
 #include "platform/clock.h"
 #include "platform/debug_output.h"
@@ -70,7 +71,7 @@ size_t AppendHeader(char* data, size_t size, size_t count, void* text) {
 int CurlDownloader::ProgressCheck(void* engine, curl_off_t, curl_off_t, curl_off_t, curl_off_t) {
     // libcurl calls this at least once a second even on a silent
     // connection, so a pause never waits for the server.
-    return static_cast<CurlDownloader*>(engine)->paused ? 1 : 0;
+    return static_cast<CurlDownloader*>(engine)->Stopping() ? 1 : 0;
 }
 
 bool CurlDownloader::ApplyCommonOptions(CURL* handle) {
@@ -91,90 +92,121 @@ bool CurlDownloader::DownloadInit() {
     DOWNLOAD_LOG(kDownloadInit, ENGINE_PTR " DownloadInit begin", ENGINE_ADDR(this));
     bool ok = CheckFileLength() && CheckIsSupportRange() && (!IsMutilDonwload || CheckIsSupportRangeEx());
     if (!ok) return false;
+    if (singleConnection) IsMutilDonwload = false;
+    // Every ranged request asks for the probed version only: another one
+    // answers with the whole file, which the segments refuse.
+    if (ifRangeHeader) curl_slist_free_all(ifRangeHeader);
+    ifRangeHeader = nullptr;
+    if (IsMutilDonwload && version.Known()) {
+        ifRangeHeader = curl_slist_append(nullptr, ("If-Range: " + version.IfRange()).c_str());
+        if (!ifRangeHeader) {
+            Stop(DownloadEnd::LocalError, false);
+            return false;
+        }
+    }
     DOWNLOAD_LOG(kDownloadInit, ENGINE_PTR " DownloadInit end, IsMutilDonwload: %d, FileSize: %uB, Take time=%d",
                  ENGINE_ADDR(this), IsMutilDonwload ? 1 : 0, FileSize.load(),
                  static_cast<int>(platform::GetTickCount() - begin));
+    if (FileSize == 0) Stop(DownloadEnd::Refused, false);
     return FileSize != 0;
 }
 
+namespace {
+
+size_t NoteProbeHeader(char* data, size_t size, size_t count, void* check) {
+    NoteResponseHeader(*static_cast<ResponseCheck*>(check), data, size * count);
+    return size * count;
+}
+
+// The probe follows these itself; other redirects give no length.
+bool IsRedirect(long status) { return status == 301 || status == 302; }
+
+}  // namespace
+
 bool CurlDownloader::CheckFileLength() {
     uint32_t begin = platform::GetTickCount();
-    int32_t retryCount = 0;
-    for (;;) {
+    for (int32_t retryCount = 0;;) {
         // Every attempt starts from url: a redirect found by a failed one is forgotten.
         std::string address = url;
         EasyHandle easy;
         CURL* handle = easy.handle;
+        ResponseCheck answer;
         long status = 0;
         CURLcode result = CURLE_FAILED_INIT;
         curl_off_t length = -1;
         bool refused = false;
         int redirects = 0;
 
-        if (handle && ApplyCommonOptions(handle)) {
-            for (;;) {
-                if (paused) {
-                    DOWNLOAD_LOG(kCheckFileLength, ENGINE_PTR ", 遭到暂停", ENGINE_ADDR(this));
-                    return false;
-                }
-                if (!CheckSSL(handle, address)) return false;
-                curl_easy_setopt(handle, CURLOPT_CUSTOMREQUEST, "GET");
-                curl_easy_setopt(handle, CURLOPT_URL, address.c_str());
-                curl_easy_setopt(handle, CURLOPT_HEADER, 1L);
-                curl_easy_setopt(handle, CURLOPT_NOBODY, 1L);
-                curl_easy_setopt(handle, CURLOPT_TIMEOUT, static_cast<long>(CurlDownloadConfig.timeout));
-                curl_easy_setopt(handle, CURLOPT_NOSIGNAL, 1L);
-                curl_easy_setopt(handle, CURLOPT_WRITEFUNCTION, &CurlDownloader::WriteData);
-                curl_easy_setopt(handle, CURLOPT_WRITEDATA, nullptr);
-                status = 0;
-                if (paused) {
-                    DOWNLOAD_LOG(kCheckFileLength, ENGINE_PTR ", 遭到暂停", ENGINE_ADDR(this));
-                    return false;
-                }
-                result = curl_easy_perform(handle);
-                if (result != CURLE_OK) {
-                    char text[260];
-                    std::snprintf(text, sizeof text, ENGINE_PTR ", 获取文件长度失败, CURLcode=%d",
-                                  ENGINE_ADDR(this), static_cast<int>(result));
-                    DOWNLOAD_LOG(kCheckFileLength, "%s", text);
-                    platform::OutputDebugStringA(text);
-                    // Another scheme, or no address at all: asking again cannot help.
-                    refused = result == CURLE_UNSUPPORTED_PROTOCOL || result == CURLE_URL_MALFORMAT;
-                    break;
-                }
-                curl_easy_getinfo(handle, CURLINFO_RESPONSE_CODE, &status);
-                if (status == 301 || status == 302) {
-                    char* target = nullptr;
-                    curl_easy_getinfo(handle, CURLINFO_REDIRECT_URL, &target);
-                    if (!target || !*target) {
-                        DOWNLOAD_LOG(kCheckFileLength, ENGINE_PTR ", 重定向应答(HttpCode: %ld)没有目标地址",
-                                     ENGINE_ADDR(this), status);
-                        break;
-                    }
-                    DOWNLOAD_LOG(kCheckFileLength, ENGINE_PTR ", 遇到重定向，RedirectUrl: %s", ENGINE_ADDR(this),
-                                 target);
-                    if (!IsHttpUrl(target)) {
-                        DOWNLOAD_LOG(kCheckFileLength, ENGINE_PTR ", 拒绝重定向到http和https以外的地址: %s",
-                                     ENGINE_ADDR(this), target);
-                        refused = true;
-                        break;
-                    }
-                    if (++redirects > kMaxRedirects) {
-                        DOWNLOAD_LOG(kCheckFileLength, ENGINE_PTR ", 重定向超过%d次", ENGINE_ADDR(this),
-                                     kMaxRedirects);
-                        break;
-                    }
-                    address = target;
-                    continue;
-                }
-                if (status >= 200 && status <= 299) {
-                    if (status != 200)
-                        DOWNLOAD_LOG(kCheckFileLength, ENGINE_PTR ", HttpCode: %d", ENGINE_ADDR(this),
-                                     static_cast<int>(status));
-                    curl_easy_getinfo(handle, CURLINFO_CONTENT_LENGTH_DOWNLOAD_T, &length);
-                }
+        if (!handle || !ApplyCommonOptions(handle)) {
+            Stop(DownloadEnd::LocalError, false);
+            return false;
+        }
+        for (;;) {
+            if (Stopping()) {
+                DOWNLOAD_LOG(kCheckFileLength, ENGINE_PTR ", 遭到暂停", ENGINE_ADDR(this));
+                return false;
+            }
+            if (!CheckSSL(handle, address)) {
+                Stop(DownloadEnd::Refused, false);
+                return false;
+            }
+            answer = ResponseCheck{};
+            bool set = curl_easy_setopt(handle, CURLOPT_CUSTOMREQUEST, "GET") == CURLE_OK &&
+                       curl_easy_setopt(handle, CURLOPT_URL, address.c_str()) == CURLE_OK &&
+                       curl_easy_setopt(handle, CURLOPT_HEADER, 1L) == CURLE_OK &&
+                       curl_easy_setopt(handle, CURLOPT_NOBODY, 1L) == CURLE_OK &&
+                       curl_easy_setopt(handle, CURLOPT_HEADERFUNCTION, &NoteProbeHeader) == CURLE_OK &&
+                       curl_easy_setopt(handle, CURLOPT_HEADERDATA, &answer) == CURLE_OK &&
+                       curl_easy_setopt(handle, CURLOPT_TIMEOUT, static_cast<long>(CurlDownloadConfig.timeout)) ==
+                           CURLE_OK &&
+                       curl_easy_setopt(handle, CURLOPT_WRITEFUNCTION, &CurlDownloader::WriteData) == CURLE_OK &&
+                       curl_easy_setopt(handle, CURLOPT_WRITEDATA, nullptr) == CURLE_OK;
+            if (!set) {
+                // A malformed address is refused by the option itself.
+                Stop(DownloadEnd::Refused, false);
+                return false;
+            }
+            status = 0;
+            result = curl_easy_perform(handle);
+            if (result != CURLE_OK) {
+                char text[260];
+                std::snprintf(text, sizeof text, ENGINE_PTR ", 获取文件长度失败, CURLcode=%d", ENGINE_ADDR(this),
+                              static_cast<int>(result));
+                DOWNLOAD_LOG(kCheckFileLength, "%s", text);
+                platform::OutputDebugStringA(text);
                 break;
             }
+            curl_easy_getinfo(handle, CURLINFO_RESPONSE_CODE, &status);
+            if (IsRedirect(status)) {
+                char* target = nullptr;
+                curl_easy_getinfo(handle, CURLINFO_REDIRECT_URL, &target);
+                if (!target || !*target) {
+                    DOWNLOAD_LOG(kCheckFileLength, ENGINE_PTR ", 重定向应答(HttpCode: %ld)没有目标地址",
+                                 ENGINE_ADDR(this), status);
+                    break;
+                }
+                DOWNLOAD_LOG(kCheckFileLength, ENGINE_PTR ", 遇到重定向，RedirectUrl: %s", ENGINE_ADDR(this), target);
+                if (!IsHttpUrl(target)) {
+                    DOWNLOAD_LOG(kCheckFileLength, ENGINE_PTR ", 拒绝重定向到http和https以外的地址: %s",
+                                 ENGINE_ADDR(this), target);
+                    refused = true;
+                    break;
+                }
+                if (++redirects > kMaxRedirects) {
+                    DOWNLOAD_LOG(kCheckFileLength, ENGINE_PTR ", 重定向超过%d次", ENGINE_ADDR(this), kMaxRedirects);
+                    refused = true;
+                    break;
+                }
+                address = target;
+                continue;
+            }
+            if (status >= 200 && status <= 299) {
+                if (status != 200)
+                    DOWNLOAD_LOG(kCheckFileLength, ENGINE_PTR ", HttpCode: %d", ENGINE_ADDR(this),
+                                 static_cast<int>(status));
+                curl_easy_getinfo(handle, CURLINFO_CONTENT_LENGTH_DOWNLOAD_T, &length);
+            }
+            break;
         }
 
         if (length > 0) {
@@ -182,63 +214,95 @@ bool CurlDownloader::CheckFileLength() {
                 DOWNLOAD_LOG(kCheckFileLength, ENGINE_PTR ", 文件长度%lld字节超出上限%llu字节(4GB)，不能下载",
                              ENGINE_ADDR(this), static_cast<long long>(length),
                              static_cast<unsigned long long>(kMaxRemoteFileSize));
+                Stop(DownloadEnd::Refused, false);
                 return false;
             }
             if (retryCount != 0)
                 DOWNLOAD_LOG(kCheckFileLength, ENGINE_PTR ", 获取文件长度成功，重试次数：%d", ENGINE_ADDR(this),
                              retryCount);
             url = address;
+            version = answer.version;
             FileSize = static_cast<uint32_t>(length);
             return true;
         }
-        if (refused || status == 404) return false;
-        if (retryCount >= CurlDownloadConfig.retryLimit) {
+        if (Stopping()) {
+            DOWNLOAD_LOG(kCheckFileLength, ENGINE_PTR ", 遭到暂停", ENGINE_ADDR(this));
+            return false;
+        }
+        if (refused || JudgeAttempt(result, status) == AttemptVerdict::Refuse) {
+            DOWNLOAD_LOG(kCheckFileLength, ENGINE_PTR ", 获取文件长度被拒绝，不再重试, LastHttpCode:%d, CURLcode:%d",
+                         ENGINE_ADDR(this), static_cast<int>(status), static_cast<int>(result));
+            Stop(DownloadEnd::Refused, false);
+            return false;
+        }
+        // A lost network is not retried: the owner resumes once it is back.
+        if (!NetworkAlive()) {
+            DOWNLOAD_LOG(kCheckFileLength, ENGINE_PTR ", 网络不可用，获取文件长度失败", ENGINE_ADDR(this));
+            Stop(DownloadEnd::NetworkLost, false);
+            return false;
+        }
+        if (retryCount >= CurlDownloadConfig.unproductiveLimit) {
             DOWNLOAD_LOG(kCheckFileLength, ENGINE_PTR ", 重试获取文件长度失败, LastHttpCode:%d", ENGINE_ADDR(this),
                          static_cast<int>(status));
             DOWNLOAD_LOG(kCheckFileLength, ENGINE_PTR ", end, Take time=%d", ENGINE_ADDR(this),
                          static_cast<int>(platform::GetTickCount() - begin));
+            Stop(DownloadEnd::GaveUp, false);
             return false;
         }
         ++retryCount;
         DOWNLOAD_LOG(kCheckFileLength, ENGINE_PTR ", 获取文件长度失败, lastHttpCode:%d, CURLcode:%d, 尝试第%d次重试",
                      ENGINE_ADDR(this), static_cast<int>(status), static_cast<int>(result), retryCount);
-        if (!paused && NetworkAlive()) SleepEx(RetryDelayMs(retryCount));
+        uint32_t asked = RetryAfterMs(answer.retryAfter, kMaxRetryDelayMs);
+        SleepEx(asked ? asked : RetryDelayMs(retryCount));
     }
 }
 
 bool CurlDownloader::CheckIsSupportRange() {
     if (FileSize == 0) return true;
-    int32_t retryCount = 0;
-    if (paused) {
-        DOWNLOAD_LOG(kCheckIsSupportRange, ENGINE_PTR ", 遭到暂停", ENGINE_ADDR(this));
-        return false;
-    }
-    for (;;) {
+    for (int32_t retryCount = 0;;) {
+        if (Stopping()) {
+            DOWNLOAD_LOG(kCheckIsSupportRange, ENGINE_PTR ", 遭到暂停", ENGINE_ADDR(this));
+            return false;
+        }
         std::string headers;
         CURLcode result = CURLE_FAILED_INIT;
         {
             EasyHandle easy;
             CURL* handle = easy.handle;
-            if (handle && ApplyCommonOptions(handle)) {
-                if (!CheckSSL(handle, url)) return false;
-                curl_easy_setopt(handle, CURLOPT_URL, url.c_str());
-                curl_easy_setopt(handle, CURLOPT_HEADER, 1L);
-                curl_easy_setopt(handle, CURLOPT_NOBODY, 1L);
-                curl_easy_setopt(handle, CURLOPT_HEADERDATA, &headers);
-                curl_easy_setopt(handle, CURLOPT_HEADERFUNCTION, &AppendHeader);
-                curl_easy_setopt(handle, CURLOPT_RANGE, "0-");
-                curl_easy_setopt(handle, CURLOPT_TIMEOUT, static_cast<long>(CurlDownloadConfig.timeout));
-                curl_easy_setopt(handle, CURLOPT_NOSIGNAL, 1L);
-                curl_easy_setopt(handle, CURLOPT_WRITEFUNCTION, &CurlDownloader::WriteData);
-                curl_easy_setopt(handle, CURLOPT_WRITEDATA, nullptr);
-                result = curl_easy_perform(handle);
+            if (!handle || !ApplyCommonOptions(handle) || !CheckSSL(handle, url)) {
+                Stop(DownloadEnd::LocalError, false);
+                return false;
             }
+            bool set = curl_easy_setopt(handle, CURLOPT_URL, url.c_str()) == CURLE_OK &&
+                       curl_easy_setopt(handle, CURLOPT_HEADER, 1L) == CURLE_OK &&
+                       curl_easy_setopt(handle, CURLOPT_NOBODY, 1L) == CURLE_OK &&
+                       curl_easy_setopt(handle, CURLOPT_HEADERDATA, &headers) == CURLE_OK &&
+                       curl_easy_setopt(handle, CURLOPT_HEADERFUNCTION, &AppendHeader) == CURLE_OK &&
+                       curl_easy_setopt(handle, CURLOPT_RANGE, "0-") == CURLE_OK &&
+                       curl_easy_setopt(handle, CURLOPT_TIMEOUT, static_cast<long>(CurlDownloadConfig.timeout)) ==
+                           CURLE_OK &&
+                       curl_easy_setopt(handle, CURLOPT_WRITEFUNCTION, &CurlDownloader::WriteData) == CURLE_OK &&
+                       curl_easy_setopt(handle, CURLOPT_WRITEDATA, nullptr) == CURLE_OK;
+            if (!set) {
+                Stop(DownloadEnd::LocalError, false);
+                return false;
+            }
+            result = curl_easy_perform(handle);
         }
         if (result == CURLE_OK) {
             IsMutilDonwload = HasContentRangeBytes(headers);
             return true;
         }
-        if (retryCount >= CurlDownloadConfig.retryLimit) {
+        if (Stopping()) continue;
+        if (JudgeAttempt(result, 0) == AttemptVerdict::Refuse) {
+            Stop(DownloadEnd::Refused, false);
+            return false;
+        }
+        if (!NetworkAlive()) {
+            Stop(DownloadEnd::NetworkLost, false);
+            return false;
+        }
+        if (retryCount >= CurlDownloadConfig.unproductiveLimit) {
             DOWNLOAD_LOG(kCheckIsSupportRange, ENGINE_PTR ", 判断是否支持多线程失败，默认采用单线程下载",
                          ENGINE_ADDR(this));
             return true;
@@ -246,11 +310,7 @@ bool CurlDownloader::CheckIsSupportRange() {
         ++retryCount;
         DOWNLOAD_LOG(kCheckIsSupportRange, ENGINE_PTR ", 判断是否支持多线程失败, CURLcode:%d, 尝试第%d次重试",
                      ENGINE_ADDR(this), static_cast<int>(result), retryCount);
-        if (!paused && NetworkAlive()) SleepEx(RetryDelayMs(retryCount));
-        if (paused) {
-            DOWNLOAD_LOG(kCheckIsSupportRange, ENGINE_PTR ", 遭到暂停", ENGINE_ADDR(this));
-            return false;
-        }
+        SleepEx(RetryDelayMs(retryCount));
     }
 }
 
@@ -259,27 +319,38 @@ bool CurlDownloader::CheckIsSupportRangeEx() {
         IsMutilDonwload = false;
         return true;
     }
-    if (paused) {
+    if (Stopping()) {
         DOWNLOAD_LOG(kCheckIsSupportRangeEx, ENGINE_PTR ", 遭到暂停", ENGINE_ADDR(this));
         return false;
     }
     EasyHandle easy;
     CURL* handle = easy.handle;
-    if (!handle || !ApplyCommonOptions(handle) || !CheckSSL(handle, url)) return false;
-    curl_easy_setopt(handle, CURLOPT_URL, url.c_str());
-    curl_easy_setopt(handle, CURLOPT_WRITEFUNCTION, &CurlDownloader::WriteData);
+    if (!handle || !ApplyCommonOptions(handle) || !CheckSSL(handle, url)) {
+        Stop(DownloadEnd::LocalError, false);
+        return false;
+    }
 
     int32_t limit = FileSize > 1024 ? 1024 : static_cast<int32_t>(FileSize / 2);
     auto token = std::make_unique<RangeTestToken>(limit);
     char range[32];
     std::snprintf(range, sizeof range, "1-%d", limit);
-    curl_easy_setopt(handle, CURLOPT_WRITEDATA, token->text);
-    curl_easy_setopt(handle, CURLOPT_FOLLOWLOCATION, 1L);
-    curl_easy_setopt(handle, CURLOPT_MAXREDIRS, static_cast<long>(kMaxRedirects));
-    curl_easy_setopt(handle, CURLOPT_NOSIGNAL, 1L);
-    curl_easy_setopt(handle, CURLOPT_RANGE, range);
-    curl_easy_setopt(handle, CURLOPT_CONNECTTIMEOUT, static_cast<long>(CurlDownloadConfig.timeout));
+    bool set = curl_easy_setopt(handle, CURLOPT_URL, url.c_str()) == CURLE_OK &&
+               curl_easy_setopt(handle, CURLOPT_WRITEFUNCTION, &CurlDownloader::WriteData) == CURLE_OK &&
+               curl_easy_setopt(handle, CURLOPT_WRITEDATA, token->text) == CURLE_OK &&
+               curl_easy_setopt(handle, CURLOPT_FOLLOWLOCATION, 1L) == CURLE_OK &&
+               curl_easy_setopt(handle, CURLOPT_MAXREDIRS, static_cast<long>(kMaxRedirects)) == CURLE_OK &&
+               curl_easy_setopt(handle, CURLOPT_RANGE, range) == CURLE_OK &&
+               curl_easy_setopt(handle, CURLOPT_CONNECTTIMEOUT, static_cast<long>(CurlDownloadConfig.timeout)) ==
+                   CURLE_OK;
+    if (!set) {
+        Stop(DownloadEnd::LocalError, false);
+        return false;
+    }
     IsMutilDonwload = curl_easy_perform(handle) == CURLE_OK;
+    if (Stopping()) {
+        DOWNLOAD_LOG(kCheckIsSupportRangeEx, ENGINE_PTR ", 遭到暂停", ENGINE_ADDR(this));
+        return false;
+    }
     return true;
 }
 
@@ -318,7 +389,7 @@ bool CurlDownloader::CheckSSL(CURL* handle, const std::string& address) const {
 void CurlDownloader::SleepEx(uint32_t ms) {
     if (ms == 0) return;
     if (hooks.sleep) {
-        if (paused) {
+        if (Stopping()) {
             DOWNLOAD_LOG(kSleepEx, ENGINE_PTR ", 遭到暂停", ENGINE_ADDR(this));
             return;
         }
@@ -326,7 +397,7 @@ void CurlDownloader::SleepEx(uint32_t ms) {
         return;
     }
     for (uint32_t slept = 0;;) {
-        if (paused) {
+        if (Stopping()) {
             DOWNLOAD_LOG(kSleepEx, ENGINE_PTR ", 遭到暂停", ENGINE_ADDR(this));
             return;
         }

@@ -126,6 +126,24 @@ void CurlDownloader::CommitTmpFile() {
     if (tmpFile) std::fflush(tmpFile);
 }
 
+void CurlDownloader::CloseTmpFile(const char* function) {
+    // The rule of every close: no transfer thread, and not the prefix
+    // reader, may still hold the descriptor (a thread that just finished its
+    // segment still writes its record).
+    JoinAllThreads();
+    StopPrefixReader();
+    std::lock_guard<std::mutex> lock(mutex);
+    CloseTmpFileLocked(function);
+}
+
+bool CurlDownloader::DiscardTmpFile() {
+    std::string name = targetPath + ".dltmp";
+    if (Exists(name) && !DeleteUnlessHeld(name)) return false;
+    ::unlink(VersionFileOf(name).c_str());
+    return true;
+}
+
+// Only CloseTmpFile and paths on which no thread has been started call this.
 void CurlDownloader::CloseTmpFileLocked(const char* function) {
     if (!tmpFile) return;
     if (std::fclose(tmpFile) != 0)
@@ -138,6 +156,12 @@ bool CurlDownloader::CreateTmpFile() {
     uint64_t trailer = kRecordBytes * segments.size() + 4;
     downloadedSize = 0;
 
+    // The version first: a temporary file never exists without the name of
+    // the version its bytes belong to (when the server gives one).
+    if (!SaveVersionFile(VersionFileOf(name), version)) {
+        DOWNLOAD_LOG(kStart, ENGINE_PTR ", 版本文件写入失败, lastErrorCode=%d", ENGINE_ADDR(this), errno);
+        return false;
+    }
     int fd = OpenLocked(name, O_CREAT);
     int error = errno;
     if (fd >= 0 && ::ftruncate(fd, 0) != 0) error = errno;
@@ -165,8 +189,7 @@ bool CurlDownloader::CreateTmpFile() {
     }
     if (!written) {
         DOWNLOAD_LOG(kStart, ENGINE_PTR ", 临时信息初始化写入失败, lastErrorCode=%d", ENGINE_ADDR(this), error);
-        Pause();
-        FinalProc();
+        CloseTmpFile(kStart);
         return false;
     }
     std::lock_guard<std::mutex> lock(mutex);
@@ -209,12 +232,16 @@ bool CurlDownloader::ContinueDownloadByTmpFile() {
         tmpFile = file;
     }
     if (!DownloadInit()) {
-        if (paused) {
-            // Stopped while probing: the file's progress is still good.
-            std::lock_guard<std::mutex> lock(mutex);
-            CloseTmpFileLocked(kContinue);
-            return false;
-        }
+        // Whatever stopped the probe (a pause, no network, a server that
+        // fails or refuses), it says nothing against the file's progress:
+        // it stays for a later run.
+        std::lock_guard<std::mutex> lock(mutex);
+        CloseTmpFileLocked(kContinue);
+        return false;
+    }
+    FileVersion saved;
+    if (version.Known() && (!LoadVersionFile(VersionFileOf(name), &saved) || saved.DiffersFrom(version))) {
+        DOWNLOAD_LOG(kContinue, ENGINE_PTR ", 服务器上的文件已不是临时文件的版本", ENGINE_ADDR(this));
         return RestartAfterUnusableTmpFile();
     }
 
@@ -277,12 +304,13 @@ bool CurlDownloader::ContinueDownloadByTmpFile() {
     DOWNLOAD_LOG(kContinue, ENGINE_PTR ", 断点续传开始，上一次已下载百分比%f%%", ENGINE_ADDR(this),
                  downloadedSize * 100.0 / size);
 
+    StartPrefixReader();
     for (size_t i = 0; i < segments.size(); ++i) {
         if (segments[i]->done >= segments[i]->length) continue;
         if (!StartSegmentThread(static_cast<int>(i))) {
+            Stop(DownloadEnd::LocalError, true);
             Pause();
-            std::lock_guard<std::mutex> lock(mutex);
-            CloseTmpFileLocked(kContinue);
+            CloseTmpFile(kContinue);
             return false;
         }
     }
@@ -291,13 +319,10 @@ bool CurlDownloader::ContinueDownloadByTmpFile() {
 
 bool CurlDownloader::RestartAfterUnusableTmpFile() {
     DOWNLOAD_LOG(kContinue, ENGINE_PTR ", 临时文件有问题，重新开始下载", ENGINE_ADDR(this));
-    {
-        std::lock_guard<std::mutex> lock(mutex);
-        CloseTmpFileLocked(kContinue);
-    }
+    CloseTmpFile(kContinue);
     ClearSegments();
     std::string name = targetPath + ".dltmp";
-    if (Exists(name) && !DeleteUnlessHeld(name)) {
+    if (!DiscardTmpFile()) {
         std::string substitute;
         for (int i = 0; i < kMaxSubstitutes && substitute.empty(); ++i) {
             std::string candidate = targetPath + "~bk" + std::to_string(i);
@@ -308,20 +333,18 @@ bool CurlDownloader::RestartAfterUnusableTmpFile() {
         DOWNLOAD_LOG(kContinue, ENGINE_PTR ", 临时文件被占用无法删除，更改下载目标文件名为%s", ENGINE_ADDR(this),
                      targetPath.c_str());
     }
-    return Start(url, targetPath, nullptr);
+    return Start(url, targetPath, &requestedCount);
 }
 
 bool CurlDownloader::FinalProc() {
     bool stopped = false;
     bool complete = IsComplete(&stopped);
     if (!stopped) return false;
-    {
-        std::lock_guard<std::mutex> lock(mutex);
-        CloseTmpFileLocked(kFinalProc);
-    }
+    CloseTmpFile(kFinalProc);
     if (!complete) return false;
 
     std::string name = targetPath + ".dltmp";
+    const std::string versionFile = VersionFileOf(name);
     int fd = OpenLocked(name, 0);
     int error = errno;
     if (fd < 0 && error == EWOULDBLOCK) {
@@ -343,15 +366,17 @@ bool CurlDownloader::FinalProc() {
         return false;
     }
 
-    off_t trailer = static_cast<off_t>(kRecordBytes * segments.size() + 4);
+    // Cut at the remote length itself: whatever follows the data (the
+    // trailer, or stray bytes after it) goes.
+    off_t size = static_cast<off_t>(FileSize.load());
     off_t end = ::lseek(fd, 0, SEEK_END);
-    if (end < trailer) {
+    if (end < size) {
         DOWNLOAD_LOG(kFinalProc, ENGINE_PTR ", SetFilePointer Fail, GetLastError:%d", ENGINE_ADDR(this),
                      end < 0 ? errno : EINVAL);
         ::close(fd);
         return false;
     }
-    if (::ftruncate(fd, end - trailer) != 0) {
+    if (::ftruncate(fd, size) != 0) {
         DOWNLOAD_LOG(kFinalProc, ENGINE_PTR ", SetEndOfFile Fail, GetLastError:%d", ENGINE_ADDR(this), errno);
         ::close(fd);
         return false;
@@ -369,5 +394,6 @@ bool CurlDownloader::FinalProc() {
         DOWNLOAD_LOG(kFinalProc, ENGINE_PTR ", rename Fail, GetLastError:%d", ENGINE_ADDR(this), errno);
         return false;
     }
+    ::unlink(versionFile.c_str());
     return true;
 }

@@ -54,7 +54,7 @@ void Downloader::Release() {
     {
         std::lock_guard<std::mutex> lock(stateMutex_);
         released_ = true;
-        if (engine_) engine_->RequestPause();
+        if (engine_) engine_->Cancel();
     }
     releaseCv_.notify_all();
     {
@@ -65,12 +65,8 @@ void Downloader::Release() {
         if (watchLink_->watcher != std::this_thread::get_id())
             watchLink_->cv.wait(lock, [this] { return !watchLink_->calling; });
     }
-    // The engine's Start clears a pause requested before it got going: ask
-    // again until the worker has seen the release.
-    while (!WaitDone(100)) {
-        std::lock_guard<std::mutex> lock(stateMutex_);
-        if (engine_) engine_->RequestPause();
-    }
+    // A cancel holds through every Start of the engine, and a worker that
+    // has not registered its engine yet sees `released_`: it ends promptly.
     JoinWorker();
 }
 
@@ -93,10 +89,23 @@ void Downloader::Run() {
     // tried, since the engine has its own retries.
     if (!platform::IsNetworkAlive() && onFailure) onFailure();
 
-    if (Download(packagePath)) Verify(packagePath, folder);
+    std::string streamedMd5;
+    if (Download(packagePath, &streamedMd5)) Verify(packagePath, folder, streamedMd5);
 }
 
-bool Downloader::Download(const std::string& packagePath) {
+void Downloader::ReportFailure() {
+    if (!failureReported_.exchange(true)) NotifyDetached(onFailure);
+}
+
+bool Downloader::WaitForNetwork() {
+    for (;;) {
+        if (failureReported_) return false;
+        if (platform::IsNetworkAlive()) return true;
+        if (WaitForReleaseOrSegmentEnd(kPollMs)) return false;
+    }
+}
+
+bool Downloader::Download(const std::string& packagePath, std::string* streamedMd5) {
     CurlDownloader engine;
     // The last segment's end wakes the poll below, so a finished download is
     // verified at once rather than at the next poll.
@@ -108,6 +117,13 @@ bool Downloader::Download(const std::string& packagePath) {
             segmentEnded_ = true;
         }
         releaseCv_.notify_all();
+    };
+    // The digest follows the file while it arrives; only the engine's
+    // prefix reader feeds it, and it is read after WaitAndFinish.
+    Md5Stream digest;
+    hooks.prefixData = [&digest, next = std::move(hooks.prefixData)](uint64_t at, const char* data, size_t size) {
+        digest.Feed(at, data, size);
+        if (next) next(at, data, size);
     };
     engine.SetHooks(std::move(hooks));
     {
@@ -125,14 +141,6 @@ bool Downloader::Download(const std::string& packagePath) {
     } deregister{this};
 
     engine.Start(url, packagePath, &kConnections);
-    {
-        // A release during Start may have been cleared by it.
-        std::lock_guard<std::mutex> lock(stateMutex_);
-        if (released_) {
-            engine.RequestPause();
-            return false;
-        }
-    }
 
     try {
         std::thread(&Downloader::WatchNetwork, watchLink_).detach();
@@ -140,22 +148,56 @@ bool Downloader::Download(const std::string& packagePath) {
         // Without a watcher the download still runs; only outages go unreported.
     }
 
-    bool stopped = false;
-    while (!engine.IsComplete(&stopped)) {
+    // Resumptions after the network came back, so a link that keeps
+    // flapping cannot keep the job going for ever.
+    constexpr int kMaxResumes = 50;
+    int resumes = 0;
+    for (;;) {
+        bool stopped = false;
+        bool complete = engine.IsComplete(&stopped);
+        while (!complete && !stopped) {
+            progress.totalBytes = engine.FileSize.load();
+            progress.downloadedBytes = engine.downloadedSize.load();
+            if (WaitForReleaseOrSegmentEnd(kPollMs)) return false;
+            complete = engine.IsComplete(&stopped);
+        }
+        // The complete counts, too: a file that arrived before the first poll
+        // would otherwise show 0 of 0, and the watcher ends only once they match.
         progress.totalBytes = engine.FileSize.load();
         progress.downloadedBytes = engine.downloadedSize.load();
-        if (WaitForReleaseOrSegmentEnd(kPollMs)) return false;
+        if (complete) break;
+
+        // The engine has stopped short of the file.
+        switch (engine.EndReason()) {
+            case DownloadEnd::Restart:
+                if (engine.Restart() || engine.EndReason() == DownloadEnd::NetworkLost) continue;
+                break;
+            case DownloadEnd::NetworkLost:
+                // The watcher tells the owner about the outage and ends it
+                // with a failure when it lasts; a network that comes back
+                // resumes the download from its temporary file.
+                if (!WaitForNetwork()) return false;
+                if (++resumes > kMaxResumes) break;
+                engine.Start(url, packagePath, &kConnections);
+                continue;
+            case DownloadEnd::Cancelled:
+                return false;
+            default:
+                break;
+        }
+        ReportFailure();
+        return false;
     }
-    // The complete counts, too: a file that arrived before the first poll
-    // would otherwise show 0 of 0, and the watcher ends only once they match.
-    progress.totalBytes = engine.FileSize.load();
-    progress.downloadedBytes = engine.downloadedSize.load();
     engine.WaitAndFinish();
+    if (digest.Bytes() == engine.FileSize.load()) *streamedMd5 = digest.Hex();
     return true;
 }
 
-void Downloader::Verify(const std::string& packagePath, const std::string& folder) {
-    if (!DigestMatches(Md5OfFile(packagePath), progress.expectedMd5)) {
+void Downloader::Verify(const std::string& packagePath, const std::string& folder, const std::string& streamedMd5) {
+    // The digest taken while the file arrived covers exactly its bytes; a
+    // second pass is needed only when it could not follow the file.
+    const std::string md5 = streamedMd5.empty() ? Md5OfFile(packagePath) : streamedMd5;
+    if (!DigestMatches(md5, progress.expectedMd5)) {
         ::unlink(packagePath.c_str());
         progress.downloadedBytes = 0;
         NotifyDetached(onFailure);
@@ -203,7 +245,12 @@ void Downloader::WatchNetwork(std::shared_ptr<WatchLink> link) {
             ++n;
         }
         if (n >= kMaxRetries) {
-            call([](Downloader& job) { return job.onFailure; });
+            // Reported once: the worker, waiting for the network, ends too.
+            call([](Downloader& job) {
+                return job.failureReported_.exchange(true) ? std::function<void()>() : job.onFailure;
+            });
+            std::lock_guard<std::mutex> lock(link->mutex);
+            if (link->job) link->job->releaseCv_.notify_all();
             return;
         }
     }

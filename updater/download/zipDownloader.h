@@ -73,14 +73,24 @@ private:
     // Sleeps up to ms, waking early when a segment of the engine has ended;
     // true when the job is being released.
     bool WaitForReleaseOrSegmentEnd(uint32_t ms);
-    // The engine part of Run: start, poll, finish. False when released.
-    bool Download(const std::string& packagePath);
-    void Verify(const std::string& packagePath, const std::string& folder);
+    // The engine part of Run: start, poll, resume after an outage, restart
+    // for a changed file, finish. False when released or failed (the
+    // failure reported). `streamedMd5`: the digest taken while the file
+    // arrived, when it covers the whole file.
+    bool Download(const std::string& packagePath, std::string* streamedMd5);
+    void Verify(const std::string& packagePath, const std::string& folder, const std::string& streamedMd5);
+    // Calls onFailure once per job, on a thread of its own.
+    void ReportFailure();
+    // Waits for the network to come back: false when the job is released or
+    // the watcher has given the outage up.
+    bool WaitForNetwork();
 
     std::mutex stateMutex_;
     std::condition_variable releaseCv_;
     bool released_ = false;
     bool segmentEnded_ = false;  // under stateMutex_
+    // Set by whichever of the worker and the watcher reports a failure first.
+    std::atomic<bool> failureReported_{false};
     CurlDownloader* engine_ = nullptr;  // under stateMutex_, while Run holds one
     std::shared_ptr<WatchLink> watchLink_;
 };

@@ -9,6 +9,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -20,8 +21,27 @@
 namespace {
 
 volatile sig_atomic_t stopRequested = 0;
+// The engine a stop signal cancels; Cancel only stores lock-free flags.
+std::atomic<CurlDownloader*> stopTarget{nullptr};
+static_assert(std::atomic<CurlDownloader*>::is_always_lock_free);
 
-void OnStopSignal(int) { stopRequested = 1; }
+void OnStopSignal(int) {
+    stopRequested = 1;
+    if (CurlDownloader* engine = stopTarget.load()) engine->Cancel();
+}
+
+const char* EndText(DownloadEnd why) {
+    switch (why) {
+        case DownloadEnd::Running: return "stopped";
+        case DownloadEnd::Cancelled: return "stopped on request";
+        case DownloadEnd::NetworkLost: return "no network";
+        case DownloadEnd::Refused: return "refused by the server or the address";
+        case DownloadEnd::GaveUp: return "the server kept failing";
+        case DownloadEnd::LocalError: return "the temporary file could not be written";
+        case DownloadEnd::Restart: return "the file changed again";
+    }
+    return "stopped";
+}
 
 int Usage() {
     std::fprintf(stderr, "usage: tavlin-fetch [-n CONNECTIONS] URL TARGET\n");
@@ -71,20 +91,32 @@ int main(int argc, char** argv) {
     }
 
     CurlDownloader engine;
-    if (!engine.Start(url, target, &connections))
+    stopTarget = &engine;
+    struct Untarget {
+        ~Untarget() { stopTarget = nullptr; }
+    } untarget;
+    if (stopRequested) engine.Cancel();
+    if (!engine.Start(url, target, &connections) && !stopRequested)
         std::fprintf(stderr, "tavlin-fetch: the download could not be started\n");
 
     bool stopped = false;
     bool complete = engine.IsComplete(&stopped);
-    while (!complete && !stopped && !stopRequested) {
-        ::usleep(kPollMicroseconds);
+    for (;;) {
+        while (!complete && !stopped && !stopRequested) {
+            ::usleep(kPollMicroseconds);
+            complete = engine.IsComplete(&stopped);
+        }
+        // Another version of the file, or ranges that cannot be used: the
+        // engine starts over once.
+        if (complete || stopRequested || engine.EndReason() != DownloadEnd::Restart || !engine.Restart()) break;
         complete = engine.IsComplete(&stopped);
     }
     if (!complete) {
+        DownloadEnd why = stopRequested ? DownloadEnd::Cancelled : engine.EndReason();
         engine.Pause();
         engine.WaitAndFinish();  // closes the temporary file, keeps it for a later run
-        std::fprintf(stderr, "tavlin-fetch: incomplete: %u of %u bytes\n", engine.downloadedSize.load(),
-                     engine.FileSize.load());
+        std::fprintf(stderr, "tavlin-fetch: incomplete (%s): %u of %u bytes\n", EndText(why),
+                     engine.downloadedSize.load(), engine.FileSize.load());
         return 1;
     }
     if (!engine.WaitAndFinish()) {

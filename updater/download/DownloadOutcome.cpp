@@ -1,0 +1,122 @@
+#include "download/DownloadOutcome.h"
+
+#include <algorithm>
+#include <cctype>
+#include <cstring>
+#include <ctime>
+#include <string>
+#include <strings.h>
+
+namespace {
+
+bool StartsWithNoCase(const char* text, size_t size, const char* prefix) {
+    size_t n = std::strlen(prefix);
+    return size >= n && strncasecmp(text, prefix, n) == 0;
+}
+
+// The number at `at` in a header line, after spaces; -1 when none.
+int64_t NumberAt(const std::string& line, size_t at) {
+    while (at < line.size() && line[at] == ' ') ++at;
+    if (at >= line.size() || line[at] < '0' || line[at] > '9') return -1;
+    return std::strtoll(line.c_str() + at, nullptr, 10);
+}
+
+}  // namespace
+
+void NoteResponseHeader(ResponseCheck& check, const char* data, size_t size) {
+    std::string line(data, size);
+    if (StartsWithNoCase(data, size, "HTTP/")) {
+        // A new response (after a redirect, or the first): forget the last.
+        int64_t askedFrom = check.askedFrom;
+        check = ResponseCheck{};
+        check.askedFrom = askedFrom;
+        size_t space = line.find(' ');
+        check.status = space == std::string::npos ? 0 : static_cast<long>(NumberAt(line, space));
+    } else if (StartsWithNoCase(data, size, "content-range:")) {
+        size_t bytes = line.find("bytes", 14);
+        if (bytes == std::string::npos) return;
+        check.rangeFirst = NumberAt(line, bytes + 5);
+        size_t slash = line.find('/', bytes);
+        check.rangeTotal = slash == std::string::npos ? -1 : NumberAt(line, slash + 1);
+    } else if (StartsWithNoCase(data, size, "content-length:")) {
+        check.contentLength = NumberAt(line, 15);
+    } else if (StartsWithNoCase(data, size, "retry-after:")) {
+        check.retryAfter = line.substr(12);
+    } else {
+        NoteVersionHeader(check.version, data, size);
+    }
+}
+
+ResponseCheck::Verdict JudgeBody(const ResponseCheck& check, uint32_t fileSize, const FileVersion& version) {
+    using Verdict = ResponseCheck::Verdict;
+    if (check.status < 200 || check.status > 299) return Verdict::Refused;
+    if (check.version.DiffersFrom(version)) return Verdict::OtherVersion;
+    if (check.askedFrom >= 0) {
+        if (check.status == 206) {
+            if (check.rangeTotal >= 0 && check.rangeTotal != fileSize) return Verdict::OtherVersion;
+            return check.rangeFirst == check.askedFrom ? Verdict::Accepted : Verdict::Unusable;
+        }
+        // The whole file instead of a part: of another length it is another
+        // version; otherwise a server that does not honour this range.
+        if (check.status == 200 && check.contentLength >= 0 && check.contentLength != fileSize)
+            return Verdict::OtherVersion;
+        return Verdict::Unusable;
+    }
+    if (check.status != 200) return Verdict::Unusable;
+    if (check.contentLength >= 0 && check.contentLength != fileSize) return Verdict::OtherVersion;
+    return Verdict::Accepted;
+}
+
+AttemptVerdict JudgeAttempt(CURLcode result, long status) {
+    switch (result) {
+        case CURLE_OK:
+        case CURLE_WRITE_ERROR:  // the engine refused the body; the status says why
+            break;
+        case CURLE_UNSUPPORTED_PROTOCOL:
+        case CURLE_URL_MALFORMAT:
+        case CURLE_NOT_BUILT_IN:
+        case CURLE_TOO_MANY_REDIRECTS:
+        case CURLE_PEER_FAILED_VERIFICATION:
+        case CURLE_SSL_CERTPROBLEM:
+        case CURLE_SSL_CIPHER:
+        case CURLE_SSL_CACERT_BADFILE:
+        case CURLE_SSL_ISSUER_ERROR:
+        case CURLE_SSL_PINNEDPUBKEYNOTMATCH:
+        case CURLE_SSL_INVALIDCERTSTATUS:
+        case CURLE_SSL_CRL_BADFILE:
+        case CURLE_SSL_ENGINE_NOTFOUND:
+        case CURLE_SSL_ENGINE_SETFAILED:
+        case CURLE_REMOTE_ACCESS_DENIED:
+        case CURLE_LOGIN_DENIED:
+        case CURLE_FILESIZE_EXCEEDED:
+        case CURLE_BAD_CONTENT_ENCODING:
+        case CURLE_OUT_OF_MEMORY:
+        case CURLE_FAILED_INIT:
+            return AttemptVerdict::Refuse;
+        default:
+            return AttemptVerdict::Retry;
+    }
+    if (status >= 400 && status <= 499 && status != 408 && status != 429) return AttemptVerdict::Refuse;
+    return AttemptVerdict::Retry;
+}
+
+uint32_t RetryAfterMs(std::string_view value, uint32_t capMs) {
+    while (!value.empty() && (value.front() == ' ' || value.front() == '\t')) value.remove_prefix(1);
+    while (!value.empty() && std::isspace(static_cast<unsigned char>(value.back()))) value.remove_suffix(1);
+    if (value.empty()) return 0;
+    uint64_t ms = 0;
+    if (std::all_of(value.begin(), value.end(), [](char c) { return c >= '0' && c <= '9'; })) {
+        uint64_t seconds = 0;
+        for (char c : value) {
+            seconds = seconds * 10 + static_cast<uint64_t>(c - '0');
+            if (seconds > capMs) break;  // already past any cap
+        }
+        ms = seconds * 1000;
+    } else {
+        time_t when = curl_getdate(std::string(value).c_str(), nullptr);
+        if (when < 0) return 0;
+        time_t now = std::time(nullptr);
+        ms = when > now ? static_cast<uint64_t>(when - now) * 1000 : 0;
+    }
+    return static_cast<uint32_t>(std::min<uint64_t>(ms, capMs));
+}

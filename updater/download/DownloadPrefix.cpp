@@ -1,0 +1,94 @@
+// The prefix reader: hands the owner the file's contiguous prefix, in
+// order, as the segments grow it, read back from the temporary file (the
+// page cache holds what was just written). The owner digests the package
+// while it downloads instead of in a second pass at the end.
+#include <unistd.h>
+
+#include <algorithm>
+#include <chrono>
+#include <system_error>
+#include <vector>
+
+#include "download/CurlDownload.h"
+
+namespace {
+
+// Large enough that the digest runs in long stretches, small enough to stay
+// close behind the transfer.
+constexpr size_t kPrefixChunk = 1 << 20;
+// A wake-up that a writer or a stop could miss (a signal handler cannot
+// notify) costs at most this long.
+constexpr auto kPrefixRecheck = std::chrono::milliseconds(100);
+
+}  // namespace
+
+uint64_t CurlDownloader::ContiguousBytesLocked() const {
+    uint64_t end = 0;
+    for (const auto& segment : segments) {
+        if (segment->start != end) break;
+        end += segment->done;
+        if (segment->done < segment->length) break;
+    }
+    return end;
+}
+
+void CurlDownloader::StartPrefixReader() {
+    if (!hooks.prefixData || prefixThread.joinable()) return;
+    int fd;
+    {
+        std::lock_guard<std::mutex> lock(mutex);
+        if (!tmpFile) return;
+        // A descriptor of its own: the reader never races the file's close.
+        fd = ::dup(fileno(tmpFile));
+        prefixStop = false;
+    }
+    if (fd < 0) return;
+    try {
+        prefixThread = std::thread(&CurlDownloader::PrefixReader, this, fd);
+    } catch (const std::system_error&) {
+        ::close(fd);
+    }
+}
+
+void CurlDownloader::PrefixReader(int fd) {
+    std::vector<char> buffer(kPrefixChunk);
+    uint64_t handed = 0;
+    std::unique_lock<std::mutex> lock(mutex);
+    while (!Stopping()) {
+        uint64_t ready = ContiguousBytesLocked();
+        // A single connection that started over from the first byte.
+        if (ready < handed) handed = 0;
+        if (ready == handed) {
+            if (prefixStop) break;
+            prefixCv.wait_for(lock, kPrefixRecheck);
+            continue;
+        }
+        lock.unlock();
+        size_t want = static_cast<size_t>(std::min<uint64_t>(ready - handed, buffer.size()));
+        ssize_t got = ::pread(fd, buffer.data(), want, static_cast<off_t>(handed));
+        if (got > 0) hooks.prefixData(handed, buffer.data(), static_cast<size_t>(got));
+        lock.lock();
+        if (got <= 0) break;
+        handed += static_cast<uint64_t>(got);
+    }
+    lock.unlock();
+    ::close(fd);
+}
+
+void CurlDownloader::StopPrefixReader() {
+    if (!prefixThread.joinable()) return;
+    {
+        std::lock_guard<std::mutex> lock(mutex);
+        prefixStop = true;
+    }
+    prefixCv.notify_all();
+    // After the last write the reader still hands on what is ready.
+    prefixThread.join();
+}
+
+void CurlDownloader::WakePrefix() {
+    {
+        std::lock_guard<std::mutex> lock(mutex);
+    }
+    prefixCv.notify_all();
+}
