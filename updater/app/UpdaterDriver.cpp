@@ -7,6 +7,7 @@
 
 #include "TipsBoxWnd.h"
 #include "UpdaterWnd.h"
+#include "app/StopSignals.h"
 #include "app/UpdaterApp.h"
 #include "app/zebUtil.h"
 #include "duilib/UIlib.h"
@@ -66,6 +67,9 @@ bool RunProgressWindow(const UpdateParams& params) {
 }  // namespace
 
 bool UpdaterApp::Run(std::u16string_view cmdLine) {
+    // From here on a stop signal ends this thread's message loops, modal
+    // ones included, as closing the window does.
+    StopSignals::NameLoopThread();
     DuiLib::CPaintManagerUI::SetInstance(moduleInstance);
     DuiLib::CPaintManagerUI::SetResourcePath(DuiLib::CPaintManagerUI::GetInstancePath());
 

@@ -9,10 +9,13 @@
 // nothing to undo. A program manifest and an icon resource have no Linux
 // meaning either; the windows set their icon themselves.
 #include "app/CmdLineParser.h"
+#include "app/StopSignals.h"
 #include "app/UpdaterApp.h"
 #include "platform/named_mutex.h"
 
 int main(int argc, char** argv) {
+    // Before any other thread: they all inherit the blocked stop signals.
+    StopSignals stopSignals;
     // Never waited for: holding its lock marks a running updater, and a
     // second one ends at once.
     platform::NamedMutex instance;

@@ -106,6 +106,10 @@ bool Downloader::WaitForNetwork() {
 }
 
 bool Downloader::Download(const std::string& packagePath, std::string* streamedMd5) {
+    // The digest follows the file while it arrives; only the engine's
+    // prefix reader feeds it, and it is read after WaitAndFinish. Declared
+    // first: the engine's reader may feed it until the engine is gone.
+    Md5Stream digest;
     CurlDownloader engine;
     // The last segment's end wakes the poll below, so a finished download is
     // verified at once rather than at the next poll.
@@ -118,9 +122,6 @@ bool Downloader::Download(const std::string& packagePath, std::string* streamedM
         }
         releaseCv_.notify_all();
     };
-    // The digest follows the file while it arrives; only the engine's
-    // prefix reader feeds it, and it is read after WaitAndFinish.
-    Md5Stream digest;
     hooks.prefixData = [&digest, next = std::move(hooks.prefixData)](uint64_t at, const char* data, size_t size) {
         digest.Feed(at, data, size);
         if (next) next(at, data, size);

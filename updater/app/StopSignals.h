@@ -1,0 +1,38 @@
+// SIGTERM and SIGINT (a logout, a Ctrl+C) end the updater as closing its
+// window does: the message loop ends, the window goes and takes the job with
+// it (the download stops, its temporary file stays for the next run). The
+// signals are blocked in every thread and taken by one thread of its own,
+// which asks the main thread's loop to quit; a step that cannot be cut short
+// (an installation under way is transactional, the download's bytes are on
+// disk) does not hold the program past the grace period, after which it ends
+// at once.
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+#include <thread>
+
+class StopSignals {
+public:
+    // Blocks the signals in the calling thread, so construct it before any
+    // other thread exists: they inherit the mask.
+    StopSignals();
+    // Ends the signal thread; a stop under way has then been honoured.
+    ~StopSignals();
+    StopSignals(const StopSignals&) = delete;
+    StopSignals& operator=(const StopSignals&) = delete;
+
+    // The calling thread's message loop is the one a stop ends. Until one is
+    // named, a stop ends the program at once: nothing runs that needs
+    // undoing.
+    static void NameLoopThread();
+
+    // From a stop to the forced end.
+    static constexpr uint32_t kGraceMs = 1500;
+
+private:
+    void Wait();
+
+    std::atomic<bool> ending_{false};
+    std::thread thread_;
+};
