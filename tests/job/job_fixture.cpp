@@ -7,6 +7,7 @@
 
 #include "download/DownloadDigest.h"
 #include "platform/network.h"
+#include "child_process.h"
 
 #include <openssl/evp.h>
 
@@ -44,6 +45,49 @@ size_t EventLog::Failures() const {
 }
 
 uint32_t CurrentThreadId() { return static_cast<uint32_t>(::gettid()); }
+
+namespace {
+
+uint32_t Le32(const std::string& data, size_t at) {
+    uint32_t value = 0;
+    for (int i = 0; i < 4; ++i) value |= static_cast<uint32_t>(static_cast<unsigned char>(data[at + i])) << (8 * i);
+    return value;
+}
+
+}  // namespace
+
+std::vector<TmpSegment> ReadTmpSegments(const std::string& path) {
+    const std::string file = tavlin_test::ReadFileText(path);
+    if (file.size() < 4) return {};
+    const uint64_t dataLength = Le32(file, file.size() - 4);
+    if (dataLength + 4 > file.size() || (file.size() - 4 - dataLength) % 12 != 0) return {};
+    std::vector<TmpSegment> segments;
+    for (size_t at = dataLength; at + 4 < file.size(); at += 12)
+        segments.push_back({Le32(file, at), Le32(file, at + 4), Le32(file, at + 8)});
+    return segments;
+}
+
+uint64_t DoneBytes(const std::vector<TmpSegment>& segments) {
+    uint64_t done = 0;
+    for (const TmpSegment& s : segments) done += s.done;
+    return done;
+}
+
+std::vector<std::string> MissingRanges(const std::vector<TmpSegment>& segments) {
+    std::vector<std::string> ranges;
+    for (const TmpSegment& s : segments)
+        if (s.done < s.length)
+            ranges.push_back("bytes=" + std::to_string(s.start + s.done) + "-" + std::to_string(s.start + s.length - 1));
+    return ranges;
+}
+
+bool IsTransfer(const download_test::HttpRequest& request) {
+    if (request.method != "GET") return false;
+    uint64_t first = 0, last = 0;
+    // Against an endless file, so an open range counts as large.
+    if (!download_test::AskedRange(request, UINT64_MAX, &first, &last)) return false;
+    return last - first + 1 > 1024;
+}
 
 std::string PackageBytes(size_t size) {
     std::string data(size, '\0');
@@ -93,16 +137,28 @@ void JobTest::InLab(const std::function<void()>& fn) const {
 
 void JobTest::StartJob(download_test::FaultServer::Script script, const std::string& md5,
                        std::function<void(uint32_t)> onRetry, std::function<void()> onFailure) {
+    StartServer(std::move(script));
+    StartJobAt(server->Url("/update.zip"), md5, std::move(onRetry), std::move(onFailure));
+}
+
+void JobTest::StartServer(download_test::FaultServer::Script script) {
+    InLab([&] { server = std::make_shared<download_test::FaultServer>(std::move(script)); });
+}
+
+void JobTest::StartJobAt(const std::string& url, const std::string& md5, std::function<void(uint32_t)> onRetry,
+                         std::function<void()> onFailure) {
+    job.reset();
     InLab([&] {
-        server = std::make_shared<download_test::FaultServer>(std::move(script));
-        job = std::make_unique<TestJob>(server->Url("/update.zip"), md5);
+        auto requests = [s = server] { return s ? s->Requests().size() : 0; };
+        job = std::make_unique<TestJob>(url, md5);
         job->workDir = Folder();
-        job->onRetry = [log = events, s = server, onRetry](uint32_t n) {
-            log->Add({Event::Retry, n, CurrentThreadId(), s->Requests().size()});
+        job->engineHooks = hooks;
+        job->onRetry = [log = events, requests, onRetry](uint32_t n) {
+            log->Add({Event::Retry, n, CurrentThreadId(), requests()});
             if (onRetry) onRetry(n);
         };
-        job->onFailure = [log = events, s = server, onFailure] {
-            log->Add({Event::Failure, 0, CurrentThreadId(), s->Requests().size()});
+        job->onFailure = [log = events, requests, onFailure] {
+            log->Add({Event::Failure, 0, CurrentThreadId(), requests()});
             if (onFailure) onFailure();
         };
         job->Start();

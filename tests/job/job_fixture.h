@@ -52,6 +52,22 @@ private:
 
 uint32_t CurrentThreadId();
 
+// One segment record of a temporary file ("<package>.dltmp").
+struct TmpSegment {
+    uint32_t start, length, done;
+};
+// The records of a temporary file: the data, then 12 bytes (start, length,
+// done, little-endian) per segment, then the data length. Empty when the
+// file is missing or its trailer does not add up.
+std::vector<TmpSegment> ReadTmpSegments(const std::string& path);
+uint64_t DoneBytes(const std::vector<TmpSegment>& segments);
+// "bytes=A-B" of the part of every unfinished segment that is still missing.
+std::vector<std::string> MissingRanges(const std::vector<TmpSegment>& segments);
+
+// A GET that fetches part of the file rather than probing the server: a
+// range of more than 1 KiB.
+bool IsTransfer(const download_test::HttpRequest& request);
+
 // A package of `size` bytes of varied content.
 std::string PackageBytes(size_t size);
 // MD5 of `data` as lowercase hexadecimal.
@@ -66,6 +82,12 @@ protected:
     // `onFailure` when given.
     void StartJob(download_test::FaultServer::Script script, const std::string& md5,
                   std::function<void(uint32_t)> onRetry = {}, std::function<void()> onFailure = {});
+    // The two halves of StartJob: a server in the lab, and a job (with
+    // `hooks` as its engine's) for any address; a job started again
+    // replaces the one before.
+    void StartServer(download_test::FaultServer::Script script);
+    void StartJobAt(const std::string& url, const std::string& md5, std::function<void(uint32_t)> onRetry = {},
+                    std::function<void()> onFailure = {});
     // Runs fn in the lab (or here, when the test runs in this machine's network).
     void InLab(const std::function<void()>& fn) const;
     // Waits until the job has counted some bytes of the package.
@@ -73,6 +95,7 @@ protected:
 
     std::string Folder() const { return dir.path() + "/"; }
     std::string Package() const { return dir / "update.zip"; }
+    std::string TmpFile() const { return dir / "update.zip.dltmp"; }
 
     void TearDown() override;
 
@@ -82,6 +105,8 @@ protected:
     std::shared_ptr<download_test::FaultServer> server;
     std::shared_ptr<EventLog> events = std::make_shared<EventLog>();
     std::unique_ptr<TestJob> job;
+    // Handed to the engine of every job StartJob makes.
+    CurlDownloadHooks hooks;
 };
 
 }  // namespace job_test

@@ -1,5 +1,6 @@
 // The download job against a scripted server on loopback: the digest check
-// and its outcomes, a failed transfer, and releasing a running job.
+// and its outcomes, servers that stop the engine or only delay it, and
+// releasing a running job.
 #include <sys/stat.h>
 
 #include <algorithm>
@@ -10,6 +11,8 @@
 #include <thread>
 
 #include "job_fixture.h"
+#include "nginx_server.h"
+#include "platform/network.h"
 
 namespace fs = std::filesystem;
 using download_test::HttpReply;
@@ -93,18 +96,110 @@ TEST_P(JobDigestTest, FinishesOnlyOnAMatchingDigest) {
 INSTANTIATE_TEST_SUITE_P(Digest, JobDigestTest, ::testing::ValuesIn(kDigestCases),
                          [](const auto& info) { return std::string(info.param.name); });
 
-// A server that only answers 404: the engine gives up, the job keeps polling
-// without a failure notification, and the old package is gone all the same.
-TEST_F(JobTest, FailedTransferKeepsPollingWithoutNotification) {
+// How a server answers, from its first request on. `state` is the script's
+// own and starts at 0; scripts run one request at a time.
+using Answer = HttpReply (*)(const HttpRequest& r, const std::string& package, int& state);
+
+struct OutcomeCase {
+    const char* name;
+    Answer answer;
+    // Retry waits of the engine take no time: for servers that are retried.
+    bool instantRetries;
+    bool finishes;
+};
+
+// The first two transfers each deliver some bytes before their connection
+// is reset; from then on the file is gone.
+HttpReply Withdrawn(const HttpRequest& r, const std::string& package, int& transfers) {
+    if (IsTransfer(r)) ++transfers;
+    if (transfers > 2) return download_test::Status(404);
+    HttpReply reply = download_test::ServeFile(r, package);
+    if (IsTransfer(r)) reply.resetAfter = 64 * 1024;
+    return reply;
+}
+
+const OutcomeCase kOutcomeCases[] = {
+    {"NotFound", [](const HttpRequest&, const std::string&, int&) { return download_test::Status(404); }, false,
+     false},
+    {"Gone", [](const HttpRequest&, const std::string&, int&) { return download_test::Status(410); }, false, false},
+    {"RedirectLoop", [](const HttpRequest& r, const std::string&, int&) { return download_test::RedirectLoop(r); },
+     false, false},
+    {"RedirectToFtp",
+     [](const HttpRequest&, const std::string&, int&) {
+         return download_test::Redirect(302, "ftp://127.0.0.1/update.zip");
+     },
+     false, false},
+    {"WithdrawnHalfWay", Withdrawn, false, false},
+    {"ServerKeepsFailing", [](const HttpRequest&, const std::string&, int&) { return download_test::Status(503); },
+     true, false},
+    // Passing faults of the server must not be taken for lasting ones.
+    {"BusyTwiceThenServed",
+     [](const HttpRequest& r, const std::string& package, int& n) {
+         return n++ < 2 ? download_test::Status(503) : download_test::ServeFile(r, package);
+     },
+     true, true},
+    {"ThrottledThenServed",
+     [](const HttpRequest& r, const std::string& package, int& n) {
+         return n++ < 1 ? download_test::RetryAfter(429, "1") : download_test::ServeFile(r, package);
+     },
+     true, true},
+};
+
+void PrintTo(const OutcomeCase& c, std::ostream* out) { *out << c.name; }
+
+class JobOutcomeTest : public JobTest, public ::testing::WithParamInterface<OutcomeCase> {};
+
+// Whatever stops the engine short of the file reaches the owner as one
+// failure, and the worker ends instead of polling an engine that will
+// never finish; the old package is gone all the same.
+TEST_P(JobOutcomeTest, StoppedEngineFailsOnceAndTheWorkerEnds) {
     SetUpLab(true);
     if (IsSkipped()) return;
+    const std::string package = PackageBytes(6 * 1024 * 1024 + 5);
     WriteFile(Package(), "an older package");
-    StartJob([](const HttpRequest&) { return download_test::Status(404); }, "00");
+    if (GetParam().instantRetries) hooks.sleep = [](uint32_t) {};
+    StartJob([answer = GetParam().answer, package, state = 0](const HttpRequest& r) mutable {
+        return answer(r, package, state);
+    },
+             Md5Hex(package));
 
-    EXPECT_FALSE(job->WaitDone(2500));
-    EXPECT_FALSE(fs::exists(Package()));
+    ASSERT_TRUE(job->WaitDone(kJobBoundMs)) << "the job did not end";
+    if (GetParam().finishes) {
+        EXPECT_TRUE(job->finished);
+        EXPECT_EQ(ReadFile(Package()), package);
+        EXPECT_EQ(events->Failures(), 0u);
+        return;
+    }
     EXPECT_FALSE(job->finished);
-    EXPECT_EQ(events->Failures(), 0u);
+    EXPECT_FALSE(fs::exists(Package()));
+    // The worker reports before it ends; nothing of the job reports after.
+    EXPECT_TRUE(events->WaitFor([](const auto& e) { return !e.empty(); }, 5000));
+    EXPECT_EQ(events->Failures(), 1u);
+    EXPECT_TRUE(events->Retries().empty()) << "the network never went away";
+}
+
+INSTANTIATE_TEST_SUITE_P(Server, JobOutcomeTest, ::testing::ValuesIn(kOutcomeCases),
+                         [](const auto& info) { return std::string(info.param.name); });
+
+// An https server whose certificate nothing vouches for is refused at the
+// first answer, not retried for hours. Run in this machine's own network:
+// nginx ends with the thread that started it, and a lab's threads end.
+TEST_F(JobTest, UnverifiedHttpsServerFailsOnceAndTheWorkerEnds) {
+    if (!platform::IsNetworkAlive()) GTEST_SKIP() << "this machine has no network, so the job would fail at its start";
+    const std::string cert = dir / "cert.pem", key = dir / "key.pem";
+    ASSERT_TRUE(download_test::MakeSelfSignedCertificate(cert, key));
+    const std::string root = dir / "www";
+    fs::create_directory(root);
+    WriteFile(root + "/update.zip", PackageBytes(100000));
+    auto nginx = std::make_unique<download_test::NginxServer>(root, download_test::NginxOptions{0, cert, key});
+
+    StartJobAt(nginx->Url("/update.zip"), Md5Hex(PackageBytes(100000)));
+    ASSERT_TRUE(job->WaitDone(kJobBoundMs)) << "the job did not end";
+    EXPECT_FALSE(job->finished);
+    EXPECT_FALSE(fs::exists(Package()));
+    EXPECT_TRUE(events->WaitFor([](const auto& e) { return !e.empty(); }, 5000));
+    EXPECT_EQ(events->Failures(), 1u);
+    job.reset();
 }
 
 // Releasing the job in the middle of a transfer that has gone silent ends

@@ -69,6 +69,8 @@ bool NetLab::SetLink(bool up) {
     return WaitAlive(up);
 }
 
+bool NetLab::SetLoopback(bool up) { return Ip("-n " + name_ + " link set lo " + (up ? "up" : "down")); }
+
 void NetLab::Run(const std::function<void()>& fn) const {
     std::thread inside([&] {
         const std::string path = "/var/run/netns/" + name_;

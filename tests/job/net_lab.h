@@ -24,6 +24,10 @@ public:
     // Sets the link down or up and waits (at most 5 s) until the network
     // state seen inside the namespace follows. False when it did not.
     bool SetLink(bool up);
+    // Sets loopback down or up. Down, nothing in the namespace reaches
+    // 127.0.0.1 (connections fail at once with "network unreachable"), as
+    // on a machine whose every way to the server is gone.
+    bool SetLoopback(bool up);
 
     // Runs `fn` on a new thread inside the namespace and waits for it.
     void Run(const std::function<void()>& fn) const;

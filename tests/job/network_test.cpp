@@ -1,13 +1,17 @@
 // The job's network handling with the network cut for real: each test runs
 // the job in a network namespace of its own, whose only link (a veth pair)
 // the test sets down and up. The package travels over the namespace's own
-// loopback, so only the network state changes, not the transfer.
+// loopback; the server goes silent while the link is down, as the far end
+// of a cut link does, or loopback goes down with the link.
+#include <algorithm>
 #include <atomic>
+#include <filesystem>
 #include <thread>
 
 #include "child_process.h"
 #include "job_fixture.h"
 
+namespace fs = std::filesystem;
 using download_test::HttpReply;
 using download_test::HttpRequest;
 using namespace job_test;
@@ -20,6 +24,27 @@ std::vector<uint32_t> Range(uint32_t count) {
     std::vector<uint32_t> counts;
     for (uint32_t i = 0; i < count; ++i) counts.push_back(i);
     return counts;
+}
+
+// A link that can be cut: while `down` the server never answers (as a cut
+// cable looks from the client); while `hold` each transfer goes silent
+// after 64 KiB, so the download is still running when the link goes.
+struct CutLink {
+    std::atomic<bool> down{false};
+    std::atomic<bool> hold{true};
+};
+
+download_test::FaultServer::Script CuttableServer(const std::string& package, std::shared_ptr<CutLink> link) {
+    return [package, link](const HttpRequest& r) {
+        if (link->down) {
+            HttpReply silent;
+            silent.silent = true;
+            return silent;
+        }
+        HttpReply reply = download_test::ServeFile(r, package);
+        if (link->hold) reply.stallAfter = 64 * 1024;
+        return reply;
+    };
 }
 
 // Serves `package` but goes silent part-way, so the download stays running.
@@ -102,4 +127,139 @@ TEST_F(JobTest, OutageThatEndsReportsRetryZero) {
     std::this_thread::sleep_for(std::chrono::milliseconds(500));
     EXPECT_EQ(events->Retries(), (std::vector<uint32_t>{0, 1, 2, 0}));
     EXPECT_EQ(events->Failures(), 0u);
+}
+
+// The link stays down long enough for every transfer to stop for lack of
+// network, then comes back before the watcher gives up: the download picks
+// up again and completes, with no failure.
+TEST_F(JobTest, NetworkBackAfterTheTransfersStoppedCompletesTheDownload) {
+    SetUpLab(true);
+    if (IsSkipped()) return;
+    if (!lab) GTEST_SKIP() << "this machine cannot make network namespaces to cut the network in";
+    const std::string package = PackageBytes(1024 * 1024);
+    auto link = std::make_shared<CutLink>();
+    // A silent connection fails its attempt within about two seconds.
+    hooks.stallSeconds = 2;
+    std::atomic<bool> restored{false};
+    std::atomic<bool> restoreFailed{false};
+    StartJob(CuttableServer(package, link), Md5Hex(package), [&](uint32_t n) {
+        // A pause like the window's paces the checks; six of them outlast
+        // the stall limit by far.
+        if (n == 6 && !restored.exchange(true)) {
+            link->hold = false;
+            link->down = false;
+            if (!lab->SetLink(true)) restoreFailed = true;
+            return;
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(1000));
+    });
+    ASSERT_TRUE(WaitForBytes(10000)) << "no bytes arrived";
+    link->down = true;
+    ASSERT_TRUE(lab->SetLink(false));
+
+    ASSERT_TRUE(job->WaitDone(60000)) << "the download did not go on once the network was back";
+    ASSERT_FALSE(restoreFailed);
+    EXPECT_TRUE(job->finished);
+    EXPECT_EQ(tavlin_test::ReadFileText(Package()), package);
+    EXPECT_EQ(events->Failures(), 0u);
+    EXPECT_EQ(events->Retries(), (std::vector<uint32_t>{0, 1, 2, 3, 4, 5, 6, 0}));
+}
+
+// A lasting outage after the transfers have stopped for lack of network:
+// the watcher's ten retries, one failure, and a worker that ends rather
+// than waiting for a network that is not coming.
+TEST_F(JobTest, LastingOutageAfterTheTransfersStoppedFailsOnceAndEnds) {
+    SetUpLab(true);
+    if (IsSkipped()) return;
+    if (!lab) GTEST_SKIP() << "this machine cannot make network namespaces to cut the network in";
+    const std::string package = PackageBytes(1024 * 1024);
+    auto link = std::make_shared<CutLink>();
+    hooks.stallSeconds = 2;
+    StartJob(CuttableServer(package, link), Md5Hex(package),
+             [](uint32_t) { std::this_thread::sleep_for(std::chrono::milliseconds(500)); });
+    ASSERT_TRUE(WaitForBytes(10000)) << "no bytes arrived";
+    link->down = true;
+    ASSERT_TRUE(lab->SetLink(false));
+
+    ASSERT_TRUE(events->WaitFor([](const auto& e) { return !e.empty() && e.back().kind == Event::Failure; },
+                                kEventBoundMs + 10000))
+        << "no failure after the outage";
+    ASSERT_TRUE(job->WaitDone(15000)) << "the worker kept waiting after the failure";
+    EXPECT_EQ(events->Retries(), Range(10));
+    EXPECT_EQ(events->Failures(), 1u);
+    EXPECT_FALSE(job->finished);
+    EXPECT_TRUE(fs::exists(TmpFile())) << "the partial download is kept for the next run";
+}
+
+// Started without any way to the server, with 90 % of the package in its
+// temporary file from an earlier run: the file is left exactly as it was,
+// and the next run with the network back asks only for the missing tenth,
+// each part under the validator of the version it holds.
+TEST_F(JobTest, OfflineStartKeepsTheTemporaryFileAndTheNextRunFetchesOnlyWhatIsMissing) {
+    SetUpLab(true);
+    if (IsSkipped()) return;
+    if (!lab) GTEST_SKIP() << "this machine cannot make network namespaces to cut the network in";
+    const std::string package = PackageBytes(12 * 1024 * 1024 + 7);
+    const std::string etag = "\"v1\"";
+    auto firstRun = std::make_shared<std::atomic<bool>>(true);
+    StartServer([package, etag, firstRun](const HttpRequest& r) {
+        HttpReply reply = download_test::ServeVersion(r, package, etag, "Tue, 04 Mar 2025 10:00:00 GMT");
+        // Nine tenths of every segment, then silence.
+        if (*firstRun && IsTransfer(r)) reply.stallAfter = static_cast<long>(reply.body.size() * 9 / 10);
+        return reply;
+    });
+    const std::string url = server->Url("/update.zip");
+    const std::string md5 = Md5Hex(package);
+
+    StartJobAt(url, md5);
+    ASSERT_TRUE(tavlin_test::WaitUntil(
+        [&] { return job->progress.downloadedBytes.load() >= static_cast<int64_t>(package.size() * 9 / 10 - 16); },
+        30000))
+        << "the first run did not reach 90 %";
+    job.reset();
+    const std::string kept = tavlin_test::ReadFileText(TmpFile());
+    const std::vector<TmpSegment> segments = ReadTmpSegments(TmpFile());
+    ASSERT_GT(segments.size(), 1u) << "a package this size is fetched in segments";
+    ASSERT_GE(DoneBytes(segments), package.size() * 9 / 10 - 16);
+    ASSERT_LT(DoneBytes(segments), package.size());
+    const std::string keptVersion = tavlin_test::ReadFileText(TmpFile() + ".version");
+
+    // Offline: no link, and not even loopback reaches the server.
+    ASSERT_TRUE(lab->SetLink(false));
+    ASSERT_TRUE(lab->SetLoopback(false));
+    const size_t before = server->Requests().size();
+    events = std::make_shared<EventLog>();
+    StartJobAt(url, md5);
+    // The engine has tried by the time the watcher reports (it starts after
+    // the engine's Start has returned); give the worker a moment to end.
+    events->WaitFor([](const auto& e) { return e.size() >= 2 && e.back().kind == Event::Failure; }, kEventBoundMs);
+    job->WaitDone(5000);
+    job.reset();
+    EXPECT_EQ(server->Requests().size(), before) << "the offline run reached the server";
+    EXPECT_GE(events->Failures(), 1u);
+    EXPECT_TRUE(tavlin_test::ReadFileText(TmpFile()) == kept) << "the temporary file changed while offline";
+    EXPECT_EQ(tavlin_test::ReadFileText(TmpFile() + ".version"), keptVersion);
+
+    ASSERT_TRUE(lab->SetLoopback(true));
+    ASSERT_TRUE(lab->SetLink(true));
+    *firstRun = false;
+    const size_t mark = server->Requests().size();
+    events = std::make_shared<EventLog>();
+    StartJobAt(url, md5);
+    ASSERT_TRUE(job->WaitDone(30000)) << "the online run did not end";
+    EXPECT_TRUE(job->finished);
+    EXPECT_TRUE(tavlin_test::ReadFileText(Package()) == package);
+    EXPECT_EQ(events->Failures(), 0u);
+
+    std::vector<std::string> asked;
+    const auto requests = server->Requests();
+    for (size_t i = mark; i < requests.size(); ++i) {
+        if (!IsTransfer(requests[i])) continue;
+        asked.push_back(requests[i].range);
+        EXPECT_EQ(requests[i].Header("if-range"), etag) << requests[i].range;
+    }
+    std::vector<std::string> expected = MissingRanges(segments);
+    std::sort(asked.begin(), asked.end());
+    std::sort(expected.begin(), expected.end());
+    EXPECT_EQ(asked, expected);
 }
