@@ -7,11 +7,13 @@
 
 #include <gtest/gtest.h>
 
+#include <cstdint>
 #include <map>
 #include <string>
 #include <vector>
 
 #include "child_process.h"
+#include "fault_server.h"
 #include "screen_shot.h"
 #include "temp_dir.h"
 #include "user_env.h"
@@ -95,6 +97,24 @@ protected:
     Environment env_;
     tavlin_test::XvfbServer xvfb_;
 };
+
+// One segment record of the engine's temporary file.
+struct Segment {
+    uint32_t start, length, done;
+};
+// The segment records of a temporary file: the data, then 12 bytes
+// (start, length, done, little-endian) per segment, then the data length.
+// Empty when the file is missing or its trailer does not add up.
+std::vector<Segment> ReadSegments(const std::string& path);
+uint64_t DoneBytes(const std::vector<Segment>& segments);
+
+// A GET that fetches part of the package rather than probing the server: a
+// range of more than 1 KiB.
+bool IsTransfer(const download_test::HttpRequest& request);
+
+// A package of one stored (not deflated) entry of `size` bytes whose
+// content follows `seed`, written to `zipPath`; its bytes.
+std::string WriteStoredPackage(const std::string& zipPath, size_t size, uint32_t seed);
 
 // Files of the version `version` of the demo client's data.
 PackageFiles VersionFiles(const std::string& version);

@@ -1,6 +1,7 @@
 // Closing the progress window during a slow download ends the updater at
 // once and keeps the engine's temporary file; the next run asks the server
-// only for what the file does not hold yet.
+// only for what the file does not hold yet. A package replaced on the
+// server between two runs is fetched anew, whole.
 #include <algorithm>
 #include <atomic>
 #include <cstdint>
@@ -23,55 +24,16 @@ constexpr size_t kPackageBytes = 12u * 1048576;
 constexpr int kCloseButtonX = 56;
 constexpr int kCloseButtonY = 44;
 
-struct Segment {
-    uint32_t start, length, done;
-};
-
-uint32_t Le32(const std::string& data, size_t at) {
-    uint32_t value = 0;
-    for (int i = 0; i < 4; ++i) value |= static_cast<uint32_t>(static_cast<unsigned char>(data[at + i])) << (8 * i);
-    return value;
-}
-
-// The segment records of a temporary file: the data, then 12 bytes
-// (start, length, done) per segment, then the data length. Empty when the
-// file is missing or its trailer does not add up.
-std::vector<Segment> ReadSegments(const std::string& path) {
-    const std::string file = tavlin_test::ReadFileText(path);
-    if (file.size() < 4) return {};
-    const uint64_t dataLength = Le32(file, file.size() - 4);
-    if (dataLength + 4 > file.size() || (file.size() - 4 - dataLength) % 12 != 0) return {};
-    std::vector<Segment> segments;
-    for (size_t at = dataLength; at + 4 < file.size(); at += 12)
-        segments.push_back({Le32(file, at), Le32(file, at + 4), Le32(file, at + 8)});
-    return segments;
-}
-
-uint64_t DoneBytes(const std::vector<Segment>& segments) {
-    uint64_t done = 0;
-    for (const auto& s : segments) done += s.done;
-    return done;
-}
-
-bool IsSegmentRequest(const HttpRequest& r) { return r.method == "GET" && !r.range.empty() && r.range != "bytes=1-1024"; }
-
 class ResumeCycleTest : public CycleTest {};
 
 TEST_F(ResumeCycleTest, ClosedDuringDownloadResumesFromTheTemporaryFile) {
     const std::string package = Www("update.zip");
-    {
-        tavlin_test::ZipEntry big;
-        big.name = "lessons.dat";
-        big.data = download_test::Pattern(kPackageBytes);
-        big.deflate = false;
-        tavlin_test::WriteZip(package, {big});
-    }
-    const std::string data = tavlin_test::ReadFileText(package);
+    const std::string data = WriteStoredPackage(package, kPackageBytes, 1);
     const std::string md5 = Md5Hex(package);
     std::atomic<bool> slow{true};
     FaultServer server([&](const HttpRequest& r) {
         HttpReply reply = download_test::ServeFile(r, data);
-        if (slow && IsSegmentRequest(r)) reply.stallAfter = kSlowBytes;
+        if (slow && IsTransfer(r)) reply.stallAfter = kSlowBytes;
         return reply;
     });
     const std::vector<std::string> args = {"-url=" + server.Url("/update.zip"), "-md5=" + md5, "-newver=2.0"};
@@ -112,7 +74,7 @@ TEST_F(ResumeCycleTest, ClosedDuringDownloadResumesFromTheTemporaryFile) {
                                std::to_string(s.start + s.length - 1));
     const auto requests = server.Requests();
     for (size_t i = mark; i < requests.size(); ++i)
-        if (IsSegmentRequest(requests[i])) asked.push_back(requests[i].range);
+        if (IsTransfer(requests[i])) asked.push_back(requests[i].range);
     std::sort(expected.begin(), expected.end());
     std::sort(asked.begin(), asked.end());
     EXPECT_EQ(asked, expected);
@@ -124,6 +86,100 @@ TEST_F(ResumeCycleTest, ClosedDuringDownloadResumesFromTheTemporaryFile) {
     ASSERT_TRUE(second.Wait(kProcessTimeoutMs));
     EXPECT_EQ(second.exitCode(), 0) << second.Stderr();
 }
+
+}  // namespace
+
+namespace {
+
+// The package on the server is replaced between a kill -9 of the updater
+// and its next run, by one of the same length or of another: the next run
+// fetches the new package whole, once, and it verifies; no byte of the old
+// one survives into it.
+struct Replacement {
+    const char* name;
+    size_t newSize;
+};
+
+const Replacement kReplacements[] = {
+    {"SameLength", kPackageBytes},
+    {"OtherLength", kPackageBytes + 1048576 + 3},
+};
+
+class ReplacedPackageCycleTest : public CycleTest, public ::testing::WithParamInterface<Replacement> {};
+
+TEST_P(ReplacedPackageCycleTest, NextRunFetchesTheNewPackageWholeOnce) {
+    download_test::FileVersion versions[2];
+    versions[0] = {WriteStoredPackage(Www("old.zip"), kPackageBytes, 1), "\"old-1\"",
+                   "Mon, 03 Mar 2025 09:00:00 GMT"};
+    versions[1] = {WriteStoredPackage(Www("new.zip"), GetParam().newSize, 2), "\"new-2\"",
+                   "Tue, 04 Mar 2025 09:00:00 GMT"};
+    if (GetParam().newSize == kPackageBytes) {
+        ASSERT_EQ(versions[0].body.size(), versions[1].body.size());
+    }
+    const std::string newMd5 = Md5Hex(Www("new.zip"));
+    std::atomic<int> current{0};
+    std::atomic<bool> slow{true};
+    FaultServer server([&](const HttpRequest& r) {
+        HttpReply reply = download_test::ServeVersion(r, versions[current]);
+        if (slow && IsTransfer(r)) reply.stallAfter = kSlowBytes;
+        return reply;
+    });
+    const std::string url = "-url=" + server.Url("/update.zip");
+
+    ChildProcess first = StartUpdater({url, "-md5=" + Md5Hex(Www("old.zip")), "-newver=2.0"});
+    ASSERT_TRUE(tavlin_test::WaitUntil([&] { return DoneBytes(ReadSegments(Work("update.zip.dltmp"))) >= kSlowBytes; },
+                                       kProcessTimeoutMs))
+        << "nothing was written to the temporary file; " << first.Stderr();
+    first.Kill();
+    ASSERT_TRUE(first.Wait(kProcessTimeoutMs));
+    const std::vector<Segment> kept = ReadSegments(Work("update.zip.dltmp"));
+    ASSERT_GT(kept.size(), 1u);
+
+    current = 1;
+    slow = false;
+    const size_t mark = server.Requests().size();
+    ChildProcess second = StartUpdater({url, "-md5=" + newMd5, "-newver=2.1"});
+    const bool verified = tavlin_test::WaitUntil(
+        [&] { return Registrations().size() == 1 || !WindowsOfClass(kPromptClass).empty(); }, kProcessTimeoutMs);
+    ASSERT_TRUE(verified) << "the second run neither finished nor failed; " << second.Stderr();
+    ASSERT_EQ(Registrations().size(), 1u) << "the second run failed: a package of two versions?";
+    EXPECT_EQ(Md5Hex(Work("update.zip")), newMd5);
+
+    // The bytes the new version was asked for: every transfer the server
+    // answered from it (no If-Range, or the new validator). Together they
+    // cover the package exactly once.
+    std::vector<std::pair<uint64_t, uint64_t>> parts;
+    size_t oldVersionAsks = 0;
+    const auto requests = server.Requests();
+    for (size_t i = mark; i < requests.size(); ++i) {
+        const std::string ifRange = requests[i].Header("if-range");
+        if (!ifRange.empty() && ifRange != versions[1].etag && ifRange != versions[1].lastModified) {
+            ++oldVersionAsks;
+            continue;
+        }
+        uint64_t firstByte = 0, lastByte = 0;
+        if (IsTransfer(requests[i]) &&
+            download_test::AskedRange(requests[i], versions[1].body.size(), &firstByte, &lastByte))
+            parts.emplace_back(firstByte, lastByte);
+    }
+    std::sort(parts.begin(), parts.end());
+    uint64_t next = 0;
+    for (const auto& [from, to] : parts) {
+        EXPECT_EQ(from, next) << "a gap or a part fetched twice";
+        next = to + 1;
+    }
+    EXPECT_EQ(next, versions[1].body.size());
+    EXPECT_LE(oldVersionAsks, kept.size()) << "the old version was asked for after the change was seen";
+
+    const std::string window = WaitForClass(kProgressClass);
+    ASSERT_FALSE(window.empty());
+    ASSERT_TRUE(PressKey(window, "Escape"));
+    ASSERT_TRUE(second.Wait(kProcessTimeoutMs));
+    EXPECT_EQ(second.exitCode(), 0) << second.Stderr();
+}
+
+INSTANTIATE_TEST_SUITE_P(Package, ReplacedPackageCycleTest, ::testing::ValuesIn(kReplacements),
+                         [](const auto& info) { return std::string(info.param.name); });
 
 }  // namespace
 }  // namespace cycle_test
