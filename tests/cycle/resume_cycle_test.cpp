@@ -1,7 +1,8 @@
 // Closing the progress window during a slow download ends the updater at
 // once and keeps the engine's temporary file; the next run asks the server
-// only for what the file does not hold yet. A package replaced on the
-// server between two runs is fetched anew, whole.
+// only for what the file does not hold yet, and so does the run after an
+// offline start. A package replaced on the server between two runs is
+// fetched anew, whole.
 #include <algorithm>
 #include <atomic>
 #include <cstdint>
@@ -180,6 +181,90 @@ TEST_P(ReplacedPackageCycleTest, NextRunFetchesTheNewPackageWholeOnce) {
 
 INSTANTIATE_TEST_SUITE_P(Package, ReplacedPackageCycleTest, ::testing::ValuesIn(kReplacements),
                          [](const auto& info) { return std::string(info.param.name); });
+
+}  // namespace
+namespace {
+
+// The updater started with no network at all (a network namespace of its
+// own, loopback down) while its temporary file holds 90 % of the package:
+// the network prompt, and the file stays exactly as it was; the next run
+// online asks only for the missing tenth and the package verifies.
+class OfflineCycleTest : public CycleTest {};
+
+TEST_F(OfflineCycleTest, OfflineStartKeepsTheTemporaryFileAndTheNextRunFetchesOnlyWhatIsMissing) {
+    const std::string unshare = tavlin_test::FindProgram("unshare");
+    if (unshare.empty() ||
+        tavlin_test::Run({unshare, "-n", "true"}, tavlin_test::Environment::Inherit(), 10000).exitCode != 0)
+        GTEST_SKIP() << "this machine cannot make network namespaces (unshare -n failed)";
+    const std::string data = WriteStoredPackage(Www("update.zip"), kPackageBytes, 1);
+    const std::string md5 = Md5Hex(Www("update.zip"));
+    std::atomic<bool> firstRun{true};
+    FaultServer server([&](const HttpRequest& r) {
+        HttpReply reply = download_test::ServeVersion(r, data, "\"v1\"", "");
+        // Nine tenths of every segment, then silence.
+        if (firstRun && IsTransfer(r)) reply.stallAfter = static_cast<long>(reply.body.size() * 9 / 10);
+        return reply;
+    });
+    const std::vector<std::string> args = {"-url=" + server.Url("/update.zip"), "-md5=" + md5, "-newver=2.0"};
+    const std::string tmp = Work("update.zip.dltmp");
+
+    {
+        ChildProcess updater = StartUpdater(args);
+        const std::string window = WaitForClass(kProgressClass);
+        ASSERT_FALSE(window.empty()) << updater.Stderr();
+        ASSERT_TRUE(tavlin_test::WaitUntil([&] { return DoneBytes(ReadSegments(tmp)) >= kPackageBytes * 9 / 10 - 16; },
+                                           kProcessTimeoutMs))
+            << "the first run did not reach 90 %";
+        ASSERT_TRUE(PressKey(window, "Escape"));
+        ASSERT_TRUE(updater.Wait(kProcessTimeoutMs));
+    }
+    const std::string kept = tavlin_test::ReadFileText(tmp);
+    const std::vector<Segment> segments = ReadSegments(tmp);
+    ASSERT_GT(segments.size(), 1u);
+    ASSERT_LT(DoneBytes(segments), kPackageBytes);
+
+    {
+        const size_t before = server.Requests().size();
+        std::vector<std::string> offline = {unshare, "-n", Work("Updater.exe")};
+        offline.insert(offline.end(), args.begin(), args.end());
+        tavlin_test::SpawnOptions options;
+        options.argv = offline;
+        options.env = env_;
+        options.cwd = user_.home;
+        ChildProcess updater;
+        ASSERT_TRUE(updater.Start(options)) << updater.error();
+        const std::string prompt = WaitForClass(kPromptClass);
+        ASSERT_FALSE(prompt.empty()) << "no network prompt; " << updater.Stderr();
+        ASSERT_TRUE(PressKey(prompt, "Escape"));
+        ASSERT_TRUE(updater.Wait(kProcessTimeoutMs));
+        EXPECT_EQ(updater.exitCode(), 0) << updater.Stderr();
+        EXPECT_EQ(server.Requests().size(), before) << "the offline run reached the server";
+        EXPECT_TRUE(tavlin_test::ReadFileText(tmp) == kept) << "the temporary file changed while offline";
+    }
+
+    firstRun = false;
+    const size_t mark = server.Requests().size();
+    ChildProcess online = StartUpdater(args);
+    ASSERT_TRUE(tavlin_test::WaitUntil([&] { return Registrations().size() == 1; }, kProcessTimeoutMs))
+        << online.Stderr();
+    EXPECT_EQ(Md5Hex(Work("update.zip")), md5);
+    std::vector<std::string> expected, asked;
+    for (const auto& s : segments)
+        if (s.done < s.length)
+            expected.push_back("bytes=" + std::to_string(s.start + s.done) + "-" +
+                               std::to_string(s.start + s.length - 1));
+    const auto requests = server.Requests();
+    for (size_t i = mark; i < requests.size(); ++i)
+        if (IsTransfer(requests[i])) asked.push_back(requests[i].range);
+    std::sort(expected.begin(), expected.end());
+    std::sort(asked.begin(), asked.end());
+    EXPECT_EQ(asked, expected);
+
+    const std::string window = WaitForClass(kProgressClass);
+    ASSERT_FALSE(window.empty());
+    ASSERT_TRUE(PressKey(window, "Escape"));
+    ASSERT_TRUE(online.Wait(kProcessTimeoutMs));
+}
 
 }  // namespace
 }  // namespace cycle_test

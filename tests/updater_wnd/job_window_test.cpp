@@ -1,8 +1,9 @@
 // The progress window with its job's threads: a real job served on
 // loopback that completes, the failure prompt on a job thread (texts by
 // network state and language, the download page, the end of the loop),
-// a digest mismatch reported by the job itself, and closing the window
-// while a prompt or a retry pause is running on a job thread.
+// a digest mismatch and a refused download reported by the job itself, and
+// closing the window while a prompt or a retry pause is running on a job
+// thread.
 //
 // Network state is real: each case runs in a network namespace of its own
 // with or without a working link, when the machine can make one.
@@ -220,6 +221,41 @@ TEST_F(JobWindowTest, DigestMismatchFromARealJobShowsThePrompt) {
         wnd.reset();
     });
     EXPECT_TRUE(browser.WaitOpened(10000));
+}
+
+// A server that refuses the package for good: the job reports its stopped
+// engine, and the window shows the prompt for a failed download (not the
+// network one) and ends its loop once it is answered.
+TEST_F(JobWindowTest, RefusedDownloadFromARealJobShowsThePrompt) {
+    if (!MakeLab(true)) GTEST_SKIP() << skipWhy;
+    UseChinese();
+    const std::string work = dir / "work";
+    ASSERT_EQ(::mkdir(work.c_str(), 0700), 0);
+    FakeBrowser browser(dir);
+
+    InLab([&] {
+        FaultServer server([](const HttpRequest&) { return download_test::Status(404); });
+        auto wnd = MakeWindow();
+        wnd->prepareJob = [&](ZipDownloader& job) { job.workDir = work + "/"; };
+        UpdateParams params;
+        params.zipUrl = server.Url("/update.zip");
+        params.zipMd5 = "0123456789abcdef0123456789abcdef";
+        ASSERT_TRUE(wnd->StartJob(params));
+
+        auto answering = std::async(std::launch::async, [&] {
+            HWND prompt = platform::WaitForWindow(kPromptClass, u"", 30000);
+            ASSERT_NE(prompt, nullptr);
+            ASSERT_TRUE(WaitModal(prompt, 10000));
+            EXPECT_EQ(Utf8(PromptOf(prompt)->tipsLabel->GetText()), "升级出问题了,请下载完整安装包~");
+            EXPECT_TRUE(platform::SendKey(prompt, VK_ESCAPE));
+        });
+        EXPECT_TRUE(PumpUntilQuit(40000));
+        EXPECT_TRUE(Ready(answering, 10000));
+        EXPECT_EQ(PromptCount(), 0u);
+        EXPECT_FALSE(wnd->job->finished);
+        wnd.reset();
+    });
+    EXPECT_FALSE(browser.WaitOpened(300));
 }
 
 // A job that cannot reach its server, so that only the callbacks the test
