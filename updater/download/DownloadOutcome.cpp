@@ -100,6 +100,27 @@ AttemptVerdict JudgeAttempt(CURLcode result, long status) {
     return AttemptVerdict::Retry;
 }
 
+bool AddressUsable(const std::string& address) {
+    // libcurl reads "http:///f.zip" as the host "f.zip"; an address whose
+    // authority is empty is malformed, whatever a lenient parser makes of it.
+    size_t marker = address.find("://");
+    if (marker == std::string::npos || marker + 3 >= address.size() || address[marker + 3] == '/') return false;
+    CURLU* parsed = curl_url();
+    if (!parsed) return false;
+    bool usable = false;
+    if (curl_url_set(parsed, CURLUPART_URL, address.c_str(), 0) == CURLUE_OK) {
+        char* scheme = nullptr;
+        char* host = nullptr;
+        if (curl_url_get(parsed, CURLUPART_SCHEME, &scheme, 0) == CURLUE_OK &&
+            curl_url_get(parsed, CURLUPART_HOST, &host, 0) == CURLUE_OK)
+            usable = (strcasecmp(scheme, "http") == 0 || strcasecmp(scheme, "https") == 0) && *host != '\0';
+        curl_free(scheme);
+        curl_free(host);
+    }
+    curl_url_cleanup(parsed);
+    return usable;
+}
+
 uint32_t RetryAfterMs(std::string_view value, uint32_t capMs) {
     while (!value.empty() && (value.front() == ' ' || value.front() == '\t')) value.remove_prefix(1);
     while (!value.empty() && std::isspace(static_cast<unsigned char>(value.back()))) value.remove_suffix(1);

@@ -20,6 +20,11 @@ enum class AttemptVerdict {
 // than 408 and 429 are refused, everything else is retried.
 AttemptVerdict JudgeAttempt(CURLcode result, long status);
 
+// Whether `address` can be asked at all: it parses, is http or https and
+// names a host. What fails here is refused, never retried (libcurl takes
+// "http:///f" for a host it cannot resolve, which would be retried).
+bool AddressUsable(const std::string& address);
+
 // The wait a Retry-After header value asks for (delta-seconds or an HTTP
 // date), capped at `capMs`; 0 when the value is absent or unreadable.
 uint32_t RetryAfterMs(std::string_view value, uint32_t capMs);

@@ -146,6 +146,11 @@ bool CurlDownloader::CheckFileLength() {
                 DOWNLOAD_LOG(kCheckFileLength, ENGINE_PTR ", 遭到暂停", ENGINE_ADDR(this));
                 return false;
             }
+            if (!AddressUsable(address)) {
+                DOWNLOAD_LOG(kCheckFileLength, ENGINE_PTR ", 地址不可用: %s", ENGINE_ADDR(this), address.c_str());
+                Stop(DownloadEnd::Refused, false);
+                return false;
+            }
             if (!CheckSSL(handle, address)) {
                 Stop(DownloadEnd::Refused, false);
                 return false;
