@@ -382,13 +382,12 @@ bool CurlDownloader::CheckSSL(CURL* handle, const std::string& address) const {
             return false;
         }
     }
-    curl_easy_setopt(handle, CURLOPT_USE_SSL, static_cast<long>(CURLUSESSL_TRY));
-    curl_easy_setopt(handle, CURLOPT_SSL_VERIFYPEER, 1L);
-    curl_easy_setopt(handle, CURLOPT_SSL_VERIFYHOST, 2L);
-    if (!hooks.caFile.empty()) curl_easy_setopt(handle, CURLOPT_CAINFO, hooks.caFile.c_str());
-    if (!certPath.empty()) curl_easy_setopt(handle, CURLOPT_SSLCERT, certPath.c_str());
-    if (!keyPath.empty()) curl_easy_setopt(handle, CURLOPT_SSLKEY, keyPath.c_str());
-    return true;
+    return curl_easy_setopt(handle, CURLOPT_USE_SSL, static_cast<long>(CURLUSESSL_TRY)) == CURLE_OK &&
+           curl_easy_setopt(handle, CURLOPT_SSL_VERIFYPEER, 1L) == CURLE_OK &&
+           curl_easy_setopt(handle, CURLOPT_SSL_VERIFYHOST, 2L) == CURLE_OK &&
+           (hooks.caFile.empty() || curl_easy_setopt(handle, CURLOPT_CAINFO, hooks.caFile.c_str()) == CURLE_OK) &&
+           (certPath.empty() || curl_easy_setopt(handle, CURLOPT_SSLCERT, certPath.c_str()) == CURLE_OK) &&
+           (keyPath.empty() || curl_easy_setopt(handle, CURLOPT_SSLKEY, keyPath.c_str()) == CURLE_OK);
 }
 
 void CurlDownloader::SleepEx(uint32_t ms) {
