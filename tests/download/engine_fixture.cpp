@@ -1,5 +1,6 @@
 #include "engine_fixture.h"
 
+#include <algorithm>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
@@ -27,6 +28,19 @@ void CurlDownloaderTestAccess::SetState(CurlDownloader& engine, FILE* file, uint
     engine.IsMutilDonwload = ranges;
     engine.targetPath = target;
     engine.requestedTarget = target;
+}
+
+void PrintTo(DownloadEnd why, std::ostream* out) {
+    switch (why) {
+        case DownloadEnd::Running: *out << "Running"; return;
+        case DownloadEnd::Cancelled: *out << "Cancelled"; return;
+        case DownloadEnd::NetworkLost: *out << "NetworkLost"; return;
+        case DownloadEnd::Refused: *out << "Refused"; return;
+        case DownloadEnd::GaveUp: *out << "GaveUp"; return;
+        case DownloadEnd::LocalError: *out << "LocalError"; return;
+        case DownloadEnd::Restart: *out << "Restart"; return;
+    }
+    *out << "DownloadEnd(" << static_cast<int>(why) << ")";
 }
 
 namespace download_test {
@@ -87,7 +101,45 @@ void EngineTest::SetUp() {
     ASSERT_TRUE(InitCurlShare());
 }
 
-void EngineTest::Prepare(CurlDownloader& engine, long stallSeconds) {
+bool IsSegmentGet(const HttpRequest& request, uint64_t fileSize) {
+    if (request.method != "GET" || request.range.empty()) return false;
+    uint64_t probe = fileSize > 1024 ? 1024 : fileSize / 2;
+    return request.range != "bytes=1-" + std::to_string(probe);
+}
+
+std::vector<HttpRequest> SegmentGets(const FaultServer& server, uint64_t fileSize, size_t from) {
+    std::vector<HttpRequest> out;
+    auto requests = server.Requests();
+    for (size_t i = from; i < requests.size(); ++i)
+        if (IsSegmentGet(requests[i], fileSize)) out.push_back(requests[i]);
+    return out;
+}
+
+std::vector<std::string> RangesOf(const std::vector<HttpRequest>& requests) {
+    std::vector<std::string> out;
+    for (const auto& request : requests) out.push_back(request.range);
+    return out;
+}
+
+bool CoverOnce(std::vector<std::string> ranges, uint64_t size) {
+    std::vector<std::pair<uint64_t, uint64_t>> parts;
+    for (const auto& range : ranges) {
+        uint64_t first = 0, last = 0;
+        HttpRequest request = RangeRequest(range);
+        // Ask for the range of a file longer than any here, so nothing is clipped.
+        if (!AskedRange(request, ~0ull, &first, &last) || range.back() == '-') return false;
+        parts.emplace_back(first, last);
+    }
+    std::sort(parts.begin(), parts.end());
+    uint64_t next = 0;
+    for (const auto& [first, last] : parts) {
+        if (first != next) return false;
+        next = last + 1;
+    }
+    return next == size;
+}
+
+CurlDownloadHooks EngineTest::Hooks(long stallSeconds) {
     CurlDownloadHooks hooks;
     hooks.sleep = [this](uint32_t ms) {
         std::lock_guard<std::mutex> lock(delaysMutex_);
@@ -96,8 +148,10 @@ void EngineTest::Prepare(CurlDownloader& engine, long stallSeconds) {
     hooks.networkAlive = [this] { return networkUp.load(); };
     hooks.stallSeconds = stallSeconds;
     hooks.segmentEnded = [this] { ++segmentsEnded; };
-    engine.SetHooks(hooks);
+    return hooks;
 }
+
+void EngineTest::Prepare(CurlDownloader& engine, long stallSeconds) { engine.SetHooks(Hooks(stallSeconds)); }
 
 bool EngineTest::RunToEnd(CurlDownloader& engine, int timeoutMs) {
     bool stopped = false;

@@ -8,11 +8,16 @@
 #include <atomic>
 #include <cstdio>
 #include <mutex>
+#include <ostream>
 #include <string>
 #include <vector>
 
 #include "download/CurlDownload.h"
+#include "fault_server.h"
 #include "temp_dir.h"
+
+// Readable names in failure messages.
+void PrintTo(DownloadEnd why, std::ostream* out);
 
 // Reaches the engine's private state, for the tests that set it up directly.
 class CurlDownloaderTestAccess {
@@ -42,7 +47,9 @@ class EngineTest : public ::testing::Test {
 protected:
     void SetUp() override;
 
-    // Installs the recording hooks (and a stall limit) on `engine`.
+    // The recording hooks (and a stall limit), to add to before SetHooks.
+    CurlDownloadHooks Hooks(long stallSeconds = 60);
+    // Installs Hooks(stallSeconds) on `engine`.
     void Prepare(CurlDownloader& engine, long stallSeconds = 60);
     // Waits for the engine to come to rest, then WaitAndFinish. True when
     // the download completed and the file stands at its target.
@@ -67,5 +74,16 @@ private:
 
 // Count of messages containing `text`.
 size_t CountContaining(const std::vector<std::string>& messages, const std::string& text);
+
+// A segment transfer of a file of `fileSize` bytes: a ranged GET other than
+// the range probe ("bytes=1-1024", or "bytes=1-<half>" for small files).
+bool IsSegmentGet(const HttpRequest& request, uint64_t fileSize);
+// The segment transfers among the server's requests from index `from` on.
+std::vector<HttpRequest> SegmentGets(const FaultServer& server, uint64_t fileSize, size_t from = 0);
+// True when the ranges ("bytes=A-B"), taken in any order, cover bytes 0 to
+// size - 1 each exactly once.
+bool CoverOnce(std::vector<std::string> ranges, uint64_t size);
+// The ranges of `requests`.
+std::vector<std::string> RangesOf(const std::vector<HttpRequest>& requests);
 
 }  // namespace download_test

@@ -1,5 +1,7 @@
-// Resuming from a left temporary file, files that must start over, and the
-// substitute-name and copy paths when another holder keeps the file locked.
+// Resuming from a left temporary file, files that must start over and
+// failures that must not cost it, an exact result whatever follows the
+// data, and the substitute-name and copy paths when another holder keeps
+// the file locked.
 #include <gtest/gtest.h>
 #include <fcntl.h>
 #include <sys/file.h>
@@ -149,16 +151,93 @@ TEST_F(TmpFileTest, UnusableFilesStartOver) {
     }
 }
 
-TEST_F(TmpFileTest, ResumeAnswered404DiscardsTheFileAndFails) {
-    WriteTmp({{0, kPart, 1000}, {kPart, kPart, 0}, {2 * kPart, kPart, kPart}}, kSize);
-    FaultServer server([](const HttpRequest&) { return download_test::Status(404); });
-    CurlDownloader engine;
-    Prepare(engine);
-    EXPECT_FALSE(engine.Start(server.Url("/f.zip"), Target(), nullptr));
-    EXPECT_EQ(server.Requests().size(), 2u);  // the resume's probe, then the fresh start's
-    EXPECT_FALSE(tavlin_test::FileExists(Target() + ".dltmp"));
-    EXPECT_EQ(CountContaining(Messages(kContinue), "临时文件有问题，重新开始下载"), 1u);
-    EXPECT_TRUE(Delays().empty());
+// A probe that fails on resumption says nothing against the file's
+// progress, whatever its reason: the file stays byte for byte, and the
+// next run that reaches the server fetches only what is missing.
+TEST_F(TmpFileTest, ProbeFailureOnResumeKeepsTheFile) {
+    const uint32_t missing = kPart / 10 * 3;  // the file is 90 % done
+    const std::vector<Record> records = {{0, kPart, kPart}, {kPart, kPart, kPart}, {2 * kPart, kPart, kPart - missing}};
+    const std::vector<uint32_t> doubling = {2000, 4000, 8000, 16000, 32000, 60000, 60000, 60000, 60000, 60000};
+    struct Case {
+        const char* name;
+        HttpReply answer;
+        bool refusing;  // nothing listens at the address
+        bool online;
+        DownloadEnd end;
+        std::vector<uint32_t> delays;
+    };
+    const Case cases[] = {
+        {"offline", {}, true, false, DownloadEnd::NetworkLost, {}},
+        {"503 past the retry bound", download_test::Status(503), false, true, DownloadEnd::GaveUp, doubling},
+        {"connection refused past the retry bound", {}, true, true, DownloadEnd::GaveUp, doubling},
+        {"404", download_test::Status(404), false, true, DownloadEnd::Refused, {}},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        std::string target = dir / (std::string("t") + std::to_string(&c - cases));
+        WriteTmp(records, kSize, target + ".dltmp");
+        const std::string before = tavlin_test::ReadFileText(target + ".dltmp");
+        {
+            FaultServer failing([&](const HttpRequest&) { return c.answer; });
+            size_t delaysBefore = Delays().size();
+            networkUp = c.online;
+            CurlDownloader engine;
+            Prepare(engine);
+            EXPECT_FALSE(engine.Start(c.refusing ? download_test::RefusingUrl("/f.zip") : failing.Url("/f.zip"),
+                                      target, nullptr));
+            EXPECT_EQ(engine.EndReason(), c.end);
+            auto delays = Delays();
+            EXPECT_EQ(std::vector<uint32_t>(delays.begin() + static_cast<long>(delaysBefore), delays.end()), c.delays);
+        }
+        EXPECT_TRUE(tavlin_test::ReadFileText(target + ".dltmp") == before);
+
+        networkUp = true;
+        FaultServer server([&](const HttpRequest& r) { return ServeFile(r, data); });
+        CurlDownloader engine;
+        Prepare(engine);
+        ASSERT_TRUE(engine.Start(server.Url("/f.zip"), target, nullptr));
+        ASSERT_TRUE(RunToEnd(engine));
+        EXPECT_TRUE(tavlin_test::ReadFileText(target) == data);
+        EXPECT_EQ(SegmentRanges(server),
+                  (std::vector<std::string>{"bytes=" + std::to_string(kSize - missing) + "-" + std::to_string(kSize - 1)}));
+    }
+    EXPECT_EQ(CountContaining(Messages(kContinue), "临时文件有问题"), 0u);
+}
+
+// The end cuts at the remote length itself, so bytes that do not belong to
+// the trailer (here between its records and its stored length, which the
+// record count rounds away) never reach the result.
+TEST_F(TmpFileTest, StrayBytesInTheTrailerNeverReachTheResult) {
+    struct Case {
+        const char* name;
+        std::vector<Record> records;
+        std::string stray;
+        std::vector<std::string> segments;
+    };
+    const std::vector<Record> allDone = {{0, kPart, kPart}, {kPart, kPart, kPart}, {2 * kPart, kPart, kPart}};
+    const std::vector<Record> partly = {{0, kPart, 1000}, {kPart, kPart, kPart}, {2 * kPart, kPart, kPart}};
+    const Case cases[] = {
+        {"complete, 5 stray bytes", allDone, "12345", {}},
+        {"complete, 11 stray bytes", allDone, "12345678901", {}},
+        {"partly done, 7 stray bytes", partly, "1234567", {"bytes=1000-4194303"}},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        std::string target = dir / (std::string("t") + std::to_string(&c - cases));
+        std::string content(kSize, '\0');
+        for (const auto& r : c.records) content.replace(r.start, r.done, data, r.start, r.done);
+        content += Trailer(c.records, kSize).insert(12 * c.records.size(), c.stray);
+        ASSERT_TRUE(tavlin_test::WriteFileText(target + ".dltmp", content));
+        FaultServer server([&](const HttpRequest& r) { return ServeFile(r, data); });
+        CurlDownloader engine;
+        Prepare(engine);
+        ASSERT_TRUE(engine.Start(server.Url("/f.zip"), target, nullptr));
+        ASSERT_TRUE(RunToEnd(engine));
+        std::string result = tavlin_test::ReadFileText(target);
+        EXPECT_EQ(result.size(), kSize);
+        EXPECT_TRUE(result == data);
+        EXPECT_EQ(SegmentRanges(server), c.segments);
+    }
 }
 
 TEST_F(TmpFileTest, HeldFileLeadsToASubstituteNameAndTheTargetIsRestored) {

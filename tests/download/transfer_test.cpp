@@ -1,9 +1,12 @@
 // Whole downloads against the scripted server: connection counts and the
 // exact ranges asked for, answers that must not be written, interrupted
-// and silent transfers, retry waits and messages, a lost network.
+// and silent transfers, which answers are retried and after what wait,
+// which end the download at once, a flaky link, a lost network.
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <map>
+#include <memory>
 #include <thread>
 
 #include "child_process.h"
@@ -101,7 +104,7 @@ TEST_F(TransferTest, ServerSendingMoreThanTheProbedRangeGetsOneConnection) {
     std::string data = Pattern(3 * 4194304);
     FaultServer server([&](const HttpRequest& r) {
         // Honours "0-" but answers the small probe with everything from byte 1.
-        if (r.range == "bytes=1-1024") return ServeFile({0, "GET", "", "bytes=1-"}, data);
+        if (r.range == "bytes=1-1024") return ServeFile(download_test::RangeRequest("bytes=1-"), data);
         return ServeFile(r, data);
     });
     CurlDownloader engine;
@@ -115,16 +118,14 @@ TEST_F(TransferTest, ServerSendingMoreThanTheProbedRangeGetsOneConnection) {
 TEST_F(TransferTest, RangedAnswerThatDoesNotFitIsRefusedAndAskedAgain) {
     const uint32_t size = 3 * 4194304;
     std::string data = Pattern(size);
-    std::string other = Pattern(size, 99);  // what a changed file would send
     struct Case {
         const char* name;
         std::function<HttpReply(const HttpRequest&)> wrong;
     };
     const Case cases[] = {
         {"200 with the whole file", [&](const HttpRequest& r) { return ServeFile(r, data, false); }},
-        {"206 at another offset", [&](const HttpRequest&) { return ServeFile({0, "GET", "", "bytes=0-4194303"}, data); }},
-        {"206 of another file length",
-         [&](const HttpRequest& r) { return ServeFile(r, other + "tail"); }},
+        {"206 at another offset",
+         [&](const HttpRequest&) { return ServeFile(download_test::RangeRequest("bytes=0-4194303"), data); }},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
@@ -146,8 +147,8 @@ TEST_F(TransferTest, RangedAnswerThatDoesNotFitIsRefusedAndAskedAgain) {
         auto gets = server.GetRanges();
         EXPECT_EQ(std::count(gets.begin(), gets.end(), second), 2);
     }
-    EXPECT_EQ(Delays(), (std::vector<uint32_t>{1000, 1000, 1000}));
-    EXPECT_EQ(CountContaining(Messages("CurlDownloader::WriteData"), "线程1的应答不符合请求"), 3u);
+    EXPECT_EQ(Delays(), (std::vector<uint32_t>{1000, 1000}));
+    EXPECT_EQ(CountContaining(Messages("CurlDownloader::WriteData"), "线程1的应答不符合请求"), 2u);
 }
 
 TEST_F(TransferTest, InterruptedOrSilentTransferIsRetriedFromWhereItStopped) {
@@ -199,32 +200,252 @@ TEST_F(TransferTest, InterruptedOrSilentTransferIsRetriedFromWhereItStopped) {
     EXPECT_EQ(CountContaining(retries, "线程0接收数据完毕，重试次数："), 3u);
 }
 
-TEST_F(TransferTest, FailingSegmentWaitsOneTwoFourSecondsAndCountsItsRetries) {
-    std::string data = Pattern(600);
-    int failures = 0;
-    FaultServer server([&](const HttpRequest& r) {
-        if (r.range == "bytes=0-599" && failures < 3) {
-            ++failures;
-            HttpReply reply;
-            reply.status = 500;
-            reply.body = "busy";
+// Answers a segment's request in turn from `answers`, then serves the file.
+using Answer = std::function<HttpReply(const HttpRequest&, const std::string& file)>;
+
+Answer Fixed(HttpReply reply) {
+    return [reply](const HttpRequest&, const std::string&) { return reply; };
+}
+// The asked part, broken off after `bytes` by a reset, or by a clean close
+// (a short body).
+Answer CutAfter(long bytes, bool reset = true) {
+    return [bytes, reset](const HttpRequest& r, const std::string& file) {
+        HttpReply reply = ServeFile(r, file);
+        (reset ? reply.resetAfter : reply.closeAfter) = bytes;
+        return reply;
+    };
+}
+
+FaultServer::Script InTurn(const std::string& file, std::vector<Answer> answers) {
+    auto next = std::make_shared<size_t>(0);
+    return [&file, answers, next](const HttpRequest& r) {
+        if (!download_test::IsSegmentGet(r, file.size()) || *next >= answers.size()) return ServeFile(r, file);
+        return answers[(*next)++](r, file);
+    };
+}
+
+// Answers worth asking again: one wait, then the segment goes on where it
+// stopped. An attempt that delivered data is followed at once.
+TEST_F(TransferTest, RetriedAnswersToASegment) {
+    const std::string data = Pattern(600);
+    HttpReply reset;
+    reset.reset = true;
+    struct Case {
+        const char* name;
+        Answer answer;
+        std::vector<uint32_t> delays;
+        std::string retry;  // the second request's range
+    };
+    const Case cases[] = {
+        {"500", Fixed(download_test::Status(500)), {1000}, "bytes=0-599"},
+        {"502", Fixed(download_test::Status(502)), {1000}, "bytes=0-599"},
+        {"503", Fixed(download_test::Status(503)), {1000}, "bytes=0-599"},
+        {"408", Fixed(download_test::Status(408)), {1000}, "bytes=0-599"},
+        {"429", Fixed(download_test::Status(429)), {1000}, "bytes=0-599"},
+        {"429 with Retry-After: 7", Fixed(download_test::RetryAfter(429, "7")), {7000}, "bytes=0-599"},
+        {"503 with Retry-After: 3600", Fixed(download_test::RetryAfter(503, "3600")), {60000}, "bytes=0-599"},
+        {"connection reset at once", Fixed(reset), {1000}, "bytes=0-599"},
+        {"empty short body", CutAfter(0, false), {1000}, "bytes=0-599"},
+        {"short body of 100 bytes", CutAfter(100, false), {}, "bytes=100-599"},
+        {"reset after 100 bytes", CutAfter(100), {}, "bytes=100-599"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        FaultServer server(InTurn(data, {c.answer}));
+        std::string target = dir / (std::string("t") + std::to_string(&c - cases));
+        size_t before = Delays().size();
+        CurlDownloader engine;
+        Prepare(engine);
+        ASSERT_TRUE(engine.Start(server.Url("/f.zip"), target, nullptr));
+        ASSERT_TRUE(RunToEnd(engine));
+        EXPECT_TRUE(tavlin_test::ReadFileText(target) == data);
+        auto delays = Delays();
+        EXPECT_EQ(std::vector<uint32_t>(delays.begin() + static_cast<long>(before), delays.end()), c.delays);
+        EXPECT_EQ(download_test::RangesOf(download_test::SegmentGets(server, data.size())),
+                  (std::vector<std::string>{"bytes=0-599", c.retry}));
+    }
+}
+
+// The doubling (1 s, 2 s, 4 s ...) counts only the attempts in a row that
+// brought nothing; one that delivered data starts it again.
+TEST_F(TransferTest, BackoffDoublesOnlyOverAttemptsThatDeliveredNothing) {
+    const std::string data = Pattern(600);
+    const Answer fail = Fixed(download_test::Status(500));
+    struct Case {
+        const char* name;
+        std::vector<Answer> answers;
+        std::vector<uint32_t> delays;
+    };
+    const Case cases[] = {
+        {"three failures", {fail, fail, fail}, {1000, 2000, 4000}},
+        {"failures around a productive attempt", {fail, fail, CutAfter(100), fail, fail}, {1000, 2000, 1000, 2000}},
+        {"productive attempts only", {CutAfter(100), CutAfter(100), CutAfter(100)}, {}},
+        {"Retry-After, then data, then a failure",
+         {Fixed(download_test::RetryAfter(503, "7")), CutAfter(100), fail},
+         {7000, 1000}},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        FaultServer server(InTurn(data, c.answers));
+        std::string target = dir / (std::string("t") + std::to_string(&c - cases));
+        size_t before = Delays().size();
+        CurlDownloader engine;
+        Prepare(engine);
+        ASSERT_TRUE(engine.Start(server.Url("/f.zip"), target, nullptr));
+        ASSERT_TRUE(RunToEnd(engine));
+        EXPECT_TRUE(tavlin_test::ReadFileText(target) == data);
+        auto delays = Delays();
+        EXPECT_EQ(std::vector<uint32_t>(delays.begin() + static_cast<long>(before), delays.end()), c.delays);
+        EXPECT_EQ(download_test::SegmentGets(server, data.size()).size(), c.answers.size() + 1);
+    }
+    // Every retry is counted and told, whatever its wait.
+    auto messages = Messages(kDownloadFun);
+    for (int n = 1; n <= 3; ++n)
+        EXPECT_EQ(CountContaining(messages, "线程0下载数据失败，lastHttpCode: 500, CURLcode: 0, 尝试第" +
+                                                std::to_string(n) + "次重试"),
+                  2u)
+            << n;
+    EXPECT_EQ(CountContaining(messages, "线程0接收数据完毕，重试次数：3"), 3u);
+    EXPECT_EQ(CountContaining(messages, "线程0接收数据完毕，重试次数：5"), 1u);
+}
+
+// Ten barren retries in a row, with doubling waits capped at 60 s, and the
+// segment gives up; what it fetched before stays in the temporary file.
+TEST_F(TransferTest, SegmentThatKeepsFailingGivesUp) {
+    const std::string data = Pattern(600);
+    const std::vector<uint32_t> doubling = {1000, 2000, 4000, 8000, 16000, 32000, 60000, 60000, 60000, 60000};
+    ASSERT_EQ(doubling.size(), static_cast<size_t>(CurlDownloadConfig.unproductiveLimit));
+    struct Case {
+        const char* name;
+        std::vector<Answer> answers;
+        uint32_t kept;
+    };
+    const Answer fail = Fixed(download_test::Status(503));
+    const Case cases[] = {
+        {"503 from the start", std::vector<Answer>(40, fail), 0},
+        {"503 after 100 bytes", [&] {
+             std::vector<Answer> answers(40, fail);
+             answers[0] = CutAfter(100);
+             return answers;
+         }(), 100},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        FaultServer server(InTurn(data, c.answers));
+        std::string target = dir / (std::string("t") + std::to_string(&c - cases));
+        size_t before = Delays().size();
+        CurlDownloader engine;
+        Prepare(engine);
+        ASSERT_TRUE(engine.Start(server.Url("/f.zip"), target, nullptr));
+        EXPECT_FALSE(RunToEnd(engine));
+        EXPECT_EQ(engine.EndReason(), DownloadEnd::GaveUp);
+        auto delays = Delays();
+        EXPECT_EQ(std::vector<uint32_t>(delays.begin() + static_cast<long>(before), delays.end()), doubling);
+        std::vector<download_test::Record> records;
+        uint32_t stored = 0;
+        ASSERT_TRUE(download_test::ReadTrailer(target + ".dltmp", 1, &records, &stored));
+        EXPECT_EQ(records, (std::vector<download_test::Record>{{0, 600, c.kept}}));
+        EXPECT_FALSE(tavlin_test::FileExists(target));
+    }
+    EXPECT_EQ(CountContaining(Messages(kDownloadFun), "线程0重试下载失败"), 2u);
+}
+
+// A file withdrawn (or an address gone wrong) half way: the first answer
+// that cannot change stops every transfer, without a wait, and keeps what
+// was fetched. The other segments stall, so only that stop can end them.
+TEST_F(TransferTest, PermanentAnswersToASegmentStopTheDownloadAtOnce) {
+    const uint32_t size = 3 * 4194304;
+    const std::string data = Pattern(size);
+    const std::string first = "bytes=4194304-8388607", again = "bytes=4195304-8388607";
+    struct Case {
+        const char* name;
+        std::function<HttpReply(const HttpRequest&)> answer;
+        size_t asked;  // requests of the second segment
+    };
+    auto status = [](int code) { return [code](const HttpRequest&) { return download_test::Status(code); }; };
+    const Case cases[] = {
+        {"400", status(400), 2},
+        {"401", status(401), 2},
+        {"403", status(403), 2},
+        {"404", status(404), 2},
+        {"410", status(410), 2},
+        {"451", status(451), 2},
+        {"redirect to ftp://", [](const HttpRequest&) { return download_test::Redirect(302, "ftp://127.0.0.1/f"); },
+         2},
+        {"redirect to file://",
+         [](const HttpRequest&) { return download_test::Redirect(302, "file:///etc/passwd"); }, 2},
+        // The first request, then ten redirects followed and one too many.
+        {"redirect loop", [](const HttpRequest& r) { return download_test::RedirectLoop(r); }, 12},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        FaultServer server([&](const HttpRequest& r) {
+            HttpReply reply = ServeFile(r, data);
+            if (r.range == first) {
+                reply.resetAfter = 1000;
+            } else if (r.range == again) {
+                reply = c.answer(r);
+            } else if (download_test::IsSegmentGet(r, size)) {
+                reply.stallAfter = 0;
+            }
             return reply;
-        }
-        return ServeFile(r, data);
+        });
+        std::string target = dir / (std::string("t") + std::to_string(&c - cases));
+        CurlDownloader engine;
+        Prepare(engine);  // stalls end only after 60 s
+        ASSERT_TRUE(engine.Start(server.Url("/f.zip"), target, nullptr));
+        bool stopped = false;
+        bool ended = tavlin_test::WaitUntil([&] { return !engine.IsComplete(&stopped) && stopped; }, 20000);
+        EXPECT_TRUE(ended);
+        EXPECT_EQ(engine.EndReason(), DownloadEnd::Refused);
+        EXPECT_FALSE(engine.WaitAndFinish());
+        auto ranges = download_test::RangesOf(download_test::SegmentGets(server, size));
+        EXPECT_EQ(static_cast<size_t>(std::count(ranges.begin(), ranges.end(), first) +
+                                      std::count(ranges.begin(), ranges.end(), again)),
+                  c.asked);
+        std::vector<download_test::Record> records;
+        uint32_t stored = 0;
+        ASSERT_TRUE(download_test::ReadTrailer(target + ".dltmp", 3, &records, &stored));
+        EXPECT_EQ(records[1], (download_test::Record{4194304, 4194304, 1000}));
+        EXPECT_FALSE(tavlin_test::FileExists(target));
+    }
+    EXPECT_TRUE(Delays().empty());
+}
+
+// A link that drops every connection after 256 KiB: each attempt asks for
+// the rest of its segment at once, and the file completes.
+TEST_F(TransferTest, FlakyLinkCompletesWithoutWaits) {
+    const uint32_t size = 12 * 1048576;
+    const long cut = 256 * 1024;
+    const std::string data = Pattern(size, 12);
+    FaultServer server([&](const HttpRequest& r) {
+        HttpReply reply = ServeFile(r, data);
+        if (download_test::IsSegmentGet(r, size)) reply.resetAfter = cut;
+        return reply;
     });
     CurlDownloader engine;
     Prepare(engine);
     ASSERT_TRUE(engine.Start(server.Url("/f.zip"), Target(), nullptr));
     ASSERT_TRUE(RunToEnd(engine));
     EXPECT_TRUE(tavlin_test::ReadFileText(Target()) == data);
-    EXPECT_EQ(Delays(), (std::vector<uint32_t>{1000, 2000, 4000}));
-    auto messages = Messages(kDownloadFun);
-    for (int n = 1; n <= 3; ++n)
-        EXPECT_EQ(CountContaining(messages, "线程0下载数据失败，lastHttpCode: 500, CURLcode: 23, 尝试第" +
-                                                std::to_string(n) + "次重试"),
-                  1u)
-            << n;
-    EXPECT_EQ(CountContaining(messages, "线程0接收数据完毕，重试次数：3"), 1u);
+    EXPECT_TRUE(Delays().empty());
+
+    // Per segment (named by its last byte), in arrival order: each request
+    // starts where the one before was cut.
+    std::map<uint64_t, std::vector<uint64_t>> starts;
+    for (const auto& r : download_test::SegmentGets(server, size)) {
+        uint64_t first = 0, last = 0;
+        ASSERT_TRUE(download_test::AskedRange(r, size, &first, &last)) << r.range;
+        starts[last].push_back(first);
+    }
+    ASSERT_EQ(starts.size(), 3u);
+    uint64_t segmentStart = 0;
+    for (const auto& [last, firsts] : starts) {
+        SCOPED_TRACE(last);
+        EXPECT_EQ(firsts.size(), (last + 1 - segmentStart + cut - 1) / cut);
+        for (size_t i = 0; i < firsts.size(); ++i) EXPECT_EQ(firsts[i], segmentStart + i * cut) << i;
+        segmentStart = last + 1;
+    }
 }
 
 TEST_F(TransferTest, LostNetworkEndsAFailingThreadAtOnce) {
@@ -244,6 +465,7 @@ TEST_F(TransferTest, LostNetworkEndsAFailingThreadAtOnce) {
     bool stopped = false;
     EXPECT_FALSE(engine.IsComplete(&stopped));
     EXPECT_TRUE(stopped);
+    EXPECT_EQ(engine.EndReason(), DownloadEnd::NetworkLost);
     EXPECT_TRUE(Delays().empty());
     auto messages = Messages(kDownloadFun);
     EXPECT_EQ(CountContaining(messages, "次重试"), 0u);

@@ -203,6 +203,21 @@ HttpReply Redirect(int status, const std::string& location) {
     return reply;
 }
 
+std::string RefusingUrl(const std::string& path) {
+    // A port the kernel just handed out and nobody took again.
+    int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t length = sizeof address;
+    int port = 9;  // discard: nothing listens there either
+    if (fd >= 0 && ::bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0 &&
+        ::getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length) == 0)
+        port = ntohs(address.sin_port);
+    if (fd >= 0) ::close(fd);
+    return "http://127.0.0.1:" + std::to_string(port) + path;
+}
+
 std::string Pattern(size_t size, uint32_t seed) {
     std::string data(size, '\0');
     uint32_t x = seed * 2654435761u + 1;
@@ -324,6 +339,12 @@ void FaultServer::Serve(int fd) {
         reply = script_(request);
     }
 
+    if (reply.reset) {
+        linger reset{1, 0};
+        ::setsockopt(fd, SOL_SOCKET, SO_LINGER, &reset, sizeof reset);
+        ::close(fd);
+        return;
+    }
     if (reply.silent) {
         WaitForClose(fd, stopFd_);
         ::close(fd);

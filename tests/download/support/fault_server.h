@@ -49,6 +49,7 @@ struct HttpReply {
     long stallAfter = -1;       // go silent after this many body bytes
     long closeAfter = -1;       // close cleanly (FIN) after this many body bytes: a short body
     bool silent = false;        // send nothing at all, not even the status line
+    bool reset = false;         // reset the connection at once, sending nothing
 };
 
 // The answer a plain file server gives: 200 with the whole file, or, when
@@ -123,6 +124,10 @@ private:
     std::vector<std::thread> connections_;
     std::thread acceptor_;
 };
+
+// An http address on 127.0.0.1 at a port where nothing listens: every
+// connection is refused.
+std::string RefusingUrl(const std::string& path);
 
 // Bytes that differ at every offset in a way a shifted copy cannot match.
 std::string Pattern(size_t size, uint32_t seed = 1);
