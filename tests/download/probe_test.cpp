@@ -169,9 +169,9 @@ TEST_F(ProbeTest, LengthProbeGivesUpAfterTenRetries) {
 TEST_F(ProbeTest, AddressesThatCannotBeAskedAreRefusedAtOnce) {
     std::string secret = dir / "secret";
     ASSERT_TRUE(tavlin_test::WriteFileText(secret, "not for download"));
-    const std::string urls[] = {"file://" + secret,  "ftp://127.0.0.1/f.zip",        "gopher://127.0.0.1/f.zip",
-                                "",                  "http://exa mple.com/f.zip",    "http://127.0.0.1:99999/f.zip",
-                                "http://[::1/f.zip"};
+    const std::string urls[] = {"file://" + secret,        "ftp://127.0.0.1/f.zip", "gopher://127.0.0.1/f.zip",
+                                "",                        "http:///f.zip",         "http://exa mple.com/f.zip",
+                                "http://127.0.0.1:99999/", "http://[::1/f.zip"};
     for (const auto& url : urls) {
         SCOPED_TRACE(url);
         CurlDownloader engine;
