@@ -36,7 +36,7 @@ fail() { printf '\nDEMO FAILED: %s\n' "$*" >&2; exit 1; }
 if [ "${TAVLIN_DEMO_INSIDE:-0}" != 1 ]; then
     if [ "${TAVLIN_SKIP_SETUP:-0}" != 1 ]; then
         say "Installing the packages the build and the demo use"
-        "$root/scripts/setup.sh"
+        "$root/scripts/setup.sh" build run demo
     fi
     say "Building the updater, the launcher and the stand-in client programs"
     cmake -S "$root" -B "$build" -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null

@@ -1,5 +1,6 @@
 #!/usr/bin/env bash
-# Installs every Debian package listed in scripts/packages.txt.
+# Installs the Debian packages of the named groups of scripts/packages.txt
+# (every group when none is named):  scripts/setup.sh build run test
 # Uses sudo only when not already root.
 set -euo pipefail
 
@@ -10,7 +11,20 @@ if [ "$(id -u)" -ne 0 ]; then
     sudo_cmd=(sudo)
 fi
 
-mapfile -t packages < <(sed -e 's/#.*//' "$here/packages.txt" | tr -s ' \t' '\n' | sed '/^$/d')
+# Prints the packages of the groups in "$@" (all groups when empty), once each.
+packages_of() {
+    awk -v wanted=" $* " '
+        { sub(/#.*/, "") }
+        /^\[.*\]$/ { group = substr($0, 2, length($0) - 2); next }
+        NF == 0 { next }
+        wanted == "  " || index(wanted, " " group " ") { for (i = 1; i <= NF; i++) if (!seen[$i]++) print $i }
+    ' "$here/packages.txt"
+}
+
+for group in "$@"; do
+    grep -qx "\[$group\]" "$here/packages.txt" || { echo "setup.sh: no package group \"$group\"" >&2; exit 2; }
+done
+mapfile -t packages < <(packages_of "$@")
 
 "${sudo_cmd[@]}" apt-get update
 "${sudo_cmd[@]}" env DEBIAN_FRONTEND=noninteractive apt-get install -y "${packages[@]}"

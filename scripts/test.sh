@@ -18,7 +18,7 @@ step() { printf '\n==== [%4ds] %s ====\n' "$SECONDS" "$*"; }
 
 if [ "${TAVLIN_SKIP_SETUP:-0}" != 1 ]; then
     step "installing packages"
-    "$root/scripts/setup.sh"
+    "$root/scripts/setup.sh" build run test
 fi
 
 run_suite() {
