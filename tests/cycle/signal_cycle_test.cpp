@@ -101,6 +101,25 @@ TEST_P(SignalCycleTest, EndsPromptlyInEveryPhaseKeepingTheTemporaryFile) {
     }
 }
 
+// A stop while the forced update's notice waits for the user is no answer
+// to it: the client keeps running, nothing is downloaded.
+TEST_P(SignalCycleTest, StopDuringTheForcedNoticeLeavesTheClientRunning) {
+    const std::string md5 = MakePackage(Www("update.zip"), VersionFiles("2.0"));
+    const std::string package = tavlin_test::ReadFileText(Www("update.zip"));
+    FaultServer server([&](const HttpRequest& r) { return download_test::ServeFile(r, package); });
+    ChildProcess client = StartClient();
+    ChildProcess updater =
+        StartUpdater({"-url=" + server.Url("/update.zip"), "-md5=" + md5, "-forcedupdate=1", "-newver=2.0"});
+    ASSERT_FALSE(WaitForClass(kPromptClass).empty()) << "no forced-update notice; " << updater.Stderr();
+    ASSERT_EQ(::kill(updater.pid(), GetParam()), 0);
+    ASSERT_TRUE(updater.Wait(kStopBoundMs)) << "still running " << kStopBoundMs << " ms after the signal";
+    EXPECT_FALSE(updater.signalled());
+    EXPECT_EQ(updater.exitCode(), 0) << updater.Stderr();
+    EXPECT_TRUE(client.Alive()) << "the stop was taken for consent to stop the client";
+    EXPECT_TRUE(server.Requests().empty()) << "a download started after the stop";
+    EXPECT_TRUE(WindowsOfClass(kProgressClass).empty());
+}
+
 INSTANTIATE_TEST_SUITE_P(Signal, SignalCycleTest, ::testing::Values(SIGTERM, SIGINT),
                          [](const auto& info) { return std::string(info.param == SIGTERM ? "SIGTERM" : "SIGINT"); });
 

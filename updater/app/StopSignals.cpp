@@ -12,6 +12,7 @@
 namespace {
 
 std::atomic<platform::ThreadId> g_loopThread{0};
+std::atomic<bool> g_requested{false};
 
 sigset_t StopSet() {
     sigset_t set;
@@ -39,11 +40,14 @@ StopSignals::~StopSignals() {
 
 void StopSignals::NameLoopThread() { g_loopThread = platform::GetCurrentThreadId(); }
 
+bool StopSignals::Requested() { return g_requested; }
+
 void StopSignals::Wait() {
     const sigset_t set = StopSet();
     const timespec step{0, kPollNs};
     while (!ending_) {
         if (sigtimedwait(&set, nullptr, &step) <= 0) continue;
+        g_requested = true;
         platform::ThreadId loop = g_loopThread.load();
         if (!loop || !platform::PostThreadMessageW(loop, platform::WM_QUIT, 0, 0)) _exit(0);
         // A second signal, or a step that does not let go, ends it at once.

@@ -26,6 +26,9 @@ public:
     // named, a stop ends the program at once: nothing runs that needs
     // undoing.
     static void NameLoopThread();
+    // Whether a stop signal came: a step that a quit cut short (a modal
+    // notice) must not be taken for an answer. Any thread.
+    static bool Requested();
 
     // From a stop to the forced end.
     static constexpr uint32_t kGraceMs = 1500;

@@ -79,9 +79,11 @@ bool UpdaterApp::Run(std::u16string_view cmdLine) {
             LogNoWindow(__LINE__, "forced-update notice");
             return false;
         }
+        // A stop that ended the notice is no consent to stop the client.
+        if (StopSignals::Requested()) return true;
         zeb::KillOrbProcessAndWait();
     }
-    if (params.zipUrl == "?") return true;
+    if (params.zipUrl == "?" || StopSignals::Requested()) return true;
     if (!RunProgressWindow(params)) {
         LogNoWindow(__LINE__, "progress window");
         return false;
