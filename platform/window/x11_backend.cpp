@@ -3,6 +3,7 @@
 #include <X11/Xatom.h>
 #include <X11/Xlib.h>
 #include <X11/Xutil.h>
+#include <X11/extensions/shape.h>
 #include <cairo-xlib.h>
 #include <fcntl.h>
 #include <unistd.h>
@@ -16,8 +17,11 @@
 #include "platform/text.h"
 #include "platform/window/messages.h"
 #include "backend.h"
+#include "card_shape.h"
 #include "core.h"
+#include "x11_compositor.h"
 #include "x11_keys.h"
+#include "x11_monitors.h"
 
 namespace platform {
 
@@ -54,12 +58,19 @@ struct Native {
     Window win = 0;
     cairo_surface_t* xsurf = nullptr;
     bool mapped = false;
+    bool withdrawn = true;  // not managed: _NET_WM_STATE is ours to write
     bool focusOnMap = false;
+    bool argb = false;      // a 32-bit visual: alpha reaches a compositor
+    // Without a compositor an ARGB window is cut to its card; the runs it
+    // was last cut to (nothing set yet when `shaped` is false).
+    bool shaped = false;
+    std::vector<Rect> shape;
 };
 
 class X11Backend final : public Backend {
 public:
-    explicit X11Backend(Display* dpy) : dpy_(dpy), screen_(DefaultScreen(dpy)), root_(RootWindow(dpy, screen_)) {
+    explicit X11Backend(Display* dpy)
+        : dpy_(dpy), screen_(DefaultScreen(dpy)), root_(RootWindow(dpy, screen_)), compositor_(dpy, screen_) {
         const char* names[] = {"WM_PROTOCOLS", "WM_DELETE_WINDOW", "_NET_WM_NAME", "UTF8_STRING",
                                "_NET_WM_WINDOW_TYPE", "_NET_WM_WINDOW_TYPE_DIALOG",
                                "_NET_WM_WINDOW_TYPE_NORMAL", "_NET_WM_STATE", "_NET_WM_STATE_ABOVE",
@@ -69,6 +80,8 @@ public:
         static_assert(sizeof names / sizeof names[0] == kAtomCount);
         XInternAtoms(dpy_, const_cast<char**>(names), kAtomCount, False, atoms_);
         XSetIOErrorExitHandler(dpy_, &X11Backend::OnConnectionLost, this);
+        int event = 0, error = 0;
+        hasShape_ = XShapeQueryExtension(dpy_, &event, &error);
     }
 
     ~X11Backend() override {
@@ -87,6 +100,10 @@ public:
         while (!dead_ && XPending(dpy_) > 0) {
             XEvent ev;
             XNextEvent(dpy_, &ev);
+            if (compositor_.Handle(ev)) {
+                CompositorChanged();
+                continue;
+            }
             Handle(ev);
         }
         if (dead_ && !natives_.empty()) {
@@ -168,13 +185,7 @@ public:
         Atom type = atoms_[dialog ? kTypeDialog : kTypeNormal];
         XChangeProperty(dpy_, win, atoms_[kWindowType], XA_ATOM, 32, PropModeReplace,
                         reinterpret_cast<unsigned char*>(&type), 1);
-        Atom states[2];
-        int nStates = 0;
-        if (exStyle & WS_EX_TOPMOST) states[nStates++] = atoms_[kStateAbove];
-        if ((exStyle & WS_EX_TOOLWINDOW) && !(exStyle & WS_EX_APPWINDOW)) states[nStates++] = atoms_[kSkipTaskbar];
-        if (nStates)
-            XChangeProperty(dpy_, win, atoms_[kState], XA_ATOM, 32, PropModeReplace,
-                            reinterpret_cast<unsigned char*>(states), nStates);
+        WriteInitialState(win, exStyle);
         if (!(style & WS_CAPTION)) {
             // Motif hints: flags = decorations, decorations = none.
             long motif[5] = {2, 0, 0, 0, 0};
@@ -188,6 +199,9 @@ public:
         Native n;
         n.hwnd = hwnd;
         n.win = win;
+        n.argb = depth == 32;
+        // Nothing shows until the first paint says where the card is.
+        if (n.argb && !compositor_.Running()) SetShape(n, {});
         n.xsurf = cairo_xlib_surface_create(dpy_, win, visual, r.Width(), r.Height());
         natives_[win] = n;
         hwnd->native = win;
@@ -227,6 +241,18 @@ public:
         Native* n = Find(hwnd);
         if (!n) return;
         n->focusOnMap = activate;
+        if (n->withdrawn) {
+            // A window manager drops the state of a window it lets go of:
+            // a window shown again asks for it anew.
+            uint32_t exStyle;
+            {
+                auto lock = CoreLock();
+                exStyle = hwnd->exStyle;
+            }
+            WriteInitialState(n->win, exStyle);
+            n->withdrawn = false;
+            if (!compositor_.Watching()) RefreshCompositor();
+        }
         XMapRaised(dpy_, n->win);
         XFlush(dpy_);
     }
@@ -235,6 +261,7 @@ public:
         Native* n = Find(hwnd);
         if (!n) return;
         n->focusOnMap = false;
+        n->withdrawn = true;
         XWithdrawWindow(dpy_, n->win, screen_);
         XFlush(dpy_);
     }
@@ -273,10 +300,13 @@ public:
             SendRootMessage(n->win, atoms_[kState],
                             {topmost ? kStateAdd : kStateRemove, static_cast<long>(atoms_[kStateAbove]), 0, 1, 0});
             if (topmost) XRaiseWindow(dpy_, n->win);
-        } else if (topmost) {
-            Atom above = atoms_[kStateAbove];
-            XChangeProperty(dpy_, n->win, atoms_[kState], XA_ATOM, 32, PropModeAppend,
-                            reinterpret_cast<unsigned char*>(&above), 1);
+        } else if (n->withdrawn) {
+            uint32_t exStyle;
+            {
+                auto lock = CoreLock();
+                exStyle = hwnd->exStyle;
+            }
+            WriteInitialState(n->win, exStyle);
         }
     }
 
@@ -308,8 +338,16 @@ public:
         Native* n = Find(hwnd);
         if (!n || !n->xsurf || area.Empty()) return;
         cairo_t* cr = cairo_create(n->xsurf);
-        cairo_set_source_surface(cr, back, 0, 0);
         cairo_set_operator(cr, CAIRO_OPERATOR_SOURCE);
+        if (n->argb && !compositor_.Running() && hasShape_) {
+            SetShape(*n, detail::CardRuns(back));
+            cairo_surface_t* flat = cairo_image_surface_create(CAIRO_FORMAT_ARGB32, area.Width(), area.Height());
+            detail::FlattenCard(back, flat, area);
+            cairo_set_source_surface(cr, flat, area.left, area.top);
+            cairo_surface_destroy(flat);
+        } else {
+            cairo_set_source_surface(cr, back, 0, 0);
+        }
         cairo_rectangle(cr, area.left, area.top, area.Width(), area.Height());
         cairo_fill(cr);
         cairo_destroy(cr);
@@ -354,7 +392,8 @@ public:
     }
 
     Rect ScreenRect() override {
-        return Rect{0, 0, DisplayWidth(dpy_, screen_), DisplayHeight(dpy_, screen_)};
+        if (dead_) return Rect{0, 0, DisplayWidth(dpy_, screen_), DisplayHeight(dpy_, screen_)};
+        return x11::PointerMonitor(dpy_, screen_);
     }
 
     uintptr_t FindForeign(const std::string& className) override {
@@ -443,6 +482,66 @@ private:
             if (p) XFree(p);
         }
     };
+
+    // The states a window asks for when it is mapped; the window manager
+    // owns the property while the window is managed.
+    void WriteInitialState(Window win, uint32_t exStyle) {
+        Atom states[2];
+        int count = 0;
+        if (exStyle & WS_EX_TOPMOST) states[count++] = atoms_[kStateAbove];
+        if ((exStyle & WS_EX_TOOLWINDOW) && !(exStyle & WS_EX_APPWINDOW)) states[count++] = atoms_[kSkipTaskbar];
+        if (count)
+            XChangeProperty(dpy_, win, atoms_[kState], XA_ATOM, 32, PropModeReplace,
+                            reinterpret_cast<unsigned char*>(states), count);
+        else
+            XDeleteProperty(dpy_, win, atoms_[kState]);
+    }
+
+    // Cuts the window to `runs` (YX-banded); the server is asked only when
+    // the card changed.
+    void SetShape(Native& n, std::vector<Rect> runs) {
+        if (!hasShape_ || (n.shaped && runs == n.shape)) return;
+        std::vector<XRectangle> rects;
+        rects.reserve(runs.size());
+        for (const Rect& r : runs)
+            rects.push_back(XRectangle{static_cast<short>(r.left), static_cast<short>(r.top),
+                                       static_cast<unsigned short>(r.Width()),
+                                       static_cast<unsigned short>(r.Height())});
+        XShapeCombineRectangles(dpy_, n.win, ShapeBounding, 0, 0, rects.data(), static_cast<int>(rects.size()),
+                                ShapeSet, YXBanded);
+        n.shaped = true;
+        n.shape = std::move(runs);
+    }
+
+    void Unshape(Native& n) {
+        if (!n.shaped) return;
+        XShapeCombineMask(dpy_, n.win, ShapeBounding, 0, 0, 0, ShapeSet);
+        n.shaped = false;
+        n.shape.clear();
+    }
+
+    void RefreshCompositor() {
+        bool was = compositor_.Running();
+        compositor_.Refresh();
+        if (was != compositor_.Running()) CompositorChanged();
+    }
+
+    // A compositor came or went: ARGB windows switch between their shadow
+    // and their card, and show their picture again in the new way.
+    void CompositorChanged() {
+        for (auto& [win, n] : natives_) {
+            if (!n.argb) continue;
+            if (compositor_.Running()) Unshape(n);
+            Hwnd hwnd = n.hwnd;
+            if (hwnd->painted && hwnd->surface)
+                Present(hwnd, hwnd->surface,
+                        Rect{0, 0, cairo_image_surface_get_width(hwnd->surface),
+                             cairo_image_surface_get_height(hwnd->surface)});
+            else if (!compositor_.Running())
+                SetShape(n, {});
+        }
+        XFlush(dpy_);
+    }
 
     Native* Find(Hwnd hwnd) {
         if (dead_) return nullptr;
@@ -606,6 +705,8 @@ private:
     int screen_;
     Window root_;
     Atom atoms_[kAtomCount];
+    x11::CompositorWatch compositor_;
+    bool hasShape_ = false;
     std::unordered_map<Window, Native> natives_;
     bool dead_ = false;
 };

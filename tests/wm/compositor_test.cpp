@@ -1,0 +1,151 @@
+// The progress window's card on a desktop without and with a compositing
+// manager, as the X server shows it: without one the window is cut to its
+// rounded card (the desktop shows through where the shadow and the corners
+// were, no black frame); with one the soft shadow is blended over the
+// desktop. The updater follows a compositor that starts or ends while its
+// window shows.
+#include <sstream>
+
+#include "wm_fixture.h"
+
+namespace tavlin_wm_test {
+namespace {
+
+constexpr char kProgressClass[] = "zeb_updater_wnd_class_name";
+
+// The Chinese progress window: 442 x 433, its card 20 pixels inside the
+// shadow margin with corners of radius 12.
+constexpr int kWidth = 442, kHeight = 433;
+
+struct Spot {
+    const char* where;
+    int x, y;
+};
+// Outside the card: the window's corners, the middle of each margin, and
+// just outside each rounded corner of the card.
+constexpr Spot kOutside[] = {
+    {"top left corner", 1, 1},       {"top right corner", 440, 1},    {"bottom left corner", 1, 431},
+    {"bottom right corner", 440, 431}, {"left margin", 8, 216},       {"right margin", 433, 216},
+    {"top margin", 221, 8},          {"bottom margin", 221, 426},     {"card's top left arc", 22, 22},
+    {"card's top right arc", 419, 22}, {"card's bottom left arc", 22, 411}, {"card's bottom right arc", 419, 411},
+};
+// On the card, just inside its edges, where nothing but the card is drawn.
+constexpr Spot kCard[] = {{"left edge", 23, 216}, {"right edge", 418, 300}, {"top edge", 150, 23},
+                          {"bottom edge", 221, 410}};
+
+std::string Describe(uint32_t p) {
+    std::ostringstream s;
+    s << "rgb(" << Red(p) << "," << Green(p) << "," << Blue(p) << ")";
+    return s.str();
+}
+
+// What is wrong with the picture of a card on a desktop without a
+// compositor; empty when nothing is. `desktop` is the desktop's colour.
+std::string CutToCard(const cycle_test::Shot& shot, uint32_t desktop) {
+    if (shot.width != kWidth || shot.height != kHeight) return "window size " + std::to_string(shot.width) + "x" +
+                                                               std::to_string(shot.height);
+    std::string faults;
+    for (const Spot& s : kOutside)
+        if (shot.At(s.x, s.y) != desktop)
+            faults += std::string(s.where) + " shows " + Describe(shot.At(s.x, s.y)) + "; ";
+    for (const Spot& s : kCard) {
+        uint32_t p = shot.At(s.x, s.y);
+        if (Red(p) < 235 || Green(p) < 235 || Blue(p) < 235) faults += std::string(s.where) + " of the card shows " +
+                                                                       Describe(p) + "; ";
+    }
+    return faults;
+}
+
+// The same with a compositor: the shadow darkens the desktop a little, and
+// somewhere visibly, but nowhere into a dark frame.
+std::string BlendedShadow(const cycle_test::Shot& shot, uint32_t desktop) {
+    if (shot.width != kWidth || shot.height != kHeight) return "window size " + std::to_string(shot.width) + "x" +
+                                                               std::to_string(shot.height);
+    std::string faults;
+    bool shadow = false;
+    auto within = [](int c, int ref) { return c <= ref && c * 10 >= ref * 6; };
+    for (const Spot& s : kOutside) {
+        uint32_t p = shot.At(s.x, s.y);
+        if (!within(Red(p), Red(desktop)) || !within(Green(p), Green(desktop)) || !within(Blue(p), Blue(desktop)))
+            faults += std::string(s.where) + " shows " + Describe(p) + " over " + Describe(desktop) + "; ";
+        shadow = shadow || Red(p) + Green(p) + Blue(p) + 12 < Red(desktop) + Green(desktop) + Blue(desktop);
+    }
+    if (!shadow) faults += "no shadow anywhere around the card; ";
+    for (const Spot& s : kCard) {
+        uint32_t p = shot.At(s.x, s.y);
+        if (Red(p) < 235 || Green(p) < 235 || Blue(p) < 235) faults += std::string(s.where) + " of the card shows " +
+                                                                       Describe(p) + "; ";
+    }
+    return faults;
+}
+
+class CompositorTest : public DesktopTest {
+protected:
+    void SetUp() override {
+        DesktopTest::SetUp();
+        if (IsSkipped() || HasFatalFailure()) return;
+        SetLanguage("zh_CN.UTF-8");
+    }
+
+    // The desktop's colour as the screen shows it far from the window (a
+    // compositor paints the desktop itself).
+    uint32_t DesktopColour() {
+        cycle_test::Shot screen;
+        std::string error;
+        EXPECT_TRUE(cycle_test::CaptureScreen(xvfb_.display(), 0, screen, error)) << error;
+        return screen.width > 0 ? screen.At(2, 2) : 0;
+    }
+
+    // Waits (bounded) until `check` finds nothing wrong with the window's
+    // picture; the last fault otherwise.
+    std::string Settle(const std::string& id, std::string (*check)(const cycle_test::Shot&, uint32_t),
+                       const std::string& name) {
+        std::string fault = "never captured";
+        cycle_test::Shot shot;
+        tavlin_test::WaitUntil([&] {
+            shot = Capture(id);
+            fault = check(shot, DesktopColour());
+            return fault.empty();
+        }, 10000, 100);
+        KeepShot(shot, name);
+        return fault;
+    }
+
+    void CloseWithEscape(ChildProcess& updater, const std::string& id) {
+        ASSERT_TRUE(tavlin_test::PressKey(env_, id, "Escape"));
+        ASSERT_TRUE(updater.Wait(tavlin_driver_test::kProcessTimeoutMs)) << "Escape did not end the updater";
+        EXPECT_EQ(updater.exitCode(), 0) << updater.Stderr();
+    }
+};
+
+TEST_F(CompositorTest, CardWithoutACompositorShadowWithOneFollowingItWhileTheWindowShows) {
+    ChildProcess updater = StartSilentUpdater();
+    const std::string id = FindByClass(kProgressClass);
+    ASSERT_FALSE(id.empty()) << "no progress window: " << updater.Stderr();
+
+    EXPECT_EQ(Settle(id, CutToCard, "plain"), "") << "on a plain X server";
+
+    ChildProcess compositor = StartCompositor();
+    ASSERT_TRUE(compositor.Alive());
+    EXPECT_EQ(Settle(id, BlendedShadow, "composited"), "") << "after a compositor started";
+
+    compositor.Kill();
+    ASSERT_TRUE(compositor.Wait(10000));
+    EXPECT_EQ(Settle(id, CutToCard, "plain-again"), "") << "after the compositor ended";
+
+    EXPECT_TRUE(updater.Alive()) << updater.Stderr();
+    CloseWithEscape(updater, id);
+}
+
+TEST_F(CompositorTest, OpensWithItsShadowUnderARunningCompositor) {
+    ChildProcess compositor = StartCompositor();
+    ASSERT_TRUE(compositor.Alive());
+    ChildProcess updater = StartSilentUpdater();
+    const std::string id = FindByClass(kProgressClass);
+    ASSERT_FALSE(id.empty()) << "no progress window: " << updater.Stderr();
+    EXPECT_EQ(Settle(id, BlendedShadow, "composited"), "");
+    CloseWithEscape(updater, id);
+}
+
+}  // namespace
+}  // namespace tavlin_wm_test

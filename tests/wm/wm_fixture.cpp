@@ -1,0 +1,150 @@
+#include "wm_fixture.h"
+
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+
+#include <cstdlib>
+#include <filesystem>
+
+#include <X11/Xatom.h>
+
+namespace tavlin_wm_test {
+
+void DesktopTest::SetUp() {
+    if (!tavlin_test::HaveXvfbAndXdotool()) GTEST_SKIP() << "Xvfb or xdotool missing";
+    UpdaterTest::SetUp();
+    ASSERT_TRUE(xvfb_.Start()) << xvfb_.error();
+    env_.Set("DISPLAY", xvfb_.display());
+    dpy_ = XOpenDisplay(xvfb_.display().c_str());
+    ASSERT_NE(dpy_, nullptr);
+    // A desktop of one colour that no window draws, so a frame (black or
+    // any other) around a window shows against it.
+    Window root = DefaultRootWindow(dpy_);
+    XSetWindowBackground(dpy_, root, 0x3C78B4);
+    XClearWindow(dpy_, root);
+    XSync(dpy_, False);
+
+    // Accepts connections into its backlog and never reads them: the
+    // updater's probe waits, its window stays.
+    silent_.reset(socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
+    ASSERT_TRUE(silent_.valid());
+    sockaddr_in addr{};
+    addr.sin_family = AF_INET;
+    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    ASSERT_EQ(bind(silent_.get(), reinterpret_cast<sockaddr*>(&addr), sizeof addr), 0);
+    ASSERT_EQ(listen(silent_.get(), 16), 0);
+    socklen_t len = sizeof addr;
+    ASSERT_EQ(getsockname(silent_.get(), reinterpret_cast<sockaddr*>(&addr), &len), 0);
+    silentPort_ = ntohs(addr.sin_port);
+}
+
+void DesktopTest::TearDown() {
+    if (dpy_) XCloseDisplay(dpy_);
+    dpy_ = nullptr;
+    UpdaterTest::TearDown();
+}
+
+ChildProcess DesktopTest::StartDesktopProgram(const std::vector<std::string>& argv) {
+    ChildProcess child;
+    const std::string program = tavlin_test::FindProgram(argv.front());
+    if (program.empty()) {
+        ADD_FAILURE() << argv.front() << " is not installed (scripts/packages.txt)";
+        return child;
+    }
+    tavlin_test::SpawnOptions o;
+    o.argv = argv;
+    o.argv.front() = program;
+    o.env = env_;
+    o.cwd = tmp_.path();
+    EXPECT_TRUE(child.Start(o)) << child.error();
+    return child;
+}
+
+ChildProcess DesktopTest::StartOpenbox() {
+    ChildProcess wm = StartDesktopProgram({"openbox", "--sm-disable"});
+    // A window manager announces itself on the root through
+    // _NET_SUPPORTING_WM_CHECK once it manages the screen.
+    Atom check = XInternAtom(dpy_, "_NET_SUPPORTING_WM_CHECK", False);
+    bool managing = tavlin_test::WaitUntil([&] {
+        Atom type = 0;
+        int format = 0;
+        unsigned long count = 0, after = 0;
+        unsigned char* data = nullptr;
+        bool got = XGetWindowProperty(dpy_, DefaultRootWindow(dpy_), check, 0, 1, False, XA_WINDOW, &type,
+                                      &format, &count, &after, &data) == Success &&
+                   data && count == 1;
+        if (data) XFree(data);
+        return got || !wm.Alive();
+    }, 10000, 50);
+    EXPECT_TRUE(managing && wm.Alive()) << "openbox did not take the screen: " << wm.Stderr();
+    return wm;
+}
+
+bool DesktopTest::CompositorRunning() {
+    Atom cm = XInternAtom(dpy_, "_NET_WM_CM_S0", False);
+    return XGetSelectionOwner(dpy_, cm) != 0;
+}
+
+ChildProcess DesktopTest::StartCompositor() {
+    ChildProcess cm = StartDesktopProgram({"xcompmgr"});
+    EXPECT_TRUE(tavlin_test::WaitUntil([&] { return CompositorRunning() || !cm.Alive(); }, 10000, 20) &&
+                cm.Alive())
+        << "xcompmgr did not take the compositor selection: " << cm.Stderr();
+    return cm;
+}
+
+ChildProcess DesktopTest::StartSilentUpdater() {
+    return StartUpdater({"-url=http://127.0.0.1:" + std::to_string(silentPort_) + "/update.zip",
+                         "-md5=00000000000000000000000000000000", "-newver=9.9.9"});
+}
+
+std::string DesktopTest::FindByClass(const std::string& cls, int timeoutSec) {
+    RunResult r = tavlin_test::Run({"timeout", std::to_string(timeoutSec), "xdotool", "search", "--sync",
+                                    "--onlyvisible", "--class", "^" + cls + "$"},
+                                   env_, (timeoutSec + 5) * 1000);
+    return r.finished && r.exitCode == 0 ? r.out.substr(0, r.out.find('\n')) : std::string();
+}
+
+Geometry DesktopTest::WindowGeometry(const std::string& id) {
+    Geometry g;
+    XWindowAttributes attrs;
+    Window child;
+    const Window win = std::stoul(id);
+    if (XGetWindowAttributes(dpy_, win, &attrs) &&
+        XTranslateCoordinates(dpy_, win, DefaultRootWindow(dpy_), 0, 0, &g.x, &g.y, &child)) {
+        g.width = attrs.width;
+        g.height = attrs.height;
+    }
+    return g;
+}
+
+std::string DesktopTest::Xprop(const std::string& id, const std::vector<std::string>& args) {
+    std::vector<std::string> argv{"xprop", "-id", id};
+    argv.insert(argv.end(), args.begin(), args.end());
+    RunResult r = tavlin_test::Run(argv, env_, 10000);
+    return r.finished && r.exitCode == 0 ? r.out : std::string();
+}
+
+RunResult DesktopTest::Xdotool(std::vector<std::string> args) {
+    args.insert(args.begin(), "xdotool");
+    return tavlin_test::Run(args, env_, 10000);
+}
+
+cycle_test::Shot DesktopTest::Capture(const std::string& id) {
+    cycle_test::Shot shot;
+    std::string error;
+    EXPECT_TRUE(cycle_test::CaptureScreen(xvfb_.display(), std::stoul(id), shot, error)) << error;
+    return shot;
+}
+
+void DesktopTest::KeepShot(const cycle_test::Shot& shot, const std::string& name) {
+    const char* folder = std::getenv("TAVLIN_WM_SHOTS");
+    if (!folder || !*folder) return;
+    const auto* info = ::testing::UnitTest::GetInstance()->current_test_info();
+    std::filesystem::create_directories(folder);
+    cycle_test::SavePng(shot, std::string(folder) + "/" + info->test_suite_name() + "." + info->name() + "-" +
+                                  name + ".png");
+}
+
+}  // namespace tavlin_wm_test

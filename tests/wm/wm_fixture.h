@@ -1,0 +1,69 @@
+// Fixture for the updater's windows on a private desktop: the updater as a
+// real process (see tests/driver) under a private Xvfb, optionally with a
+// real window manager (openbox) or compositing manager (xcompmgr) started
+// inside it, and a package server that accepts connections and never
+// answers, so the progress window stays up for as long as a test needs it.
+#pragma once
+
+#include <string>
+#include <vector>
+
+#include "driver_fixture.h"
+#include "screen_shot.h"
+#include "platform/unique_fd.h"
+#include "xvfb.h"
+
+// Last: Xlib's macros (None, Bool, Status) clash with the headers above.
+#include <X11/Xlib.h>
+
+namespace tavlin_wm_test {
+
+using tavlin_test::ChildProcess;
+using tavlin_test::RunResult;
+
+struct Geometry {
+    int x = 0, y = 0, width = 0, height = 0;
+};
+
+class DesktopTest : public tavlin_driver_test::UpdaterTest {
+protected:
+    void SetUp() override;
+    void TearDown() override;
+
+    // Starts a program of the desktop (openbox, xcompmgr) on the private
+    // server; fails the test when it is not installed.
+    ChildProcess StartDesktopProgram(const std::vector<std::string>& argv);
+    // Starts openbox and waits until it manages the screen.
+    ChildProcess StartOpenbox();
+    // Starts xcompmgr and waits until it owns the compositor selection.
+    ChildProcess StartCompositor();
+    bool CompositorRunning();
+
+    // An updater with an ordinary job against the silent server.
+    ChildProcess StartSilentUpdater();
+
+    // The first visible window of that class; empty when none came in time.
+    std::string FindByClass(const std::string& cls, int timeoutSec = 15);
+    Geometry WindowGeometry(const std::string& id);
+    // `xprop -id ID PROPERTY`'s text; empty when unreadable.
+    std::string Xprop(const std::string& id, const std::vector<std::string>& args);
+    RunResult Xdotool(std::vector<std::string> args);
+    // What the screen shows of the window's area.
+    cycle_test::Shot Capture(const std::string& id);
+    // Keeps the capture as <test>-<name>.png in TAVLIN_WM_SHOTS, when set.
+    void KeepShot(const cycle_test::Shot& shot, const std::string& name);
+
+    tavlin_test::XvfbServer xvfb_;
+    Display* dpy_ = nullptr;
+
+private:
+    platform::UniqueFd silent_;
+    int silentPort_ = 0;
+};
+
+// Channels of a 0x00RRGGBB pixel.
+inline int Red(uint32_t p) { return static_cast<int>((p >> 16) & 0xFF); }
+inline int Green(uint32_t p) { return static_cast<int>((p >> 8) & 0xFF); }
+inline int Blue(uint32_t p) { return static_cast<int>(p & 0xFF); }
+
+}  // namespace tavlin_wm_test
