@@ -2,6 +2,7 @@
 #include "duilib/UIContainer.h"
 
 #include <algorithm>
+#include <vector>
 
 #include "duilib/UIManager.h"
 
@@ -107,90 +108,103 @@ void CContainerUI::DoPaint(cairo_t* cr) {
     cairo_restore(cr);
 }
 
+namespace {
+
+// One child as the stacking routine sees it: its measured size and its
+// paddings along (lead, trail) and across (near, far) the axis.
+struct Slot {
+    CControlUI* control;
+    int along, across;  // measured; 0 = take what the layout gives
+    int lead, trail, nearPad, farPad;
+};
+
+Slot Measure(CControlUI& c, int crossLen, bool horizontal) {
+    const RECT& p = c.GetPadding();
+    Slot s{&c, 0, 0, horizontal ? p.left : p.top, horizontal ? p.right : p.bottom, horizontal ? p.top : p.left,
+           horizontal ? p.bottom : p.right};
+    const int cross = std::max(0, crossLen - s.nearPad - s.farPad);
+    SIZE sz = c.EstimateSize(horizontal ? SIZE{0, cross} : SIZE{cross, 0});
+    s.along = horizontal ? sz.cx : sz.cy;
+    s.across = horizontal ? sz.cy : sz.cx;
+    return s;
+}
+
+}  // namespace
+
+int CContainerUI::StackChildren(RECT inner, bool horizontal, int offset) {
+    const int mainLen = horizontal ? inner.Width() : inner.Height();
+    const int crossLen = std::max(0, horizontal ? inner.Height() : inner.Width());
+    std::vector<Slot> slots;
+    int adjustable = 0, fixed = 0;
+    for (auto& item : m_items) {
+        if (!Placed(*item)) continue;
+        Slot s = Measure(*item, crossLen, horizontal);
+        if (s.along == 0) ++adjustable;
+        fixed += s.along + s.lead + s.trail;
+        slots.push_back(s);
+    }
+    if (slots.size() > 1) fixed += static_cast<int>(slots.size() - 1) * m_iChildPadding;
+    const int room = std::max(0, mainLen - fixed);
+    const int share = adjustable ? room / adjustable : 0;
+    const unsigned alongAlign = horizontal ? m_childAlign : m_childVAlign;
+    const unsigned acrossAlign = horizontal ? m_childVAlign : m_childAlign;
+    const int crossStart = horizontal ? inner.top : inner.left;
+    int pos = (horizontal ? inner.left : inner.top) - offset;
+    if (adjustable == 0 && room > 0) {
+        if (alongAlign & (DT_CENTER | DT_VCENTER)) pos += room / 2;
+        else if (alongAlign & (DT_RIGHT | DT_BOTTOM)) pos += room;
+    }
+    int seenAdjustable = 0;
+    for (const Slot& s : slots) {
+        int along = s.along;
+        // The last flexible child takes what the division left over.
+        if (along == 0) along = ++seenAdjustable == adjustable ? room - share * (adjustable - 1) : share;
+        const int space = std::max(0, crossLen - s.nearPad - s.farPad);
+        const int across = s.across ? std::min(s.across, space) : space;
+        int at = crossStart + s.nearPad;
+        if (s.across && (acrossAlign & (DT_CENTER | DT_VCENTER))) at = crossStart + (crossLen - across) / 2;
+        else if (s.across && (acrossAlign & (DT_RIGHT | DT_BOTTOM))) at = crossStart + crossLen - s.farPad - across;
+        const int begin = pos + s.lead;
+        s.control->SetPos(horizontal ? RECT{begin, at, begin + along, at + across}
+                                     : RECT{at, begin, at + across, begin + along});
+        pos += s.lead + along + s.trail + m_iChildPadding;
+    }
+    return fixed + (adjustable ? room : 0);
+}
+
+int CContainerUI::NeededLength(SIZE available, bool horizontal) {
+    const int cross = std::max(0, (horizontal ? available.cy : available.cx) -
+                                      (horizontal ? m_rcInset.top + m_rcInset.bottom : m_rcInset.left + m_rcInset.right));
+    int need = horizontal ? m_rcInset.left + m_rcInset.right : m_rcInset.top + m_rcInset.bottom;
+    int placed = 0;
+    for (auto& item : m_items) {
+        if (!Placed(*item)) continue;
+        Slot s = Measure(*item, cross, horizontal);
+        need += s.along + s.lead + s.trail;
+        ++placed;
+    }
+    if (placed > 1) need += (placed - 1) * m_iChildPadding;
+    return need;
+}
+
 void CVerticalLayoutUI::SetPos(RECT rc) {
     CControlUI::SetPos(rc);
     RECT inner = InnerRect();
-    LayoutChildren(inner, 0);
+    StackChildren(inner, false, 0);
     PlaceFloating(inner);
-}
-
-int CVerticalLayoutUI::LayoutChildren(RECT inner, int offset) {
-    const int width = std::max(0, inner.Width());
-    int adjustable = 0, fixed = 0, placed = 0;
-    for (auto& item : m_items) {
-        if (!Placed(*item)) continue;
-        const RECT& p = item->GetPadding();
-        SIZE sz = item->EstimateSize(SIZE{width - p.left - p.right, 0});
-        if (sz.cy == 0) ++adjustable;
-        else fixed += sz.cy;
-        fixed += p.top + p.bottom;
-        ++placed;
-    }
-    if (placed > 1) fixed += (placed - 1) * m_iChildPadding;
-    const int room = std::max(0, inner.Height() - fixed);
-    const int share = adjustable ? room / adjustable : 0;
-    int y = inner.top - offset;
-    if (adjustable == 0 && room > 0) {
-        if (m_childVAlign & DT_VCENTER) y += room / 2;
-        else if (m_childVAlign & DT_BOTTOM) y += room;
-    }
-    int seenAdjustable = 0;
-    for (auto& item : m_items) {
-        if (!Placed(*item)) continue;
-        const RECT& p = item->GetPadding();
-        SIZE sz = item->EstimateSize(SIZE{width - p.left - p.right, 0});
-        int h = sz.cy;
-        if (h == 0) {
-            // The last flexible child takes what the division left over.
-            h = ++seenAdjustable == adjustable ? room - share * (adjustable - 1) : share;
-        }
-        int w = sz.cx ? sz.cx : std::max(0, width - p.left - p.right);
-        int x = inner.left + p.left;
-        if (sz.cx && (m_childAlign & DT_CENTER)) x = inner.left + (width - w) / 2;
-        else if (sz.cx && (m_childAlign & DT_RIGHT)) x = inner.right - p.right - w;
-        item->SetPos(RECT{x, y + p.top, x + w, y + p.top + h});
-        y += p.top + h + p.bottom + m_iChildPadding;
-    }
-    return fixed + (adjustable ? room : 0);
 }
 
 void CHorizontalLayoutUI::SetPos(RECT rc) {
     CControlUI::SetPos(rc);
     RECT inner = InnerRect();
-    const int height = std::max(0, inner.Height());
-    int adjustable = 0, fixed = 0, placed = 0;
-    for (auto& item : m_items) {
-        if (!Placed(*item)) continue;
-        const RECT& p = item->GetPadding();
-        SIZE sz = item->EstimateSize(SIZE{0, height - p.top - p.bottom});
-        if (sz.cx == 0) ++adjustable;
-        else fixed += sz.cx;
-        fixed += p.left + p.right;
-        ++placed;
-    }
-    if (placed > 1) fixed += (placed - 1) * m_iChildPadding;
-    const int room = std::max(0, inner.Width() - fixed);
-    const int share = adjustable ? room / adjustable : 0;
-    int x = inner.left;
-    if (adjustable == 0 && room > 0) {
-        if (m_childAlign & DT_CENTER) x += room / 2;
-        else if (m_childAlign & DT_RIGHT) x += room;
-    }
-    int seenAdjustable = 0;
-    for (auto& item : m_items) {
-        if (!Placed(*item)) continue;
-        const RECT& p = item->GetPadding();
-        SIZE sz = item->EstimateSize(SIZE{0, height - p.top - p.bottom});
-        int w = sz.cx;
-        if (w == 0) w = ++seenAdjustable == adjustable ? room - share * (adjustable - 1) : share;
-        int h = sz.cy ? sz.cy : std::max(0, height - p.top - p.bottom);
-        int y = inner.top + p.top;
-        if (sz.cy && (m_childVAlign & DT_VCENTER)) y = inner.top + (height - h) / 2;
-        else if (sz.cy && (m_childVAlign & DT_BOTTOM)) y = inner.bottom - p.bottom - h;
-        item->SetPos(RECT{x + p.left, y, x + p.left + w, y + h});
-        x += p.left + w + p.right + m_iChildPadding;
-    }
+    StackChildren(inner, true, 0);
     PlaceFloating(inner);
+}
+
+SIZE CHorizontalLayoutUI::EstimateSize(SIZE available) {
+    SIZE sz = m_cxyFixed;
+    if (sz.cx > 0) sz.cx = std::max(sz.cx, NeededLength(SIZE{0, sz.cy ? sz.cy : available.cy}, true));
+    return sz;
 }
 
 }  // namespace DuiLib

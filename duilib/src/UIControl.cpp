@@ -1,6 +1,9 @@
 // CControlUI: attributes, visibility, background and hit testing.
 #include "duilib/UIControl.h"
 
+#include <algorithm>
+#include <cmath>
+
 #include "duilib/UIManager.h"
 
 namespace DuiLib {
@@ -10,6 +13,34 @@ namespace {
 // Backgrounds without an alpha byte (e.g. "#000000") are not drawn, so a
 // layout can give a layout a colour attribute that shows nothing.
 bool HasAlpha(DWORD color) { return color > 0x00FFFFFF; }
+
+// "corner='l,t,r,b'" of an image attribute, in the image's own pixels.
+RECT ImageCorner(std::u16string_view attr) {
+    size_t at = attr.find(u"corner='");
+    if (at == std::u16string_view::npos) return RECT{};
+    attr.remove_prefix(at + 8);
+    return ParseRect(attr.substr(0, attr.find(u'\'')));
+}
+
+// Source rectangle (sx, sy, sw, sh) of img stretched over the destination
+// rectangle; its own edges are repeated outwards, so neighbouring slices
+// do not bleed into each other.
+void DrawSlice(cairo_t* cr, cairo_surface_t* img, double sx, double sy, double sw, double sh, double dx, double dy,
+               double dw, double dh) {
+    if (sw <= 0 || sh <= 0 || dw <= 0 || dh <= 0) return;
+    cairo_surface_t* part = cairo_surface_create_for_rectangle(img, sx, sy, sw, sh);
+    cairo_save(cr);
+    cairo_rectangle(cr, dx, dy, dw, dh);
+    cairo_clip(cr);
+    cairo_translate(cr, dx, dy);
+    cairo_scale(cr, dw / sw, dh / sh);
+    cairo_set_source_surface(cr, part, 0, 0);
+    cairo_pattern_set_filter(cairo_get_source(cr), CAIRO_FILTER_GOOD);
+    cairo_pattern_set_extend(cairo_get_source(cr), CAIRO_EXTEND_PAD);
+    cairo_paint(cr);
+    cairo_restore(cr);
+    cairo_surface_destroy(part);
+}
 
 }  // namespace
 
@@ -150,18 +181,36 @@ bool CControlUI::DrawImage(cairo_t* cr, std::u16string_view image, RECT rc) {
     if (!m_pManager || rc.Empty()) return false;
     cairo_surface_t* img = m_pManager->GetImage(image);
     if (!img) return false;
-    int w = cairo_image_surface_get_width(img);
-    int h = cairo_image_surface_get_height(img);
+    const int w = cairo_image_surface_get_width(img);
+    const int h = cairo_image_surface_get_height(img);
     if (w <= 0 || h <= 0) return false;
-    cairo_save(cr);
-    cairo_translate(cr, rc.left, rc.top);
-    cairo_scale(cr, static_cast<double>(rc.Width()) / w, static_cast<double>(rc.Height()) / h);
-    cairo_set_source_surface(cr, img, 0, 0);
-    cairo_pattern_set_filter(cairo_get_source(cr), CAIRO_FILTER_GOOD);
-    cairo_pattern_set_extend(cairo_get_source(cr), CAIRO_EXTEND_PAD);
-    cairo_rectangle(cr, 0, 0, w, h);
-    cairo_fill(cr);
-    cairo_restore(cr);
+    const RECT corner = ImageCorner(image);
+    const int l = std::clamp(static_cast<int>(corner.left), 0, w), r = std::clamp(static_cast<int>(corner.right), 0, w - l);
+    const int t = std::clamp(static_cast<int>(corner.top), 0, h), b = std::clamp(static_cast<int>(corner.bottom), 0, h - t);
+    const double sx = static_cast<double>(rc.Width()) / w, sy = static_cast<double>(rc.Height()) / h;
+    if (l + r + t + b == 0) {
+        DrawSlice(cr, img, 0, 0, w, h, rc.left, rc.top, rc.Width(), rc.Height());
+        return true;
+    }
+    // The corners keep the image's proportions at the scale of the axis
+    // they do not cut (both axes cut: the smaller scale); the middle strips
+    // take up the difference. So a card narrowed or widened keeps its
+    // rounded ends and its pictures undistorted.
+    double k = t + b == 0 ? sy : l + r == 0 ? sx : std::min(sx, sy);
+    if (l + r > 0) k = std::min(k, static_cast<double>(rc.Width()) / (l + r));
+    if (t + b > 0) k = std::min(k, static_cast<double>(rc.Height()) / (t + b));
+    const double xs[4] = {0, static_cast<double>(l), static_cast<double>(w - r), static_cast<double>(w)};
+    const double ys[4] = {0, static_cast<double>(t), static_cast<double>(h - b), static_cast<double>(h)};
+    // Whole-pixel seams: two slices sharing a pixel would each cover it
+    // only in part and leave it translucent.
+    const double dxs[4] = {static_cast<double>(rc.left), rc.left + std::round(l * k), rc.right - std::round(r * k),
+                           static_cast<double>(rc.right)};
+    const double dys[4] = {static_cast<double>(rc.top), rc.top + std::round(t * k), rc.bottom - std::round(b * k),
+                           static_cast<double>(rc.bottom)};
+    for (int i = 0; i < 3; ++i)
+        for (int j = 0; j < 3; ++j)
+            DrawSlice(cr, img, xs[i], ys[j], xs[i + 1] - xs[i], ys[j + 1] - ys[j], dxs[i], dys[j], dxs[i + 1] - dxs[i],
+                      dys[j + 1] - dys[j]);
     return true;
 }
 

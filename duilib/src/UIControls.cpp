@@ -4,6 +4,7 @@
 #include <pango/pangocairo.h>
 
 #include <algorithm>
+#include <cmath>
 
 #include "duilib/UIManager.h"
 #include "platform/text.h"
@@ -59,6 +60,8 @@ void CLabelUI::SetAttribute(std::u16string_view name, std::u16string_view value)
     } else if (name == u"multiline") {
         if (ParseBool(value)) m_uTextStyle &= ~DT_SINGLELINE;
         else m_uTextStyle |= DT_SINGLELINE;
+    } else if (name == u"autocalcwidth") {
+        SetAutoCalcWidth(ParseBool(value));
     } else if (name == u"wordbreak") {
         if (ParseBool(value)) m_uTextStyle |= DT_WORDBREAK;
         else m_uTextStyle &= ~DT_WORDBREAK;
@@ -83,11 +86,24 @@ SIZE CLabelUI::MeasureText(int maxWidth) {
     return size;
 }
 
+void CLabelUI::SetAutoCalcWidth(bool on) {
+    m_bAutoCalcWidth = on;
+    NeedParentUpdate();
+}
+
 SIZE CLabelUI::EstimateSize(SIZE available) {
     SIZE sz = m_cxyFixed;
-    // A wrapping label without a height is as tall as its text.
+    const int padX = m_rcTextPadding.left + m_rcTextPadding.right;
+    if (m_bAutoCalcWidth && (m_uTextStyle & DT_SINGLELINE) && !m_sText.empty()) {
+        const int want = MeasureText(0).cx + padX;
+        sz.cx = std::max(sz.cx, available.cx > 0 ? std::min(want, available.cx) : want);
+    }
+    // A wrapping label without a height is as tall as its text at the
+    // width it will get, which the parent may make narrower than asked.
     if (sz.cy == 0 && !(m_uTextStyle & DT_SINGLELINE) && (m_uTextStyle & DT_WORDBREAK)) {
-        int width = (sz.cx ? sz.cx : available.cx) - m_rcTextPadding.left - m_rcTextPadding.right;
+        int width = sz.cx ? sz.cx : available.cx;
+        if (available.cx > 0) width = std::min(width, available.cx);
+        width -= padX;
         if (width > 0) sz.cy = MeasureText(width).cy + m_rcTextPadding.top + m_rcTextPadding.bottom;
     }
     return sz;
@@ -98,33 +114,69 @@ void CLabelUI::PaintText(cairo_t* cr) {
     DrawText(cr, color);
 }
 
-void CLabelUI::DrawText(cairo_t* cr, DWORD color) {
-    if (m_sText.empty()) return;
+PangoLayout* CLabelUI::PlaceText(cairo_t* cr, double* x, double* y) {
+    if (m_sText.empty()) return nullptr;
     RECT rc{m_rcItem.left + m_rcTextPadding.left, m_rcItem.top + m_rcTextPadding.top,
             m_rcItem.right - m_rcTextPadding.right, m_rcItem.bottom - m_rcTextPadding.bottom};
-    if (rc.Empty()) return;
+    if (rc.Empty()) return nullptr;
     PangoLayout* layout = MakeLayout(cr, m_pManager, m_iFont, m_sText);
+    int w = 0, h = 0;
+    pango_layout_set_wrap(layout, PANGO_WRAP_WORD_CHAR);
     if (!(m_uTextStyle & DT_SINGLELINE) && (m_uTextStyle & DT_WORDBREAK)) {
         pango_layout_set_width(layout, rc.Width() * PANGO_SCALE);
-        pango_layout_set_wrap(layout, PANGO_WRAP_WORD_CHAR);
+    } else {
+        // A line too long for the label wraps when the label is tall
+        // enough for the lines, rather than being cut at its edge.
+        pango_layout_get_pixel_size(layout, &w, &h);
+        if (w > rc.Width()) {
+            pango_layout_set_width(layout, rc.Width() * PANGO_SCALE);
+            pango_layout_get_pixel_size(layout, &w, &h);
+            if (h > rc.Height()) pango_layout_set_width(layout, -1);
+        }
     }
     PangoAlignment align = PANGO_ALIGN_LEFT;
     if (m_uTextStyle & DT_CENTER) align = PANGO_ALIGN_CENTER;
     else if (m_uTextStyle & DT_RIGHT) align = PANGO_ALIGN_RIGHT;
     pango_layout_set_alignment(layout, align);
-    int w = 0, h = 0;
     pango_layout_get_pixel_size(layout, &w, &h);
-    double x = rc.left;
+    *x = rc.left;
     if (pango_layout_get_width(layout) < 0) {
         // Unwrapped text is placed by its own width.
-        if (m_uTextStyle & DT_CENTER) x = rc.left + (rc.Width() - w) / 2.0;
-        else if (m_uTextStyle & DT_RIGHT) x = rc.right - w;
+        if (m_uTextStyle & DT_CENTER) *x = rc.left + (rc.Width() - w) / 2.0;
+        else if (m_uTextStyle & DT_RIGHT) *x = rc.right - w;
     }
-    double y = rc.top;
-    if (m_uTextStyle & DT_VCENTER) y = rc.top + (rc.Height() - h) / 2.0;
-    else if (m_uTextStyle & DT_BOTTOM) y = rc.bottom - h;
+    *y = rc.top;
+    if (m_uTextStyle & DT_VCENTER) *y = rc.top + (rc.Height() - h) / 2.0;
+    else if (m_uTextStyle & DT_BOTTOM) *y = rc.bottom - h;
+    return layout;
+}
+
+RECT CLabelUI::GetTextRect() {
+    cairo_surface_t* s = cairo_image_surface_create(CAIRO_FORMAT_ARGB32, 1, 1);
+    cairo_t* cr = cairo_create(s);
+    RECT out;
+    double x = 0, y = 0;
+    if (PangoLayout* layout = PlaceText(cr, &x, &y)) {
+        PangoRectangle logical;
+        pango_layout_get_pixel_extents(layout, nullptr, &logical);
+        out = RECT{static_cast<int>(std::floor(x + logical.x)), static_cast<int>(std::floor(y + logical.y)),
+                   static_cast<int>(std::ceil(x + logical.x + logical.width)),
+                   static_cast<int>(std::ceil(y + logical.y + logical.height))};
+        g_object_unref(layout);
+    }
+    cairo_destroy(cr);
+    cairo_surface_destroy(s);
+    return out;
+}
+
+void CLabelUI::DrawText(cairo_t* cr, DWORD color) {
+    double x = 0, y = 0;
+    PangoLayout* layout = PlaceText(cr, &x, &y);
+    if (!layout) return;
     cairo_save(cr);
-    cairo_rectangle(cr, rc.left, rc.top, rc.Width(), rc.Height());
+    cairo_rectangle(cr, m_rcItem.left + m_rcTextPadding.left, m_rcItem.top + m_rcTextPadding.top,
+                    m_rcItem.Width() - m_rcTextPadding.left - m_rcTextPadding.right,
+                    m_rcItem.Height() - m_rcTextPadding.top - m_rcTextPadding.bottom);
     cairo_clip(cr);
     SetTextSource(cr, color);
     cairo_move_to(cr, x, y);
@@ -251,7 +303,8 @@ void CListUI::SetPos(RECT rc) {
         const RECT& p = item->GetPadding();
         SIZE sz = item->EstimateSize(SIZE{inner.Width() - p.left - p.right, 0});
         int h = sz.cy ? sz.cy : 20;
-        int w = sz.cx ? sz.cx : std::max(0, inner.Width() - p.left - p.right);
+        const int space = std::max(0, inner.Width() - p.left - p.right);
+        int w = sz.cx ? std::min(sz.cx, space) : space;
         item->SetPos(RECT{inner.left + p.left, y + p.top, inner.left + p.left + w, y + p.top + h});
         y += p.top + h + p.bottom + m_iChildPadding;
         total += p.top + h + p.bottom + m_iChildPadding;

@@ -1,34 +1,10 @@
 #include "TipsBoxWnd.h"
 
-#include <algorithm>
-
 using namespace DuiLib;
 
 namespace {
 
 constexpr DWORD kTipsBoxStyle = 0x96C80000;  // popup, visible, clip siblings/children, caption, system menu
-constexpr int kLineMargin = 6;               // kept free around wrapped message lines
-constexpr int kMaxGrowth = 400;
-
-// The message row is one line high. A message wider than the box wraps,
-// and the row and the box grow by the extra lines, so that no part of the
-// message is cut off; the width stays.
-void FitMessage(HWND hwnd, CLabelUI& label) {
-    CControlUI* row = label.GetParent();
-    RECT client;
-    if (!row || !GetClientRect(hwnd, &client)) return;
-    const int width = client.Width() - row->GetPadding().left - row->GetPadding().right;
-    if (width <= 0 || label.MeasureText(0).cx <= width) return;
-    label.SetAttribute(u"multiline", u"true");
-    label.SetAttribute(u"wordbreak", u"true");
-    const int needed = label.MeasureText(width).cy + kLineMargin;
-    const int extra = std::min(needed - row->GetFixedHeight(), kMaxGrowth);
-    if (extra <= 0) return;
-    row->SetFixedHeight(row->GetFixedHeight() + extra);
-    label.SetFixedHeight(row->GetFixedHeight());
-    RECT frame;
-    if (GetWindowRect(hwnd, &frame)) MoveWindow(hwnd, frame.left, frame.top, frame.Width(), frame.Height() + extra);
-}
 
 }  // namespace
 
@@ -63,7 +39,7 @@ void CTipsBoxWnd::InitWindow() {
     if (cancelButton) cancelButton->SetVisible((mode & 1) != 0);
     if (tipsLabel) {
         tipsLabel->SetText(text);
-        FitMessage(m_hWnd, *tipsLabel);
+        FitLabelRow(m_hWnd, *tipsLabel);
     }
     // The progress window stays on top; a prompt shown while it is up must
     // not open behind it.

@@ -243,7 +243,10 @@ void CUpdaterWnd::ShowProgress(int percent, uint32_t speed) {
     }
 
     const std::u16string status = zeb_ui::StatusText(percent, retries, speed, params.forcedUpdate != 0, chinese);
-    if (tipsLabel) tipsLabel->SetText(status);
+    if (tipsLabel) {
+        tipsLabel->SetText(status);
+        FitLabelRow(m_hWnd, *tipsLabel);
+    }
     if (downloadProgress) downloadProgress->SetValue(percent);
 
     if (job && job->finished) Complete();
@@ -265,7 +268,10 @@ void CUpdaterWnd::Complete() {
         if (title) title->SetText(u"新版本下载完成！");
         if (tipsLabel) tipsLabel->SetTextColor(kDoneColor);
     }
-    if (tipsLabel) tipsLabel->SetText(zeb_ui::CompletionText(chinese));
+    if (tipsLabel) {
+        tipsLabel->SetText(zeb_ui::CompletionText(chinese));
+        FitLabelRow(m_hWnd, *tipsLabel);
+    }
     if (buttonLayout) buttonLayout->SetVisible(true);
 }
 

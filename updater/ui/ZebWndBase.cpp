@@ -1,5 +1,7 @@
 #include "ZebWndBase.h"
 
+#include <algorithm>
+
 #include "SkinResource.h"
 #include "platform/language.h"
 
@@ -7,6 +9,8 @@ using namespace DuiLib;
 
 namespace {
 constexpr uint16_t kChinesePrc = 2052;
+constexpr int kLineMargin = 6;  // kept free around wrapped lines
+constexpr int kMaxGrowth = 400;
 }  // namespace
 
 CZebWndBase::CZebWndBase() { zeb_ui::RegisterSkinResources(); }
@@ -24,6 +28,23 @@ LRESULT CZebWndBase::MessageHandler(UINT uMsg, WPARAM wParam, LPARAM, bool& bHan
         return 1;
     }
     return 0;
+}
+
+void CZebWndBase::FitLabelRow(HWND hwnd, CLabelUI& label) {
+    CControlUI* row = label.GetParent();
+    RECT client;
+    if (!row || row->GetFixedHeight() <= 0 || !GetClientRect(hwnd, &client)) return;
+    const int width = client.Width() - row->GetPadding().left - row->GetPadding().right;
+    if (width <= 0 || label.MeasureText(0).cx <= width) return;
+    label.SetAttribute(u"multiline", u"true");
+    label.SetAttribute(u"wordbreak", u"true");
+    const int needed = label.MeasureText(width).cy + kLineMargin;
+    const int extra = std::min(needed - row->GetFixedHeight(), kMaxGrowth);
+    if (extra <= 0) return;
+    row->SetFixedHeight(row->GetFixedHeight() + extra);
+    if (label.GetFixedHeight() > 0) label.SetFixedHeight(row->GetFixedHeight());
+    RECT frame;
+    if (GetWindowRect(hwnd, &frame)) MoveWindow(hwnd, frame.left, frame.top, frame.Width(), frame.Height() + extra);
 }
 
 bool CZebWndBase::IsChineseUI() { return platform::GetUserDefaultUILanguage() == kChinesePrc; }

@@ -19,4 +19,12 @@ public:
 
     // The language decision, asked anew each time: true for Chinese (2052).
     static bool IsChineseUI();
+
+protected:
+    // For a label alone in a row of fixed height across the window: when
+    // its text is wider than the row it wraps, and the row and the window
+    // grow by the extra lines so that none of it is cut; the width stays.
+    // Never shrinks, so a status line that changes every second does not
+    // make the window jump.
+    static void FitLabelRow(DuiLib::HWND hwnd, DuiLib::CLabelUI& label);
 };

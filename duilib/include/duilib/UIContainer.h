@@ -1,6 +1,7 @@
 // Containers: they own their children and place them. Vertical and
-// horizontal layouts stack children, sharing the room left by fixed sizes
-// among the children without one.
+// horizontal layouts stack children along their axis with one routine,
+// sharing the room left by fixed sizes among the children without one; a
+// child never reaches past its layout across the axis.
 #pragma once
 
 #include <memory>
@@ -39,6 +40,14 @@ protected:
     void PlaceFloating(const RECT& inner);
     // Where children are drawn and hit: layouts that scroll shift them.
     virtual int ScrollOffset() const { return 0; }
+    // Places the docked children in `inner` along one axis, each measured
+    // once, shifted back by `offset` along it. Returns the length they
+    // take along the axis.
+    int StackChildren(RECT inner, bool horizontal, int offset);
+    // The length the docked children need along the axis: fixed and
+    // measured sizes, paddings and the inset; children without a size
+    // count as 0.
+    int NeededLength(SIZE available, bool horizontal);
 
     std::vector<std::unique_ptr<CControlUI>> m_items;
     RECT m_rcInset;
@@ -51,16 +60,15 @@ class CVerticalLayoutUI : public CContainerUI {
 public:
     std::u16string_view GetClass() const override { return u"VerticalLayout"; }
     void SetPos(RECT rc) override;
-
-protected:
-    // Total height the children want (fixed heights, paddings, estimates).
-    int LayoutChildren(RECT inner, int offset);
 };
 
+// A fixed width is the least it takes: children that need more (a button
+// whose caption grew) widen it, and the row's flexible parts give way.
 class CHorizontalLayoutUI : public CContainerUI {
 public:
     std::u16string_view GetClass() const override { return u"HorizontalLayout"; }
     void SetPos(RECT rc) override;
+    SIZE EstimateSize(SIZE available) override;
 };
 
 }  // namespace DuiLib

@@ -1,6 +1,8 @@
 // The leaf controls: label, button, progress bar, and the list.
 #pragma once
 
+#include <pango/pango.h>
+
 #include "duilib/UIContainer.h"
 
 namespace DuiLib {
@@ -18,6 +20,14 @@ public:
     // Pixel size of the text in the label's font, wrapped at maxWidth when
     // it is above 0, else on one line.
     SIZE MeasureText(int maxWidth);
+    // A single-line label whose text is wider than its fixed width asks for
+    // the text's width (within what its parent offers), so a caption set at
+    // run time is not cut.
+    void SetAutoCalcWidth(bool on);
+    bool IsAutoCalcWidth() const { return m_bAutoCalcWidth; }
+    // Where the text is drawn now (client coordinates, pango's logical
+    // extents of every line); empty without text. For tests and tools.
+    RECT GetTextRect();
 
     void SetAttribute(std::u16string_view name, std::u16string_view value) override;
     SIZE EstimateSize(SIZE available) override;
@@ -26,8 +36,12 @@ protected:
     void PaintText(cairo_t* cr) override;
     // Draws m_sText in `color` inside the item rect less the text padding.
     void DrawText(cairo_t* cr, DWORD color);
+    // The text's layout for cr and its top-left corner: the one placement
+    // that drawing and GetTextRect share. nullptr without text or room.
+    PangoLayout* PlaceText(cairo_t* cr, double* x, double* y);
 
     int m_iFont = -1;
+    bool m_bAutoCalcWidth = false;
     DWORD m_dwTextColor = 0;
     DWORD m_dwDisabledTextColor = 0;
     unsigned m_uTextStyle = DT_LEFT | DT_VCENTER | DT_SINGLELINE;
