@@ -497,6 +497,36 @@ private:
             XDeleteProperty(dpy_, win, atoms_[kState]);
     }
 
+    // A window withdrawn and shown again at once can be managed before the
+    // window manager has let go of it, which drops the state the window
+    // asked for; once mapped (managed) a topmost window without the state
+    // asks for it by message.
+    void KeepAbove(Native& n) {
+        uint32_t exStyle;
+        {
+            auto lock = CoreLock();
+            exStyle = n.hwnd->exStyle;
+        }
+        if (!(exStyle & WS_EX_TOPMOST) || HasState(n.win, atoms_[kStateAbove])) return;
+        SendRootMessage(n.win, atoms_[kState], {kStateAdd, static_cast<long>(atoms_[kStateAbove]), 0, 1, 0});
+    }
+
+    bool HasState(Window win, Atom state) {
+        Atom type = 0;
+        int format = 0;
+        unsigned long count = 0, after = 0;
+        unsigned char* data = nullptr;
+        if (XGetWindowProperty(dpy_, win, atoms_[kState], 0, 64, False, XA_ATOM, &type, &format, &count, &after,
+                               &data) != Success)
+            return false;
+        std::unique_ptr<unsigned char, XFreeDeleter> owned(data);
+        if (!data || format != 32) return false;
+        const auto* atoms = reinterpret_cast<const long*>(data);
+        for (unsigned long i = 0; i < count; ++i)
+            if (static_cast<Atom>(atoms[i]) == state) return true;
+        return false;
+    }
+
     // Cuts the window to `runs` (YX-banded); the server is asked only when
     // the card changed.
     void SetShape(Native& n, std::vector<Rect> runs) {
@@ -608,6 +638,7 @@ private:
         }
         case MapNotify:
             n.mapped = true;
+            KeepAbove(n);
             OnNativeIconic(hwnd, false);
             if (n.focusOnMap) {
                 n.focusOnMap = false;

@@ -7,7 +7,6 @@
 #include <cstdlib>
 #include <filesystem>
 
-#include <X11/Xatom.h>
 
 namespace tavlin_wm_test {
 
@@ -63,21 +62,28 @@ ChildProcess DesktopTest::StartDesktopProgram(const std::vector<std::string>& ar
 
 ChildProcess DesktopTest::StartOpenbox() {
     ChildProcess wm = StartDesktopProgram({"openbox", "--sm-disable"});
-    // A window manager announces itself on the root through
-    // _NET_SUPPORTING_WM_CHECK once it manages the screen.
-    Atom check = XInternAtom(dpy_, "_NET_SUPPORTING_WM_CHECK", False);
-    bool managing = tavlin_test::WaitUntil([&] {
-        Atom type = 0;
-        int format = 0;
-        unsigned long count = 0, after = 0;
-        unsigned char* data = nullptr;
-        bool got = XGetWindowProperty(dpy_, DefaultRootWindow(dpy_), check, 0, 1, False, XA_WINDOW, &type,
-                                      &format, &count, &after, &data) == Success &&
-                   data && count == 1;
-        if (data) XFree(data);
-        return got || !wm.Alive();
-    }, 10000, 50);
-    EXPECT_TRUE(managing && wm.Alive()) << "openbox did not take the screen: " << wm.Stderr();
+    // Openbox announces itself (_NET_SUPPORTING_WM_CHECK) before it handles
+    // map requests, and one that arrives meanwhile is lost: ready is when a
+    // probe window gets its frame. The probe asks again until then.
+    Window root = DefaultRootWindow(dpy_);
+    Window probe = XCreateSimpleWindow(dpy_, root, 0, 0, 10, 10, 0, 0, 0);
+    bool managed = false;
+    for (int attempt = 0; attempt < 20 && !managed && wm.Alive(); ++attempt) {
+        XUnmapWindow(dpy_, probe);
+        XMapWindow(dpy_, probe);
+        XSync(dpy_, False);
+        managed = tavlin_test::WaitUntil([&] {
+            Window rootRet = 0, parent = 0;
+            Window* children = nullptr;
+            unsigned count = 0;
+            if (!XQueryTree(dpy_, probe, &rootRet, &parent, &children, &count)) return false;
+            if (children) XFree(children);
+            return parent != root;
+        }, 500, 20);
+    }
+    XDestroyWindow(dpy_, probe);
+    XSync(dpy_, False);
+    EXPECT_TRUE(managed && wm.Alive()) << "openbox did not take the screen: " << wm.Stderr();
     return wm;
 }
 
@@ -122,7 +128,11 @@ Geometry DesktopTest::WindowGeometry(const std::string& id) {
 std::string DesktopTest::Xprop(const std::string& id, const std::vector<std::string>& args) {
     std::vector<std::string> argv{"xprop", "-id", id};
     argv.insert(argv.end(), args.begin(), args.end());
-    RunResult r = tavlin_test::Run(argv, env_, 10000);
+    // A UTF-8 locale that every system has: xprop prints UTF-8 titles as
+    // text only in one.
+    tavlin_test::Environment env = env_;
+    env.Set("LC_ALL", "C.UTF-8");
+    RunResult r = tavlin_test::Run(argv, env, 10000);
     return r.finished && r.exitCode == 0 ? r.out : std::string();
 }
 
