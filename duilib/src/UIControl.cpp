@@ -106,6 +106,7 @@ void CControlUI::SetBkColor(DWORD color) {
 
 void CControlUI::SetBkImage(std::u16string_view image) {
     m_sBkImage = image;
+    m_bkCache.reset();
     Invalidate();
 }
 
@@ -174,7 +175,23 @@ void CControlUI::PaintBkColor(cairo_t* cr) {
 }
 
 void CControlUI::PaintBkImage(cairo_t* cr) {
-    if (!m_sBkImage.empty()) DrawImage(cr, m_sBkImage, m_rcItem);
+    if (m_sBkImage.empty() || m_rcItem.Empty()) return;
+    const int w = m_rcItem.Width(), h = m_rcItem.Height();
+    cairo_surface_t* cached = m_bkCache.get();
+    if (!cached || cairo_image_surface_get_width(cached) != w || cairo_image_surface_get_height(cached) != h) {
+        m_bkCache.reset(cairo_image_surface_create(CAIRO_FORMAT_ARGB32, w, h));
+        cairo_t* c = cairo_create(m_bkCache.get());
+        cairo_translate(c, -m_rcItem.left, -m_rcItem.top);
+        const bool drawn = DrawImage(c, m_sBkImage, m_rcItem);
+        cairo_destroy(c);
+        // Not kept when the image is not there (yet): no manager, no skin.
+        if (!drawn) {
+            m_bkCache.reset();
+            return;
+        }
+    }
+    cairo_set_source_surface(cr, m_bkCache.get(), m_rcItem.left, m_rcItem.top);
+    cairo_paint(cr);
 }
 
 bool CControlUI::DrawImage(cairo_t* cr, std::u16string_view image, RECT rc) {

@@ -14,6 +14,8 @@ namespace DuiLib {
 
 namespace {
 
+constexpr DWORD kDisabledGrey = 0x00A7A6AA;
+
 // Text colours ignore the alpha byte, as GDI text does: "#FF6C00" and
 // 0x00000000 are opaque orange and black.
 void SetTextSource(cairo_t* cr, DWORD c) {
@@ -110,8 +112,7 @@ SIZE CLabelUI::EstimateSize(SIZE available) {
 }
 
 void CLabelUI::PaintText(cairo_t* cr) {
-    DWORD color = m_bEnabled ? m_dwTextColor : (m_dwDisabledTextColor ? m_dwDisabledTextColor : 0x00A7A6AA);
-    DrawText(cr, color);
+    DrawText(cr, m_bEnabled ? m_dwTextColor : m_dwDisabledTextColor.value_or(kDisabledGrey));
 }
 
 PangoLayout* CLabelUI::PlaceText(cairo_t* cr, double* x, double* y) {
@@ -242,9 +243,9 @@ void CButtonUI::PaintStatusImage(cairo_t* cr) {
 
 void CButtonUI::PaintText(cairo_t* cr) {
     DWORD color = m_dwTextColor;
-    if (m_bPushed && m_dwPushedTextColor) color = m_dwPushedTextColor;
-    else if (m_bPushed || m_bHot) color = m_dwHotTextColor ? m_dwHotTextColor : color;
-    if (!m_bEnabled) color = m_dwDisabledTextColor ? m_dwDisabledTextColor : 0x00A7A6AA;
+    if (!m_bEnabled) color = m_dwDisabledTextColor.value_or(kDisabledGrey);
+    else if (m_bPushed) color = m_dwPushedTextColor.value_or(m_dwHotTextColor.value_or(color));
+    else if (m_bHot) color = m_dwHotTextColor.value_or(color);
     DrawText(cr, color);
 }
 

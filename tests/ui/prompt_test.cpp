@@ -168,6 +168,54 @@ TEST_F(PromptTest, HoveringTheCloseButtonShowsItsTooltip) {
     EXPECT_FALSE(close->IsHot());
 }
 
+// Black (0) is a caption colour like any other: a hot colour of 0 draws the
+// hovered caption black, and a pushed colour left unset falls back to it.
+TEST_F(PromptTest, BlackHotCaptionIsAColourAndUnsetPushedFallsBack) {
+    UseEnglish();
+    CTipsBoxWnd wnd(nullptr, u"x", 0);
+    ASSERT_NE(wnd.confirmButton, nullptr);
+    wnd.confirmButton->SetTextColor(0x00FF0000);
+    wnd.confirmButton->SetHotTextColor(0x00000000);
+    wnd.confirmButton->SetPushedTextColor(std::nullopt);
+    RECT button;
+    ASSERT_TRUE(platform::GetRegionRect(wnd.GetHWND(), u"confirmButton", &button));
+    // Caption pixels that are clearly red, and clearly black.
+    auto ink = [&] {
+        RECT client;
+        GetClientRect(wnd.GetHWND(), &client);
+        cairo_surface_t* s = cairo_image_surface_create(CAIRO_FORMAT_ARGB32, client.Width(), client.Height());
+        cairo_t* cr = cairo_create(s);
+        wnd.GetPaintManager().Render(cr);
+        cairo_destroy(cr);
+        cairo_surface_flush(s);
+        std::pair<int, int> redBlack{0, 0};
+        for (int y = button.top; y < button.bottom; ++y)
+            for (int x = button.left; x < button.right; ++x) {
+                const uint32_t c = reinterpret_cast<const uint32_t*>(cairo_image_surface_get_data(s) +
+                                                                     y * cairo_image_surface_get_stride(s))[x];
+                const int r = (c >> 16) & 0xFF, g = (c >> 8) & 0xFF, b = c & 0xFF;
+                if (r > 180 && g < 80 && b < 80) ++redBlack.first;
+                if (r < 60 && g < 60 && b < 60) ++redBlack.second;
+            }
+        cairo_surface_destroy(s);
+        return redBlack;
+    };
+    const LPARAM centre = MakeLParam((button.left + button.right) / 2, (button.top + button.bottom) / 2);
+    auto [red, black] = ink();
+    EXPECT_GT(red, 10) << "normal: the text colour";
+    EXPECT_EQ(black, 0);
+    platform::SendMessageW(wnd.GetHWND(), WM_MOUSEMOVE, 0, centre);
+    ASSERT_TRUE(wnd.confirmButton->IsHot());
+    std::tie(red, black) = ink();
+    EXPECT_EQ(red, 0) << "hot: black, not the text colour";
+    EXPECT_GT(black, 10);
+    platform::SendMessageW(wnd.GetHWND(), WM_LBUTTONDOWN, 0, centre);
+    ASSERT_TRUE(wnd.confirmButton->IsPushed());
+    std::tie(red, black) = ink();
+    EXPECT_EQ(red, 0) << "pushed, unset: the hot colour";
+    EXPECT_GT(black, 10);
+}
+
 // The failure prompt's road: a modal box on a job thread while the window
 // thread's loop keeps ticking, answered from outside, then a synchronous
 // message back to the window thread.

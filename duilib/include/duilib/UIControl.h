@@ -5,6 +5,7 @@
 #include <cairo.h>
 
 #include <functional>
+#include <memory>
 #include <string>
 #include <string_view>
 
@@ -132,6 +133,15 @@ protected:
     RECT m_rcItem;
     DWORD m_dwBackColor = 0;
     std::u16string m_sBkImage;
+
+private:
+    struct SurfaceRelease {
+        void operator()(cairo_surface_t* s) const { cairo_surface_destroy(s); }
+    };
+    // The background image as drawn at the control's size, kept until the
+    // size or the image changes: scaling a large picture is most of a
+    // repaint's work, and the status line repaints every second.
+    std::unique_ptr<cairo_surface_t, SurfaceRelease> m_bkCache;
 };
 
 }  // namespace DuiLib

@@ -3,6 +3,8 @@
 
 #include <pango/pango.h>
 
+#include <optional>
+
 #include "duilib/UIContainer.h"
 
 namespace DuiLib {
@@ -43,7 +45,8 @@ protected:
     int m_iFont = -1;
     bool m_bAutoCalcWidth = false;
     DWORD m_dwTextColor = 0;
-    DWORD m_dwDisabledTextColor = 0;
+    // Unset: the library's grey. Every DWORD is a colour (0 is black).
+    std::optional<DWORD> m_dwDisabledTextColor;
     unsigned m_uTextStyle = DT_LEFT | DT_VCENTER | DT_SINGLELINE;
     RECT m_rcTextPadding;
 };
@@ -53,10 +56,14 @@ public:
     CButtonUI();
     std::u16string_view GetClass() const override { return u"Button"; }
 
-    void SetHotTextColor(DWORD color) { m_dwHotTextColor = color; Invalidate(); }
-    DWORD GetHotTextColor() const { return m_dwHotTextColor; }
-    void SetPushedTextColor(DWORD color) { m_dwPushedTextColor = color; Invalidate(); }
-    DWORD GetPushedTextColor() const { return m_dwPushedTextColor; }
+    // Colours of the caption while the mouse is over the button and while
+    // it is pressed; unset (nullopt), the hot colour falls back to the
+    // normal one and the pushed colour to the hot one. 0 is black, not
+    // "unset": text colours ignore the alpha byte.
+    void SetHotTextColor(std::optional<DWORD> color) { m_dwHotTextColor = color; Invalidate(); }
+    std::optional<DWORD> GetHotTextColor() const { return m_dwHotTextColor; }
+    void SetPushedTextColor(std::optional<DWORD> color) { m_dwPushedTextColor = color; Invalidate(); }
+    std::optional<DWORD> GetPushedTextColor() const { return m_dwPushedTextColor; }
     const std::u16string& GetNormalImage() const { return m_sNormalImage; }
     const std::u16string& GetHotImage() const { return m_sHotImage; }
     const std::u16string& GetPushedImage() const { return m_sPushedImage; }
@@ -74,8 +81,8 @@ protected:
     void PaintStatusImage(cairo_t* cr) override;
     void PaintText(cairo_t* cr) override;
 
-    DWORD m_dwHotTextColor = 0;
-    DWORD m_dwPushedTextColor = 0;
+    std::optional<DWORD> m_dwHotTextColor;
+    std::optional<DWORD> m_dwPushedTextColor;
     std::u16string m_sNormalImage;
     std::u16string m_sHotImage;
     std::u16string m_sPushedImage;
