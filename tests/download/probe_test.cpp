@@ -96,9 +96,11 @@ TEST_F(ProbeTest, LengthProbeAnswersThatLeadToTheFile) {
         {"206 still gives the length", ServeFile(download_test::RangeRequest("bytes=0-599"), data), {},
          "HttpCode: 206"},
         {"301 is followed", Redirect(301, "/f.zip"), {}, "遇到重定向"},
-        // Other redirects, and answers without a length, give no length:
-        // asked again, as a failed attempt.
-        {"307 is not followed", Redirect(307, "/f.zip"), {2000}, "lastHttpCode:307, CURLcode:0, 尝试第1次重试"},
+        // A redirect without a target, and answers without a length, give
+        // no length: asked again, as a failed attempt.
+        {"303 is followed", Redirect(303, "/f.zip"), {}, "遇到重定向"},
+        {"307 is followed", Redirect(307, "/f.zip"), {}, "遇到重定向"},
+        {"308 is followed", Redirect(308, "/f.zip"), {}, "遇到重定向"},
         {"302 without a target", Redirect(302, ""), {2000}, "重定向应答(HttpCode: 302)没有目标地址"},
         {"200 without a length", noLength, {2000}, "获取文件长度失败, lastHttpCode:200, CURLcode:0, 尝试第1次重试"},
         {"500", download_test::Status(500), {2000}, "获取文件长度失败, lastHttpCode:500, CURLcode:0, 尝试第1次重试"},

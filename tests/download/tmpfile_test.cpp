@@ -90,6 +90,49 @@ TEST_F(TmpFileTest, ResumesOnlyWhatIsMissing) {
     EXPECT_EQ(CountContaining(Messages(kContinue), "断点续传开始，上一次已下载百分比33.341281%"), 1u);
 }
 
+// The range probes of a resume fail for a while (a reset, a stall): the
+// parts still need ranges, so the probe is asked again and the resume goes
+// on where it stopped; a probe that keeps failing ends the run and keeps the
+// file, instead of falling back to one connection and throwing it away.
+TEST_F(TmpFileTest, FailingRangeProbesOnResumeKeepTheFile) {
+    const std::vector<Record> records = {{0, kPart, 1000}, {kPart, kPart, 0}, {2 * kPart, kPart, kPart}};
+    struct Case {
+        const char* name;
+        int failures;  // range probe answers that are reset
+        bool completes;
+    };
+    const Case cases[] = {{"reset once", 1, true}, {"reset past the retry bound", 1000, false}};
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        std::string target = dir / (std::string("t") + std::to_string(&c - cases));
+        WriteTmp(records, kSize, target + ".dltmp");
+        const std::string before = tavlin_test::ReadFileText(target + ".dltmp");
+        std::atomic<int> failed{0};
+        FaultServer server([&](const HttpRequest& r) {
+            if (r.range == "bytes=1-1024" && failed < c.failures) {
+                ++failed;
+                HttpReply reset;
+                reset.reset = true;
+                return reset;
+            }
+            return ServeFile(r, data);
+        });
+        CurlDownloader engine;
+        Prepare(engine);
+        if (!c.completes) {
+            EXPECT_FALSE(engine.Start(server.Url("/f.zip"), target, nullptr));
+            EXPECT_EQ(engine.EndReason(), DownloadEnd::GaveUp);
+            EXPECT_TRUE(tavlin_test::ReadFileText(target + ".dltmp") == before);
+            continue;
+        }
+        ASSERT_TRUE(engine.Start(server.Url("/f.zip"), target, nullptr));
+        ASSERT_TRUE(RunToEnd(engine));
+        EXPECT_TRUE(tavlin_test::ReadFileText(target) == data);
+        EXPECT_EQ(SegmentRanges(server), (std::vector<std::string>{"bytes=1000-4194303", "bytes=4194304-8388607"}));
+    }
+    EXPECT_EQ(CountContaining(Messages(kContinue), "临时文件有问题"), 0u);
+}
+
 TEST_F(TmpFileTest, InvalidRecordRestartsOnlyItsSegment) {
     WriteTmp({{0, kPart, 1000}, {kPart, kPart, kPart + 1}, {2 * kPart, kPart, kPart}}, kSize);
     FaultServer server([&](const HttpRequest& r) { return ServeFile(r, data); });

@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <chrono>
 #include <map>
 #include <memory>
 #include <thread>
@@ -446,6 +447,77 @@ TEST_F(TransferTest, FlakyLinkCompletesWithoutWaits) {
         for (size_t i = 0; i < firsts.size(); ++i) EXPECT_EQ(firsts[i], segmentStart + i * cut) << i;
         segmentStart = last + 1;
     }
+}
+
+// A link that drops every few kilobytes still delivers on each attempt:
+// however many attempts that takes (here over 500 for each connection), it
+// completes.
+TEST_F(TransferTest, AttemptsThatDeliverDataNeverUseUpTheRetries) {
+    const uint32_t size = 6 * 1048576;
+    const long cut = 2048;
+    const std::string data = Pattern(size, 13);
+    FaultServer server([&](const HttpRequest& r) {
+        HttpReply reply = ServeFile(r, data);
+        if (download_test::IsSegmentGet(r, size)) reply.resetAfter = cut;
+        return reply;
+    });
+    CurlDownloader engine;
+    Prepare(engine);
+    ASSERT_TRUE(engine.Start(server.Url("/f.zip"), Target(), nullptr));
+    ASSERT_TRUE(RunToEnd(engine));
+    EXPECT_TRUE(tavlin_test::ReadFileText(Target()) == data);
+    EXPECT_GT(download_test::SegmentGets(server, size).size(), 1000u);
+}
+
+// An answer that goes on past the bytes asked for (with no length, held
+// open after them, or reset once they are in) ends the transfer as soon as
+// the part is complete: the stall limit is never waited for, nothing past
+// the part is written, and a whole file is not fetched again.
+TEST_F(TransferTest, PartCompleteEndsItsAnswerWhateverFollows) {
+    const uint32_t size = 3 * 4194304;
+    const std::string data = Pattern(size, 14);
+    const std::string extra(1 << 20, 'x');
+    struct Case {
+        const char* name;
+        bool ranges;
+        bool reset;  // reset after the body instead of holding the connection open
+    };
+    const Case cases[] = {
+        {"ranged parts followed by more bytes, held open", true, false},
+        {"one connection: the file followed by more bytes, held open", false, false},
+        {"one connection: the whole file, then a reset", false, true},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        FaultServer server([&](const HttpRequest& r) {
+            HttpReply reply = ServeFile(r, data, c.ranges);
+            // The probes (the length probe is the first request) are answered plainly.
+            if (r.method != "GET" || r.range == "bytes=1-1024" || r.index == 0) return reply;
+            if (reply.status != 200 && reply.status != 206) return reply;
+            reply.contentLength = false;
+            if (c.reset) {
+                reply.resetAfter = static_cast<long>(reply.body.size());
+            } else {
+                reply.body += extra;
+                reply.stallAfter = static_cast<long>(reply.body.size());
+            }
+            return reply;
+        });
+        std::string target = dir / (std::string("t") + std::to_string(&c - cases));
+        CurlDownloader engine;
+        Prepare(engine, 120);
+        const auto began = std::chrono::steady_clock::now();
+        ASSERT_TRUE(engine.Start(server.Url("/f.zip"), target, nullptr));
+        ASSERT_TRUE(RunToEnd(engine));
+        // A bound, not a speed: only the stall limit could take this long.
+        EXPECT_LT(std::chrono::steady_clock::now() - began, std::chrono::seconds(60)) << "waited for the stall limit";
+        EXPECT_TRUE(tavlin_test::ReadFileText(target) == data);
+        auto gets = download_test::SegmentGets(server, size);
+        if (c.ranges) {
+            EXPECT_EQ(gets.size(), 3u);
+        }
+    }
+    EXPECT_TRUE(Delays().empty());
 }
 
 TEST_F(TransferTest, LostNetworkEndsAFailingThreadAtOnce) {

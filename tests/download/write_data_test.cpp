@@ -29,7 +29,10 @@ protected:
     std::string path;
 };
 
-TEST_F(WriteDataTest, WritesOnlyUpToTheSegmentEndAndAcceptsEverything) {
+// Bytes past the segment's end are never written, and they end the answer:
+// a server that goes on sending (for ever, at worst) cannot hold a full
+// segment's transfer open.
+TEST_F(WriteDataTest, WritesOnlyUpToTheSegmentEndThenEndsTheAnswer) {
     CurlDownloader engine;
     Access::AddSegment(engine, 0, 10, 10);
     SegmentInfo& segment = Access::AddSegment(engine, 10, 5);
@@ -38,9 +41,12 @@ TEST_F(WriteDataTest, WritesOnlyUpToTheSegmentEndAndAcceptsEverything) {
     char data[] = "ABCDEFGH";
     FILE* file = OpenFile();
     Access::SetState(engine, file, 30, true);
-    EXPECT_EQ(CurlDownloader::WriteData(data, 1, 8, segment.token), 8u);
+    EXPECT_EQ(CurlDownloader::WriteData(data, 1, 8, segment.token), 0u);
     EXPECT_EQ(segment.done, 5u);
     EXPECT_EQ(engine.downloadedSize.load(), 5u);
+    // More of the same answer after the segment is full: nothing taken.
+    EXPECT_EQ(CurlDownloader::WriteData(data, 1, 8, segment.token), 0u);
+    EXPECT_EQ(segment.done, 5u);
     Access::SetState(engine, nullptr, 30, true);  // the test closes the file itself
     std::fclose(file);
     std::string text = tavlin_test::ReadFileText(path);

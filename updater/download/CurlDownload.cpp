@@ -136,12 +136,17 @@ bool CurlDownloader::Start(const std::string& newUrl, const std::string& newTarg
 bool CurlDownloader::Restart() {
     if (end != DownloadEnd::Restart || cancelled) return false;
     CloseTmpFile(kStart);
-    if (fileChanged) {
-        if (changeRestarted) {
+    if (fileChanged && changeRestarted) {
+        // Ranged answers that keep naming another file than the probe found
+        // cannot be used: one plain connection is the last way left.
+        if (singleConnection || !IsMutilDonwload) {
             DOWNLOAD_LOG(kStart, ENGINE_PTR ", 服务器上的文件在下载中再次改变，停止下载", ENGINE_ADDR(this));
             end = DownloadEnd::Refused;
             return false;
         }
+        singleConnection = true;
+        DOWNLOAD_LOG(kStart, ENGINE_PTR ", 服务器的分段应答不可用，改用单线程下载", ENGINE_ADDR(this));
+    } else if (fileChanged) {
         changeRestarted = true;
         DOWNLOAD_LOG(kStart, ENGINE_PTR ", 服务器上的文件已改变，从头重新下载", ENGINE_ADDR(this));
     } else {
@@ -224,8 +229,7 @@ bool CurlDownloader::InitSegmentHandle(const char* token) {
               curl_easy_setopt(handle, CURLOPT_MAXREDIRS, static_cast<long>(kMaxRedirects)) == CURLE_OK &&
               curl_easy_setopt(handle, CURLOPT_HTTPHEADER, ifRangeHeader) == CURLE_OK &&
               curl_easy_setopt(handle, CURLOPT_BUFFERSIZE, kTransferBufferBytes) == CURLE_OK &&
-              curl_easy_setopt(handle, CURLOPT_CONNECTTIMEOUT,
-                               static_cast<long>(CurlDownloadConfig.timeout)) == CURLE_OK;
+              curl_easy_setopt(handle, CURLOPT_CONNECTTIMEOUT, ConnectTimeoutSeconds()) == CURLE_OK;
     if (!ok) {
         curl_easy_cleanup(handle);
         return false;
@@ -279,8 +283,12 @@ void CurlDownloader::RunSegment(int index) {
         uint32_t left = remainingBytes();
         // Only ranged transfers keep what they delivered: a single
         // connection starts again from the file's first byte.
+        // Every byte of the segment is in: complete, whatever became of the
+        // rest of the answer (cut off by the engine, or reset after the last
+        // byte).
+        if (left == 0) continue;
         bool delivered = IsMutilDonwload && left < remaining;
-        if (result == CURLE_OK && (delivered || left == 0)) {
+        if (result == CURLE_OK && delivered) {
             segment.unproductive = 0;
             continue;
         }
@@ -318,6 +326,15 @@ bool CurlDownloader::NextAttempt(int index, CURLcode result, bool delivered, uin
         Stop(DownloadEnd::Restart, true);
         return false;
     }
+    // A range past the end of the file as the server now has it: another
+    // version, as much as a 206 with another total.
+    if (status == 416 && check.rangeTotal >= 0 && check.rangeTotal != FileSize) {
+        DOWNLOAD_LOG(kDownloadFun, ENGINE_PTR ", 线程%d发现服务器上的文件长度已改变(HttpCode: 416)", ENGINE_ADDR(this),
+                     index);
+        fileChanged = true;
+        Stop(DownloadEnd::Restart, true);
+        return false;
+    }
     bool unusable = check.verdict == ResponseCheck::Verdict::Unusable;
     if (unusable && IsMutilDonwload && ++unusableRanges >= CurlDownloadConfig.unusableRangeLimit) {
         Stop(DownloadEnd::Restart, true);
@@ -335,8 +352,7 @@ bool CurlDownloader::NextAttempt(int index, CURLcode result, bool delivered, uin
         return false;
     }
     segment.unproductive = delivered ? 0 : segment.unproductive + 1;
-    if (segment.unproductive > CurlDownloadConfig.unproductiveLimit ||
-        segment.retries >= CurlDownloadConfig.retryLimit) {
+    if (segment.unproductive > CurlDownloadConfig.unproductiveLimit) {
         DOWNLOAD_LOG(kDownloadFun, ENGINE_PTR ", 线程%d重试下载失败", ENGINE_ADDR(this), index);
         Stop(DownloadEnd::GaveUp, true);
         return false;
@@ -412,10 +428,17 @@ size_t CurlDownloader::WriteSegment(int index, const char* data, size_t size, si
         fd = tmpFile ? fileno(tmpFile) : -1;
         done = segment.done;
     }
+    // A full segment takes nothing more: an answer that goes on past the
+    // bytes asked for (or for ever) is cut off here, and the segment counts
+    // as complete.
+    if (done >= segment.length) return 0;
     bool failed = false;
-    if (done < segment.length) {
+    bool full = false;
+    size_t taken = 0;
+    {
         size_t room = segment.length - done;
         size_t items = bytes <= room ? count : room / size;
+        taken = items * size;
         off_t at = static_cast<off_t>(segment.start) + done;
         ssize_t written = fd >= 0 ? ::pwrite(fd, data, items * size, at) : -1;
         if (written < 0) {
@@ -428,6 +451,7 @@ size_t CurlDownloader::WriteSegment(int index, const char* data, size_t size, si
             segment.done += static_cast<uint32_t>(whole);
             downloadedSize += static_cast<uint32_t>(whole);
             failed = whole < items * size;
+            full = segment.done == segment.length;
         }
         if (failed) Stop(DownloadEnd::LocalError, true);
         if (hooks.prefixData) prefixCv.notify_one();
@@ -436,7 +460,8 @@ size_t CurlDownloader::WriteSegment(int index, const char* data, size_t size, si
     // A file that cannot be written ends the download; its progress so far
     // stays recorded.
     if (failed) return 0;
-    if (Stopping()) {
+    if (full && taken < bytes) return 0;
+    if (Stopping() && !full) {
         if (!IsMutilDonwload) {
             std::lock_guard<std::mutex> lock(mutex);
             downloadedSize -= segment.done;

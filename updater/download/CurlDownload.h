@@ -16,6 +16,7 @@
 
 #include <curl/curl.h>
 
+#include <algorithm>
 #include <atomic>
 #include <condition_variable>
 #include <cstdint>
@@ -187,6 +188,9 @@ public:
     bool CheckFileLength();
     bool CheckIsSupportRange();
     bool CheckIsSupportRangeEx();
+    // The range probes kept failing: one connection for a fresh download, a
+    // failure that keeps the file for a resumed one.
+    bool RangeProbesExhausted(const char* function);
     // Adds the https options to `handle` when `url` is https. False when the
     // handle is none, the address empty, or a configured client certificate
     // or key file is missing. Any thread.
@@ -224,8 +228,14 @@ private:
 
     // --- DownloadProbe.cpp ---
     // Options every request of the engine carries: share, DNS cache,
-    // protocols, stall limit, pause check.
+    // protocols, stall and connect limits, pause check.
     bool ApplyCommonOptions(CURL* handle);
+    // A connection (its TLS handshake included) gets no longer than a
+    // silent transfer: an endpoint that accepts and never answers must not
+    // hold an attempt for the configured hours.
+    long ConnectTimeoutSeconds() const {
+        return std::min<long>(CurlDownloadConfig.timeout, hooks.stallSeconds);
+    }
     static int ProgressCheck(void* engine, curl_off_t, curl_off_t, curl_off_t, curl_off_t);
 
     // --- DownloadTmpFile.cpp ---
@@ -281,6 +291,7 @@ private:
     std::atomic<int32_t> unusableRanges{0};
     bool changeRestarted = false;
     bool singleConnection = false;  // ranges proved unusable in this engine
+    bool resuming = false;          // probing for a temporary file's resume
 
     std::thread prefixThread;
     std::condition_variable prefixCv;  // with `mutex`

@@ -81,6 +81,7 @@ bool CurlDownloader::ApplyCommonOptions(CURL* handle) {
            curl_easy_setopt(handle, CURLOPT_REDIR_PROTOCOLS_STR, kProtocols) == CURLE_OK &&
            curl_easy_setopt(handle, CURLOPT_LOW_SPEED_LIMIT, 1L) == CURLE_OK &&
            curl_easy_setopt(handle, CURLOPT_LOW_SPEED_TIME, hooks.stallSeconds) == CURLE_OK &&
+           curl_easy_setopt(handle, CURLOPT_CONNECTTIMEOUT, ConnectTimeoutSeconds()) == CURLE_OK &&
            curl_easy_setopt(handle, CURLOPT_NOPROGRESS, 0L) == CURLE_OK &&
            curl_easy_setopt(handle, CURLOPT_XFERINFOFUNCTION, &CurlDownloader::ProgressCheck) == CURLE_OK &&
            curl_easy_setopt(handle, CURLOPT_XFERINFODATA, this) == CURLE_OK &&
@@ -118,8 +119,11 @@ size_t NoteProbeHeader(char* data, size_t size, size_t count, void* check) {
     return size * count;
 }
 
-// The probe follows these itself; other redirects give no length.
-bool IsRedirect(long status) { return status == 301 || status == 302; }
+// The probe follows redirects itself, every kind the segments' requests
+// follow (a 307 left unfollowed would only be retried until it fails).
+bool IsRedirect(long status) {
+    return status == 301 || status == 302 || status == 303 || status == 307 || status == 308;
+}
 
 }  // namespace
 
@@ -307,11 +311,7 @@ bool CurlDownloader::CheckIsSupportRange() {
             Stop(DownloadEnd::NetworkLost, false);
             return false;
         }
-        if (retryCount >= CurlDownloadConfig.unproductiveLimit) {
-            DOWNLOAD_LOG(kCheckIsSupportRange, ENGINE_PTR ", 判断是否支持多线程失败，默认采用单线程下载",
-                         ENGINE_ADDR(this));
-            return true;
-        }
+        if (retryCount >= CurlDownloadConfig.unproductiveLimit) return RangeProbesExhausted(kCheckIsSupportRange);
         ++retryCount;
         DOWNLOAD_LOG(kCheckIsSupportRange, ENGINE_PTR ", 判断是否支持多线程失败, CURLcode:%d, 尝试第%d次重试",
                      ENGINE_ADDR(this), static_cast<int>(result), retryCount);
@@ -324,38 +324,76 @@ bool CurlDownloader::CheckIsSupportRangeEx() {
         IsMutilDonwload = false;
         return true;
     }
-    if (Stopping()) {
-        DOWNLOAD_LOG(kCheckIsSupportRangeEx, ENGINE_PTR ", 遭到暂停", ENGINE_ADDR(this));
-        return false;
-    }
-    EasyHandle easy;
-    CURL* handle = easy.handle;
-    if (!handle || !ApplyCommonOptions(handle) || !CheckSSL(handle, url)) {
-        Stop(DownloadEnd::LocalError, false);
-        return false;
-    }
-
     int32_t limit = FileSize > 1024 ? 1024 : static_cast<int32_t>(FileSize / 2);
-    auto token = std::make_unique<RangeTestToken>(limit);
     char range[32];
     std::snprintf(range, sizeof range, "1-%d", limit);
-    bool set = curl_easy_setopt(handle, CURLOPT_URL, url.c_str()) == CURLE_OK &&
-               curl_easy_setopt(handle, CURLOPT_WRITEFUNCTION, &CurlDownloader::WriteData) == CURLE_OK &&
-               curl_easy_setopt(handle, CURLOPT_WRITEDATA, token->text) == CURLE_OK &&
-               curl_easy_setopt(handle, CURLOPT_FOLLOWLOCATION, 1L) == CURLE_OK &&
-               curl_easy_setopt(handle, CURLOPT_MAXREDIRS, static_cast<long>(kMaxRedirects)) == CURLE_OK &&
-               curl_easy_setopt(handle, CURLOPT_RANGE, range) == CURLE_OK &&
-               curl_easy_setopt(handle, CURLOPT_CONNECTTIMEOUT, static_cast<long>(CurlDownloadConfig.timeout)) ==
-                   CURLE_OK;
-    if (!set) {
-        Stop(DownloadEnd::LocalError, false);
+    for (int32_t retryCount = 0;;) {
+        if (Stopping()) {
+            DOWNLOAD_LOG(kCheckIsSupportRangeEx, ENGINE_PTR ", 遭到暂停", ENGINE_ADDR(this));
+            return false;
+        }
+        EasyHandle easy;
+        CURL* handle = easy.handle;
+        if (!handle || !ApplyCommonOptions(handle) || !CheckSSL(handle, url)) {
+            Stop(DownloadEnd::LocalError, false);
+            return false;
+        }
+        auto token = std::make_unique<RangeTestToken>(limit);
+        bool set = curl_easy_setopt(handle, CURLOPT_URL, url.c_str()) == CURLE_OK &&
+                   curl_easy_setopt(handle, CURLOPT_WRITEFUNCTION, &CurlDownloader::WriteData) == CURLE_OK &&
+                   curl_easy_setopt(handle, CURLOPT_WRITEDATA, token->text) == CURLE_OK &&
+                   curl_easy_setopt(handle, CURLOPT_FOLLOWLOCATION, 1L) == CURLE_OK &&
+                   curl_easy_setopt(handle, CURLOPT_MAXREDIRS, static_cast<long>(kMaxRedirects)) == CURLE_OK &&
+                   curl_easy_setopt(handle, CURLOPT_RANGE, range) == CURLE_OK;
+        if (!set) {
+            Stop(DownloadEnd::LocalError, false);
+            return false;
+        }
+        CURLcode result = curl_easy_perform(handle);
+        long status = 0;
+        curl_easy_getinfo(handle, CURLINFO_RESPONSE_CODE, &status);
+        if (Stopping()) continue;
+        // More than the small range asked for: the server sends whole files.
+        if (token->counter > limit) {
+            IsMutilDonwload = false;
+            return true;
+        }
+        if (result == CURLE_OK && status >= 200 && status <= 299) {
+            IsMutilDonwload = true;
+            return true;
+        }
+        AttemptVerdict verdict = JudgeAttempt(result, status);
+        if (verdict == AttemptVerdict::Refuse && result != CURLE_OK) {
+            Stop(DownloadEnd::Refused, false);
+            return false;
+        }
+        // A client error to the range alone: ranges are not for this server.
+        if (verdict == AttemptVerdict::Refuse) {
+            IsMutilDonwload = false;
+            return true;
+        }
+        if (!NetworkAlive()) {
+            Stop(DownloadEnd::NetworkLost, false);
+            return false;
+        }
+        if (retryCount >= CurlDownloadConfig.unproductiveLimit) return RangeProbesExhausted(kCheckIsSupportRangeEx);
+        ++retryCount;
+        DOWNLOAD_LOG(kCheckIsSupportRangeEx, ENGINE_PTR ", 判断是否支持多线程失败, HttpCode:%ld, CURLcode:%d, 尝试第%d次重试",
+                     ENGINE_ADDR(this), status, static_cast<int>(result), retryCount);
+        SleepEx(RetryDelayMs(retryCount));
+    }
+}
+
+bool CurlDownloader::RangeProbesExhausted(const char* function) {
+    // A resumed download's parts need ranges: giving them up for a server
+    // that only failed to answer would throw its progress away.
+    if (resuming) {
+        DOWNLOAD_LOG(function, ENGINE_PTR ", 判断是否支持多线程失败，保留临时文件", ENGINE_ADDR(this));
+        Stop(DownloadEnd::GaveUp, false);
         return false;
     }
-    IsMutilDonwload = curl_easy_perform(handle) == CURLE_OK;
-    if (Stopping()) {
-        DOWNLOAD_LOG(kCheckIsSupportRangeEx, ENGINE_PTR ", 遭到暂停", ENGINE_ADDR(this));
-        return false;
-    }
+    DOWNLOAD_LOG(function, ENGINE_PTR ", 判断是否支持多线程失败，默认采用单线程下载", ENGINE_ADDR(this));
+    IsMutilDonwload = false;
     return true;
 }
 

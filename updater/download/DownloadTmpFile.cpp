@@ -231,7 +231,10 @@ bool CurlDownloader::ContinueDownloadByTmpFile() {
         std::lock_guard<std::mutex> lock(mutex);
         tmpFile = file;
     }
-    if (!DownloadInit()) {
+    resuming = true;
+    bool probed = DownloadInit();
+    resuming = false;
+    if (!probed) {
         // Whatever stopped the probe (a pause, no network, a server that
         // fails or refuses), it says nothing against the file's progress:
         // it stays for a later run.
@@ -240,7 +243,8 @@ bool CurlDownloader::ContinueDownloadByTmpFile() {
         return false;
     }
     FileVersion saved;
-    if (version.Known() && (!LoadVersionFile(VersionFileOf(name), &saved) || saved.DiffersFrom(version))) {
+    LoadVersionFile(VersionFileOf(name), &saved);
+    if (!saved.SameAs(version)) {
         DOWNLOAD_LOG(kContinue, ENGINE_PTR ", 服务器上的文件已不是临时文件的版本", ENGINE_ADDR(this));
         return RestartAfterUnusableTmpFile();
     }

@@ -37,6 +37,13 @@ bool FileVersion::DiffersFrom(const FileVersion& other) const {
     return false;
 }
 
+bool FileVersion::SameAs(const FileVersion& other) const {
+    if (!Known() && !other.Known()) return true;
+    if (!etag.empty() && !other.etag.empty()) return etag == other.etag;
+    if (!lastModified.empty() && !other.lastModified.empty()) return lastModified == other.lastModified;
+    return false;
+}
+
 void NoteVersionHeader(FileVersion& version, const char* line, size_t size) {
     if (HasName(line, size, kEtagName)) {
         size_t n = std::strlen(kEtagName);

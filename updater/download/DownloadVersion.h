@@ -15,6 +15,11 @@ struct FileVersion {
     const std::string& IfRange() const { return etag.empty() ? lastModified : etag; }
     // True only when both sides name a version and the names differ.
     bool DiffersFrom(const FileVersion& other) const;
+    // Whether bytes of this version may be joined with bytes of `other`: the
+    // same ETag, else the same date, or no validator on either side (then
+    // nothing can tell them apart). A validator on one side only, or none
+    // the two have in common, is not the same version.
+    bool SameAs(const FileVersion& other) const;
     bool operator==(const FileVersion&) const = default;
 };
 
