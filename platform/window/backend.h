@@ -44,6 +44,10 @@ public:
     virtual void SetIcon(Hwnd hwnd, cairo_surface_t* image) = 0;
     // The pointer position in screen coordinates; false when unknown.
     virtual bool CursorPos(Point* p) = 0;
+    // Device pixels per layout pixel: windows, their back buffers and
+    // everything drawn in them are this many times larger on the display.
+    // Every other call speaks layout pixels.
+    virtual double Scale() const { return 1; }
 
     // Windows of other programs (foreign.h). A backend without a shared
     // display has none.

@@ -104,7 +104,8 @@ struct WindowRec {
     bool destroying = false;
     bool painted = false;      // the back buffer holds a finished paint
     bool beginPaintCalled = false;
-    cairo_surface_t* surface = nullptr;
+    cairo_surface_t* surface = nullptr;  // device pixels, with the scale as its device scale
+    double scale = 1;                    // the backend's, fixed at creation
     std::atomic<uintptr_t> native{0};  // the backend's handle; read by owned windows' threads
     RegionLocator locator;
 };

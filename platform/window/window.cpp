@@ -1,6 +1,7 @@
 // Window records: creation, destruction, properties and the default
 // procedure.
 #include <algorithm>
+#include <cmath>
 
 #include "platform/text.h"
 #include "platform/window/automation.h"
@@ -92,11 +93,15 @@ void DestroyThreadWindows(ThreadQueue& queue) {
 }
 
 void EnsureSurface(Hwnd hwnd) {
-    int w = std::max(hwnd->rect.Width(), 1);
-    int h = std::max(hwnd->rect.Height(), 1);
+    // Drawn in layout pixels at the display's resolution: cairo's device
+    // scale multiplies every path, glyph and image.
+    const double scale = hwnd->scale;
+    int w = static_cast<int>(std::ceil(std::max(hwnd->rect.Width(), 1) * scale));
+    int h = static_cast<int>(std::ceil(std::max(hwnd->rect.Height(), 1) * scale));
     cairo_surface_t* old = hwnd->surface;
     if (old && cairo_image_surface_get_width(old) == w && cairo_image_surface_get_height(old) == h) return;
     cairo_surface_t* s = cairo_image_surface_create(CAIRO_FORMAT_ARGB32, w, h);
+    cairo_surface_set_device_scale(s, scale, scale);
     if (old) {
         cairo_t* cr = cairo_create(s);
         cairo_set_source_surface(cr, old, 0, 0);
@@ -200,11 +205,15 @@ Hwnd CreateWindowW(const CreateWindowParams& params) {
     }
     int width = params.width == CW_USEDEFAULT ? kDefaultWidth : std::max(params.width, 1);
     int height = params.height == CW_USEDEFAULT ? kDefaultHeight : std::max(params.height, 1);
-    Rect r = CenteredIn(w->owner ? ownerRect : be->ScreenRect(), width, height);
+    const Rect screen = be->ScreenRect();
+    // A window larger than its monitor (a high-resolution scale on a small
+    // screen) keeps its top left, where its caption is, on the monitor.
+    Rect r = KeptOn(screen, CenteredIn(w->owner ? ownerRect : screen, width, height));
     if (params.x != CW_USEDEFAULT) r.left = params.x, r.right = params.x + width;
     if (params.y != CW_USEDEFAULT) r.top = params.y, r.bottom = params.y + height;
     w->rect = r;
     w->invalid = Rect{0, 0, width, height};
+    w->scale = be->Scale();
     EnsureSurface(w);
 
     if (!be->CreateNative(w)) {
@@ -369,7 +378,7 @@ bool CenterWindow(Hwnd hwnd) {
         if (IsLiveLocked(hwnd->owner) && hwnd->owner->visible && !hwnd->owner->iconic) area = hwnd->owner->rect;
         else foreignOwner = hwnd->foreignOwner;
     }
-    Rect r = CenteredIn(area, own.Width(), own.Height());
+    Rect r = KeptOn(GetScreenRect(), CenteredIn(area, own.Width(), own.Height()));
     Rect foreign;
     if (Backend* be = CurrentBackend(); foreignOwner && be && be->ForeignRect(foreignOwner, &foreign)) {
         // Another program's window may sit near an edge: stay on the screen.

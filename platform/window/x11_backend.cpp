@@ -8,6 +8,7 @@
 #include <fcntl.h>
 #include <unistd.h>
 
+#include <cmath>
 #include <cstdlib>
 #include <memory>
 #include <mutex>
@@ -19,6 +20,7 @@
 #include "backend.h"
 #include "card_shape.h"
 #include "core.h"
+#include "desktop_scale.h"
 #include "x11_compositor.h"
 #include "x11_keys.h"
 #include "x11_monitors.h"
@@ -82,7 +84,11 @@ public:
         XSetIOErrorExitHandler(dpy_, &X11Backend::OnConnectionLost, this);
         int event = 0, error = 0;
         hasShape_ = XShapeQueryExtension(dpy_, &event, &error);
+        const char* resources = XResourceManagerString(dpy_);
+        scale_ = detail::DesktopScale(resources ? resources : "", std::getenv("GDK_SCALE"));
     }
+
+    double Scale() const override { return scale_; }
 
     ~X11Backend() override {
         for (auto& [win, n] : natives_) {
@@ -153,8 +159,9 @@ public:
         attrs.colormap = cmap;
         unsigned long mask = CWBackPixmap | CWBorderPixel | CWEventMask;
         if (cmap != CopyFromParent) mask |= CWColormap;
-        Window win = XCreateWindow(dpy_, root_, r.left, r.top, static_cast<unsigned>(r.Width()),
-                                   static_cast<unsigned>(r.Height()), 0, depth, InputOutput, visual, mask, &attrs);
+        const Rect d = Dev(r);
+        Window win = XCreateWindow(dpy_, root_, d.left, d.top, static_cast<unsigned>(d.Width()),
+                                   static_cast<unsigned>(d.Height()), 0, depth, InputOutput, visual, mask, &attrs);
         if (!win) return false;
 
         Atom protocols[] = {atoms_[kDeleteWindow], atoms_[kPing]};
@@ -168,14 +175,14 @@ public:
         wmHints.initial_state = NormalState;
         XSizeHints* size = XAllocSizeHints();
         size->flags = USPosition | PPosition | PSize;
-        size->x = r.left;
-        size->y = r.top;
-        size->width = r.Width();
-        size->height = r.Height();
+        size->x = d.left;
+        size->y = d.top;
+        size->width = d.Width();
+        size->height = d.Height();
         if (!(style & WS_THICKFRAME)) {
             size->flags |= PMinSize | PMaxSize;
-            size->min_width = size->max_width = r.Width();
-            size->min_height = size->max_height = r.Height();
+            size->min_width = size->max_width = d.Width();
+            size->min_height = size->max_height = d.Height();
         }
         XSetWMProperties(dpy_, win, nullptr, nullptr, nullptr, 0, size, &wmHints, &classHint);
         XFree(size);
@@ -202,7 +209,7 @@ public:
         n.argb = depth == 32;
         // Nothing shows until the first paint says where the card is.
         if (n.argb && !compositor_.Running()) SetShape(n, {});
-        n.xsurf = cairo_xlib_surface_create(dpy_, win, visual, r.Width(), r.Height());
+        n.xsurf = cairo_xlib_surface_create(dpy_, win, visual, d.Width(), d.Height());
         natives_[win] = n;
         hwnd->native = win;
         SetTitle(hwnd, Utf16ToUtf8(title));
@@ -270,9 +277,10 @@ public:
         if (Native* n = Find(hwnd)) XIconifyWindow(dpy_, n->win, screen_);
     }
 
-    void MoveResize(Hwnd hwnd, const Rect& r) override {
+    void MoveResize(Hwnd hwnd, const Rect& logical) override {
         Native* n = Find(hwnd);
         if (!n) return;
+        const Rect r = Dev(logical);
         uint32_t style;
         {
             auto lock = CoreLock();
@@ -330,7 +338,7 @@ public:
         if (!n) return;
         XUngrabPointer(dpy_, CurrentTime);
         // 8 = _NET_WM_MOVERESIZE_MOVE, button 1, source: application.
-        SendRootMessage(n->win, atoms_[kMoveResize], {p.x, p.y, 8, 1, 1});
+        SendRootMessage(n->win, atoms_[kMoveResize], {Dev(p.x), Dev(p.y), 8, 1, 1});
         XFlush(dpy_);
     }
 
@@ -340,15 +348,27 @@ public:
         cairo_t* cr = cairo_create(n->xsurf);
         cairo_set_operator(cr, CAIRO_OPERATOR_SOURCE);
         if (n->argb && !compositor_.Running() && hasShape_) {
+            // The card is cut and flattened in device pixels.
+            Rect d = Dev(area);
+            d.right = std::min(d.right, cairo_image_surface_get_width(back));
+            d.bottom = std::min(d.bottom, cairo_image_surface_get_height(back));
+            if (d.Empty()) {
+                cairo_destroy(cr);
+                return;
+            }
             SetShape(*n, detail::CardRuns(back));
-            cairo_surface_t* flat = cairo_image_surface_create(CAIRO_FORMAT_ARGB32, area.Width(), area.Height());
-            detail::FlattenCard(back, flat, area);
-            cairo_set_source_surface(cr, flat, area.left, area.top);
+            cairo_surface_t* flat = cairo_image_surface_create(CAIRO_FORMAT_ARGB32, d.Width(), d.Height());
+            detail::FlattenCard(back, flat, d);
+            cairo_set_source_surface(cr, flat, d.left, d.top);
             cairo_surface_destroy(flat);
+            cairo_rectangle(cr, d.left, d.top, d.Width(), d.Height());
         } else {
+            // The back buffer's device scale and this one cancel out: its
+            // pixels are copied one to one.
+            cairo_scale(cr, scale_, scale_);
             cairo_set_source_surface(cr, back, 0, 0);
+            cairo_rectangle(cr, area.left, area.top, area.Width(), area.Height());
         }
-        cairo_rectangle(cr, area.left, area.top, area.Width(), area.Height());
         cairo_fill(cr);
         cairo_destroy(cr);
         cairo_surface_flush(n->xsurf);
@@ -387,13 +407,13 @@ public:
         int rx, ry, wx, wy;
         unsigned mask;
         if (!XQueryPointer(dpy_, root_, &rootRet, &child, &rx, &ry, &wx, &wy, &mask)) return false;
-        *p = Point{rx, ry};
+        *p = Point{Log(rx), Log(ry)};
         return true;
     }
 
     Rect ScreenRect() override {
-        if (dead_) return Rect{0, 0, DisplayWidth(dpy_, screen_), DisplayHeight(dpy_, screen_)};
-        return x11::PointerMonitor(dpy_, screen_);
+        if (dead_) return Log(Rect{0, 0, DisplayWidth(dpy_, screen_), DisplayHeight(dpy_, screen_)});
+        return Log(x11::PointerMonitor(dpy_, screen_));
     }
 
     uintptr_t FindForeign(const std::string& className) override {
@@ -422,7 +442,7 @@ public:
         int x = 0, y = 0;
         Window child;
         if (!XTranslateCoordinates(dpy_, win, root_, 0, 0, &x, &y, &child)) return false;
-        *rect = Rect{x, y, x + attrs.width, y + attrs.height};
+        *rect = Log(Rect{x, y, x + attrs.width, y + attrs.height});
         return true;
     }
 
@@ -563,14 +583,28 @@ private:
             if (!n.argb) continue;
             if (compositor_.Running()) Unshape(n);
             Hwnd hwnd = n.hwnd;
+            Rect client;
+            {
+                auto lock = CoreLock();
+                client = Rect{0, 0, hwnd->rect.Width(), hwnd->rect.Height()};
+            }
             if (hwnd->painted && hwnd->surface)
-                Present(hwnd, hwnd->surface,
-                        Rect{0, 0, cairo_image_surface_get_width(hwnd->surface),
-                             cairo_image_surface_get_height(hwnd->surface)});
+                Present(hwnd, hwnd->surface, client);
             else if (!compositor_.Running())
                 SetShape(n, {});
         }
         XFlush(dpy_);
+    }
+
+    // Layout pixels <-> device pixels.
+    int Dev(int v) const { return static_cast<int>(std::lround(v * scale_)); }
+    int Log(int v) const { return static_cast<int>(std::lround(v / scale_)); }
+    Rect Dev(const Rect& r) const { return Rect{Dev(r.left), Dev(r.top), Dev(r.right), Dev(r.bottom)}; }
+    Rect Log(const Rect& r) const { return Rect{Log(r.left), Log(r.top), Log(r.right), Log(r.bottom)}; }
+    // Every layout pixel that a device area touches.
+    Rect LogOut(const Rect& r) const {
+        return Rect{static_cast<int>(std::floor(r.left / scale_)), static_cast<int>(std::floor(r.top / scale_)),
+                    static_cast<int>(std::ceil(r.right / scale_)), static_cast<int>(std::ceil(r.bottom / scale_))};
     }
 
     Native* Find(Hwnd hwnd) {
@@ -620,7 +654,7 @@ private:
         switch (ev.type) {
         case Expose: {
             const XExposeEvent& e = ev.xexpose;
-            OnNativeExpose(hwnd, Rect{e.x, e.y, e.x + e.width, e.y + e.height});
+            OnNativeExpose(hwnd, LogOut(Rect{e.x, e.y, e.x + e.width, e.y + e.height}));
             break;
         }
         case ConfigureNotify: {
@@ -633,7 +667,7 @@ private:
                 XTranslateCoordinates(dpy_, n.win, root_, 0, 0, &x, &y, &child);
             }
             cairo_xlib_surface_set_size(n.xsurf, e.width, e.height);
-            OnNativeGeometry(hwnd, Rect{x, y, x + e.width, y + e.height});
+            OnNativeGeometry(hwnd, Log(Rect{x, y, x + e.width, y + e.height}));
             break;
         }
         case MapNotify:
@@ -663,7 +697,7 @@ private:
             unsigned vk = x11::KeysymToVk(sym);
             bool down = ev.type == KeyPress;
             LPARAM lp = static_cast<LPARAM>(1u | (e.keycode << 16) | (down ? 0u : 0xC0000000u));
-            Msg m = Make(down ? WM_KEYDOWN : WM_KEYUP, vk, lp, e.x_root, e.y_root);
+            Msg m = Make(down ? WM_KEYDOWN : WM_KEYUP, vk, lp, Log(e.x_root), Log(e.y_root));
             if (down && !(e.state & (ControlMask | Mod1Mask))) m.character = x11::KeysymToChar(sym);
             if (vk || m.character) PostInput(hwnd, m);
             break;
@@ -676,7 +710,8 @@ private:
                 if (!down) break;
                 int delta = e.button == Button4 ? 120 : -120;
                 WPARAM w = (static_cast<WPARAM>(static_cast<uint16_t>(delta)) << 16) | KeyState(e.state);
-                PostInput(hwnd, Make(WM_MOUSEWHEEL, w, MakeLParam(e.x_root, e.y_root), e.x_root, e.y_root));
+                const int x = Log(e.x_root), y = Log(e.y_root);
+                PostInput(hwnd, Make(WM_MOUSEWHEEL, w, MakeLParam(x, y), x, y));
                 break;
             }
             unsigned message;
@@ -691,7 +726,7 @@ private:
             // drop a released one.
             uintptr_t keys = KeyState(e.state);
             keys = down ? (keys | buttonMask) : (keys & ~buttonMask);
-            PostInput(hwnd, Make(message, keys, MakeLParam(e.x, e.y), e.x_root, e.y_root));
+            PostInput(hwnd, Make(message, keys, MakeLParam(Log(e.x), Log(e.y)), Log(e.x_root), Log(e.y_root)));
             break;
         }
         case MotionNotify: {
@@ -699,12 +734,13 @@ private:
             while (XCheckTypedWindowEvent(dpy_, n.win, MotionNotify, &ev)) {
             }
             const XMotionEvent& e = ev.xmotion;
-            PostInput(hwnd, Make(WM_MOUSEMOVE, KeyState(e.state), MakeLParam(e.x, e.y), e.x_root, e.y_root));
+            PostInput(hwnd, Make(WM_MOUSEMOVE, KeyState(e.state), MakeLParam(Log(e.x), Log(e.y)), Log(e.x_root),
+                                 Log(e.y_root)));
             break;
         }
         case LeaveNotify:
             if (ev.xcrossing.mode == NotifyNormal)
-                PostInput(hwnd, Make(WM_MOUSELEAVE, 0, 0, ev.xcrossing.x_root, ev.xcrossing.y_root));
+                PostInput(hwnd, Make(WM_MOUSELEAVE, 0, 0, Log(ev.xcrossing.x_root), Log(ev.xcrossing.y_root)));
             break;
         case ClientMessage: {
             const XClientMessageEvent& e = ev.xclient;
@@ -738,6 +774,7 @@ private:
     Atom atoms_[kAtomCount];
     x11::CompositorWatch compositor_;
     bool hasShape_ = false;
+    double scale_ = 1;
     std::unordered_map<Window, Native> natives_;
     bool dead_ = false;
 };

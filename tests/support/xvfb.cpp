@@ -2,7 +2,7 @@
 
 namespace tavlin_test {
 
-bool XvfbServer::Start(int timeoutMs) {
+bool XvfbServer::Start(int timeoutMs, const std::string& screen) {
     std::string xvfb = FindProgram("Xvfb");
     if (xvfb.empty()) {
         error_ = "Xvfb not installed";
@@ -11,7 +11,7 @@ bool XvfbServer::Start(int timeoutMs) {
     // The server reports its display number on stdout (-displayfd 1),
     // which ChildProcess captures in memory.
     SpawnOptions options;
-    options.argv = {xvfb, "-displayfd", "1", "-screen", "0", "1024x768x24", "-nolisten", "tcp",
+    options.argv = {xvfb, "-displayfd", "1", "-screen", "0", screen + "x24", "-nolisten", "tcp",
                     "-noreset"};
     options.env = Environment::Inherit();
     if (!server_.Start(options)) {

@@ -12,8 +12,9 @@ class XvfbServer {
 public:
     // Starts Xvfb on a free display (-displayfd) and waits up to timeoutMs
     // for it to be ready. False (with error()) when Xvfb is missing or did
-    // not come up.
-    bool Start(int timeoutMs = 10000);
+    // not come up. The screen is 1024 x 768 unless `screen` says otherwise
+    // ("WIDTHxHEIGHT").
+    bool Start(int timeoutMs = 10000, const std::string& screen = "1024x768");
     // ":N" once started.
     const std::string& display() const { return display_; }
     const std::string& error() const { return error_; }

@@ -13,7 +13,7 @@ namespace tavlin_wm_test {
 void DesktopTest::SetUp() {
     if (!tavlin_test::HaveXvfbAndXdotool()) GTEST_SKIP() << "Xvfb or xdotool missing";
     UpdaterTest::SetUp();
-    ASSERT_TRUE(xvfb_.Start()) << xvfb_.error();
+    ASSERT_TRUE(xvfb_.Start(10000, screenSize_)) << xvfb_.error();
     env_.Set("DISPLAY", xvfb_.display());
     dpy_ = XOpenDisplay(xvfb_.display().c_str());
     ASSERT_NE(dpy_, nullptr);

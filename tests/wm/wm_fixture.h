@@ -54,6 +54,7 @@ protected:
     void KeepShot(const cycle_test::Shot& shot, const std::string& name);
 
     tavlin_test::XvfbServer xvfb_;
+    std::string screenSize_ = "1024x768";  // set before SetUp to change it
     Display* dpy_ = nullptr;
 
 private:
