@@ -51,7 +51,8 @@ std::vector<LayoutCase> LayoutCases() {
          {{u"vlayout_background", RECT{0, 0, 442, 433}},
           {u"closeButton", RECT{50, 38, 62, 50}},
           {u"minButton", RECT{70, 38, 82, 50}},
-          {u"title", RECT{65, 70, 357, 131}},
+          // Clear of the picture in the card's upper right corner.
+          {u"title", RECT{65, 70, 259, 131}},
           {u"version", RECT{65, 131, 215, 192}},
           {u"ListContainer", RECT{65, 208, 345, 348}},
           {u"downloadProgress", RECT{65, 362, 383, 366}},

@@ -106,11 +106,13 @@ int ExpectTextsFit(WindowImplBase& wnd, const std::string& state) {
         shot.Save(std::string(dir) + "/" + std::to_string(++shots) + ".png");
     }
     int texts = 0;
+    std::vector<std::pair<RECT, std::string>> drawn;
     wnd.GetPaintManager().GetRoot()->ForEach([&](CControlUI& control) {
         auto* label = dynamic_cast<CLabelUI*>(&control);
         if (!label || !label->IsShownOnScreen() || label->GetText().empty()) return;
         ++texts;
         const RECT text = label->GetTextRect();
+        drawn.emplace_back(text, Utf8(label->GetText()));
         const std::string what = state + " | " + Utf8(label->GetName()) + " \"" + Utf8(label->GetText()) +
                                  "\" drawn at " + Show(text);
         EXPECT_FALSE(text.Empty()) << what;
@@ -124,6 +126,25 @@ int ExpectTextsFit(WindowImplBase& wnd, const std::string& state) {
         EXPECT_TRUE(Inside(text, client)) << what << " outside the window";
         EXPECT_EQ(shot.SeeThrough(text), 0) << what << " partly off the card";
     });
+    // On a card with a picture, a text lies on the plain card, not on the
+    // picture: the card alone (every control hidden) is of one colour
+    // under each text.
+    CControlUI* root = wnd.GetPaintManager().GetRoot();
+    if (auto* layout = dynamic_cast<CContainerUI*>(root); layout && wnd.GetPaintManager().IsLayered()) {
+        std::vector<CControlUI*> shown;
+        for (int i = 0; i < layout->GetCount(); ++i)
+            if (layout->GetItemAt(i)->IsVisible()) shown.push_back(layout->GetItemAt(i));
+        for (CControlUI* c : shown) c->SetVisible(false);
+        Rendering card(wnd);
+        for (const auto& [rc, text] : drawn) {
+            int mixed = 0;
+            for (int y = std::max(0, rc.top); y < std::min(card.Height(), rc.bottom); ++y)
+                for (int x = std::max(0, rc.left); x < std::min(card.Width(), rc.right); ++x)
+                    if (!Near(card.At(x, y), card.At(rc.left, rc.top))) ++mixed;
+            EXPECT_EQ(mixed, 0) << state << " | \"" << text << "\" over the card's picture at " << Show(rc);
+        }
+        for (CControlUI* c : shown) c->SetVisible(true);
+    }
     return texts;
 }
 
