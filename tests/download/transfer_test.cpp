@@ -498,8 +498,9 @@ TEST_F(TransferTest, PartCompleteEndsItsAnswerWhateverFollows) {
             if (c.reset) {
                 reply.resetAfter = static_cast<long>(reply.body.size());
             } else {
+                // Held open: the last byte is never sent.
                 reply.body += extra;
-                reply.stallAfter = static_cast<long>(reply.body.size());
+                reply.stallAfter = static_cast<long>(reply.body.size()) - 1;
             }
             return reply;
         });
