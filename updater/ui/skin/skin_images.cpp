@@ -5,6 +5,7 @@
 #include <pango/pangocairo.h>
 
 #include <cmath>
+#include <utility>
 
 #include "platform/window/paint.h"
 
@@ -41,7 +42,9 @@ void RoundedRect(cairo_t* cr, double x, double y, double w, double h, double r) 
 
 cairo_surface_t* NewSurface(int w, int h) { return cairo_image_surface_create(CAIRO_FORMAT_ARGB32, w, h); }
 
-void Caption(cairo_t* cr, const char16_t* text, int w, int h, Rgb colour, double px) {
+// Draws a centred caption; false when it does not fit inside the border.
+bool Caption(cairo_t* cr, const char16_t* text, int w, int h, Rgb colour, double px) {
+    constexpr int kBorder = 2;
     PangoLayout* layout = platform::CreateTextLayout(cr, text, "微软雅黑", px);
     int tw = 0, th = 0;
     pango_layout_get_pixel_size(layout, &tw, &th);
@@ -49,13 +52,14 @@ void Caption(cairo_t* cr, const char16_t* text, int w, int h, Rgb colour, double
     cairo_move_to(cr, (w - tw) / 2.0, (h - th) / 2.0);
     pango_cairo_show_layout(cr, layout);
     g_object_unref(layout);
+    return tw <= w - 2 * kBorder && th <= h;
 }
 
 enum class State { Normal, Hot, Pushed };
 
 // A rectangular button: white with a thin grey border and a black caption,
 // or blue with a white caption when hot or pushed.
-cairo_surface_t* Button(int w, int h, const char16_t* text, State state) {
+Image Button(std::string name, int w, int h, const char16_t* text, State state) {
     cairo_surface_t* s = NewSurface(w, h);
     cairo_t* cr = cairo_create(s);
     RoundedRect(cr, 0.5, 0.5, w - 1, h - 1, 2);
@@ -69,9 +73,10 @@ cairo_surface_t* Button(int w, int h, const char16_t* text, State state) {
         Set(cr, state == State::Hot ? kBlue : kBluePushed);
         cairo_fill(cr);
     }
-    if (text) Caption(cr, text, w, h, state == State::Normal ? Rgb{0, 0, 0} : Rgb{1, 1, 1}, 13);
+    bool fits = true;
+    if (text) fits = Caption(cr, text, w, h, state == State::Normal ? Rgb{0, 0, 0} : Rgb{1, 1, 1}, 13);
     cairo_destroy(cr);
-    return s;
+    return {std::move(name), s, fits};
 }
 
 // 14 x 14: a white cross, on a blue square when hot or pushed.
@@ -260,10 +265,10 @@ std::vector<Image> DrawSkinImages() {
     for (const auto& [letter, state] : states) {
         std::string suffix = std::string("_") + letter;
         for (const Named& b : buttons) {
-            out.push_back({b.stem + suffix + ".png", Button(b.w, b.h, b.zh, state)});
-            out.push_back({b.stem + suffix + "_en.png", Button(b.w, b.h, b.en, state)});
+            out.push_back(Button(b.stem + suffix + ".png", b.w, b.h, b.zh, state));
+            out.push_back(Button(b.stem + suffix + "_en.png", b.w, b.h, b.en, state));
         }
-        out.push_back({"btn_skip" + suffix + "_en.png", Button(71, 26, u"Next time", state)});
+        out.push_back(Button("btn_skip" + suffix + "_en.png", 71, 26, u"Next time", state));
         out.push_back({"btn_close" + suffix + ".png", CloseButton(state)});
         out.push_back({"btn_close" + suffix + "_en.png", CloseButton(state)});
     }

@@ -11,6 +11,7 @@ namespace skin {
 struct Image {
     std::string name;          // file name inside the skin archive
     cairo_surface_t* surface;  // owned by the caller
+    bool captionFits = true;   // false: its caption is wider than the button
 };
 
 // Every image the layouts use.

@@ -89,7 +89,14 @@ int main(int argc, char** argv) {
         }
         ok = AddEntry(zip, BaseName(argv[i]), xml) && ok;
     }
-    for (skin::Image& image : skin::DrawSkinImages()) ok = AddEntry(zip, image.name, ToPng(image.surface)) && ok;
+    for (skin::Image& image : skin::DrawSkinImages()) {
+        // A caption cut at the button's edge is a broken skin, not a warning.
+        if (!image.captionFits) {
+            std::fprintf(stderr, "%s: the caption is wider than the button\n", image.name.c_str());
+            ok = false;
+        }
+        ok = AddEntry(zip, image.name, ToPng(image.surface)) && ok;
+    }
     ok = zipClose(zip, nullptr) == ZIP_OK && ok;
 
     std::string archive;
