@@ -94,8 +94,9 @@ private:
 
 // Checks every shown label that has text: the pango extent of the text as
 // drawn lies inside the label, inside each control that holds it (a list
-// scrolls its items, so only across), inside the window, and only on
-// opaque pixels. Returns how many texts it checked.
+// scrolls its items, so only across), inside the window, only on opaque
+// pixels, and on a card with a picture off the picture. Returns how many
+// texts it checked.
 int ExpectTextsFit(WindowImplBase& wnd, const std::string& state) {
     RECT client;
     EXPECT_TRUE(GetClientRect(wnd.GetHWND(), &client));
