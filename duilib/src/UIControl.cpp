@@ -176,10 +176,17 @@ void CControlUI::PaintBkColor(cairo_t* cr) {
 
 void CControlUI::PaintBkImage(cairo_t* cr) {
     if (m_sBkImage.empty() || m_rcItem.Empty()) return;
-    const int w = m_rcItem.Width(), h = m_rcItem.Height();
+    // Kept at the resolution of the surface it is shown on (a window on a
+    // high-resolution screen draws at twice its layout pixels), so the
+    // picture stays as sharp as drawn directly.
+    double sx = 1, sy = 1;
+    cairo_surface_get_device_scale(cairo_get_target(cr), &sx, &sy);
+    const int w = static_cast<int>(std::ceil(m_rcItem.Width() * sx));
+    const int h = static_cast<int>(std::ceil(m_rcItem.Height() * sy));
     cairo_surface_t* cached = m_bkCache.get();
     if (!cached || cairo_image_surface_get_width(cached) != w || cairo_image_surface_get_height(cached) != h) {
         m_bkCache.reset(cairo_image_surface_create(CAIRO_FORMAT_ARGB32, w, h));
+        cairo_surface_set_device_scale(m_bkCache.get(), sx, sy);
         cairo_t* c = cairo_create(m_bkCache.get());
         cairo_translate(c, -m_rcItem.left, -m_rcItem.top);
         const bool drawn = DrawImage(c, m_sBkImage, m_rcItem);

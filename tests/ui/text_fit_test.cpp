@@ -58,10 +58,12 @@ bool Inside(const RECT& inner, const RECT& outer) {
 // What the window shows, drawn as its paint handler draws it.
 class Rendering {
 public:
-    explicit Rendering(WindowImplBase& wnd) {
+    // scale: device pixels per layout pixel, as on a high-resolution screen.
+    explicit Rendering(WindowImplBase& wnd, int scale = 1) {
         RECT client;
         GetClientRect(wnd.GetHWND(), &client);
-        surface_ = cairo_image_surface_create(CAIRO_FORMAT_ARGB32, client.Width(), client.Height());
+        surface_ = cairo_image_surface_create(CAIRO_FORMAT_ARGB32, client.Width() * scale, client.Height() * scale);
+        cairo_surface_set_device_scale(surface_, scale, scale);
         cairo_t* cr = cairo_create(surface_);
         wnd.GetPaintManager().Render(cr);
         cairo_destroy(cr);
@@ -72,6 +74,7 @@ public:
     Rendering(const Rendering&) = delete;
     Rendering& operator=(const Rendering&) = delete;
 
+    cairo_surface_t* Surface() const { return surface_; }
     int Width() const { return cairo_image_surface_get_width(surface_); }
     int Height() const { return cairo_image_surface_get_height(surface_); }
     uint32_t At(int x, int y) const {
@@ -91,6 +94,27 @@ public:
 private:
     cairo_surface_t* surface_ = nullptr;
 };
+
+// Sum of squared steps between neighbouring pixels (all four channels) in
+// rc of an image surface: how sharp its edges are.
+double EdgeEnergy(cairo_surface_t* s, RECT rc) {
+    cairo_surface_flush(s);
+    const unsigned char* data = cairo_image_surface_get_data(s);
+    const int stride = cairo_image_surface_get_stride(s);
+    auto at = [&](int x, int y) { return reinterpret_cast<const uint32_t*>(data + y * stride)[x]; };
+    auto step = [](uint32_t a, uint32_t b) {
+        double sum = 0;
+        for (int shift = 0; shift < 32; shift += 8) {
+            const double d = static_cast<int>((a >> shift) & 0xFF) - static_cast<int>((b >> shift) & 0xFF);
+            sum += d * d;
+        }
+        return sum;
+    };
+    double energy = 0;
+    for (int y = rc.top; y + 1 < rc.bottom; ++y)
+        for (int x = rc.left; x + 1 < rc.right; ++x) energy += step(at(x, y), at(x + 1, y)) + step(at(x, y), at(x, y + 1));
+    return energy;
+}
 
 // Checks every shown label that has text: the pango extent of the text as
 // drawn lies inside the label, inside each control that holds it (a list
@@ -389,6 +413,31 @@ TEST_F(TextFitTest, NarrowedWindowKeepsCardAndBarInProportion) {
     // On the card, as far from its right edge as at full width.
     EXPECT_EQ(narrow.SeeThrough(narrowBar), 0) << Show(narrowBar);
     EXPECT_EQ(narrowRight - narrowBar.right, wideRight - wideBar.right) << Show(narrowBar);
+}
+
+// On a high-resolution screen the card is drawn from its source at twice
+// the layout's pixels, also when the window was drawn at its own size
+// before: its edges are sharper than the layout-sized picture enlarged.
+TEST_F(TextFitTest, CardIsDrawnAtTheScreensResolution) {
+    UseLocale("zh_CN.UTF-8");
+    CUpdaterWnd wnd;
+    ASSERT_NE(wnd.GetHWND(), nullptr) << wnd.GetLoadError();
+    Rendering once(wnd, 1);
+    Rendering twice(wnd, 2);
+    ASSERT_EQ(twice.Width(), 2 * once.Width());
+    cairo_surface_t* enlarged = cairo_image_surface_create(CAIRO_FORMAT_ARGB32, twice.Width(), twice.Height());
+    cairo_t* cr = cairo_create(enlarged);
+    cairo_scale(cr, 2, 2);
+    cairo_set_source_surface(cr, once.Surface(), 0, 0);
+    cairo_pattern_set_filter(cairo_get_source(cr), CAIRO_FILTER_BILINEAR);
+    cairo_paint(cr);
+    cairo_destroy(cr);
+    // The picture in the card's upper right corner, in device pixels.
+    const RECT picture{twice.Width() - 2 * 170, 0, twice.Width(), 2 * 150};
+    const double sharp = EdgeEnergy(twice.Surface(), picture);
+    const double blurred = EdgeEnergy(enlarged, picture);
+    cairo_surface_destroy(enlarged);
+    EXPECT_GT(sharp, 1.4 * blurred) << sharp << " against " << blurred;
 }
 
 }  // namespace
