@@ -67,6 +67,10 @@ struct Native {
     // was last cut to (nothing set yet when `shaped` is false).
     bool shaped = false;
     std::vector<Rect> shape;
+    // Input goes to the card only, also while a compositor shows the shadow:
+    // a click on the shadow reaches what is beneath it.
+    bool inputShaped = false;
+    std::vector<Rect> inputShape;
 };
 
 class X11Backend final : public Backend {
@@ -356,13 +360,16 @@ public:
                 cairo_destroy(cr);
                 return;
             }
-            SetShape(*n, detail::CardRuns(back));
+            std::vector<Rect> card = detail::CardRuns(back);
+            SetInputShape(*n, card);
+            SetShape(*n, std::move(card));
             cairo_surface_t* flat = cairo_image_surface_create(CAIRO_FORMAT_ARGB32, d.Width(), d.Height());
             detail::FlattenCard(back, flat, d);
             cairo_set_source_surface(cr, flat, d.left, d.top);
             cairo_surface_destroy(flat);
             cairo_rectangle(cr, d.left, d.top, d.Width(), d.Height());
         } else {
+            if (n->argb && hasShape_) SetInputShape(*n, detail::CardRuns(back));
             // The back buffer's device scale and this one cancel out: its
             // pixels are copied one to one.
             cairo_scale(cr, scale_, scale_);
@@ -551,16 +558,27 @@ private:
     // the card changed.
     void SetShape(Native& n, std::vector<Rect> runs) {
         if (!hasShape_ || (n.shaped && runs == n.shape)) return;
+        CombineShape(n.win, ShapeBounding, runs);
+        n.shaped = true;
+        n.shape = std::move(runs);
+    }
+
+    void SetInputShape(Native& n, std::vector<Rect> runs) {
+        if (!hasShape_ || (n.inputShaped && runs == n.inputShape)) return;
+        CombineShape(n.win, ShapeInput, runs);
+        n.inputShaped = true;
+        n.inputShape = std::move(runs);
+    }
+
+    void CombineShape(Window win, int kind, const std::vector<Rect>& runs) {
         std::vector<XRectangle> rects;
         rects.reserve(runs.size());
         for (const Rect& r : runs)
             rects.push_back(XRectangle{static_cast<short>(r.left), static_cast<short>(r.top),
                                        static_cast<unsigned short>(r.Width()),
                                        static_cast<unsigned short>(r.Height())});
-        XShapeCombineRectangles(dpy_, n.win, ShapeBounding, 0, 0, rects.data(), static_cast<int>(rects.size()),
-                                ShapeSet, YXBanded);
-        n.shaped = true;
-        n.shape = std::move(runs);
+        XShapeCombineRectangles(dpy_, win, kind, 0, 0, rects.data(), static_cast<int>(rects.size()), ShapeSet,
+                                YXBanded);
     }
 
     void Unshape(Native& n) {

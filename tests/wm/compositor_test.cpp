@@ -137,13 +137,25 @@ TEST_F(CompositorTest, CardWithoutACompositorShadowWithOneFollowingItWhileTheWin
     CloseWithEscape(updater, id);
 }
 
-TEST_F(CompositorTest, OpensWithItsShadowUnderARunningCompositor) {
+// The shadow is only shown: the pointer over it is over whatever lies
+// beneath, over the card it is over the window.
+TEST_F(CompositorTest, OpensWithItsShadowUnderARunningCompositorWhichTakesNoInput) {
     ChildProcess compositor = StartCompositor();
     ASSERT_TRUE(compositor.Alive());
     ChildProcess updater = StartSilentUpdater();
     const std::string id = FindByClass(kProgressClass);
     ASSERT_FALSE(id.empty()) << "no progress window: " << updater.Stderr();
     EXPECT_EQ(Settle(id, BlendedShadow, "composited"), "");
+
+    const Geometry g = WindowGeometry(id);
+    auto windowAt = [&](int x, int y) {
+        Xdotool({"mousemove", "--sync", std::to_string(g.x + x), std::to_string(g.y + y)});
+        std::string out = Xdotool({"getmouselocation", "--shell"}).out;
+        size_t at = out.find("WINDOW=");
+        return at == std::string::npos ? std::string() : out.substr(at + 7, out.find('\n', at) - at - 7);
+    };
+    EXPECT_EQ(windowAt(221, 300), id) << "on the card";
+    for (const Spot& s : kOutside) EXPECT_NE(windowAt(s.x, s.y), id) << s.where;
     CloseWithEscape(updater, id);
 }
 
