@@ -308,11 +308,12 @@ public:
     void SetTopmost(Hwnd hwnd, bool topmost) override {
         Native* n = Find(hwnd);
         if (!n) return;
-        if (n->mapped) {
+        if (!n->withdrawn) {
+            // Managed (shown or minimised): the window manager owns the state.
             SendRootMessage(n->win, atoms_[kState],
                             {topmost ? kStateAdd : kStateRemove, static_cast<long>(atoms_[kStateAbove]), 0, 1, 0});
-            if (topmost) XRaiseWindow(dpy_, n->win);
-        } else if (n->withdrawn) {
+            if (topmost && n->mapped) XRaiseWindow(dpy_, n->win);
+        } else {
             uint32_t exStyle;
             {
                 auto lock = CoreLock();
