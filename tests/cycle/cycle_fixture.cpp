@@ -62,33 +62,6 @@ std::string Md5Hex(const std::string& path) {
     return hex;
 }
 
-namespace {
-
-uint32_t Le32(const std::string& data, size_t at) {
-    uint32_t value = 0;
-    for (int i = 0; i < 4; ++i) value |= static_cast<uint32_t>(static_cast<unsigned char>(data[at + i])) << (8 * i);
-    return value;
-}
-
-}  // namespace
-
-std::vector<Segment> ReadSegments(const std::string& path) {
-    const std::string file = tavlin_test::ReadFileText(path);
-    if (file.size() < 4) return {};
-    const uint64_t dataLength = Le32(file, file.size() - 4);
-    if (dataLength + 4 > file.size() || (file.size() - 4 - dataLength) % 12 != 0) return {};
-    std::vector<Segment> segments;
-    for (size_t at = dataLength; at + 4 < file.size(); at += 12)
-        segments.push_back({Le32(file, at), Le32(file, at + 4), Le32(file, at + 8)});
-    return segments;
-}
-
-uint64_t DoneBytes(const std::vector<Segment>& segments) {
-    uint64_t done = 0;
-    for (const auto& s : segments) done += s.done;
-    return done;
-}
-
 bool IsTransfer(const download_test::HttpRequest& request) {
     uint64_t first = 0, last = 0;
     // Against an endless file, so an open range counts as large.

@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "child_process.h"
+#include "engine_fixture.h"
 #include "fault_server.h"
 #include "screen_shot.h"
 #include "temp_dir.h"
@@ -98,15 +99,10 @@ protected:
     tavlin_test::XvfbServer xvfb_;
 };
 
-// One segment record of the engine's temporary file.
-struct Segment {
-    uint32_t start, length, done;
-};
-// The segment records of a temporary file: the data, then 12 bytes
-// (start, length, done, little-endian) per segment, then the data length.
-// Empty when the file is missing or its trailer does not add up.
-std::vector<Segment> ReadSegments(const std::string& path);
-uint64_t DoneBytes(const std::vector<Segment>& segments);
+// The segment records of the engine's temporary file (see ReadRecords).
+using Segment = download_test::Record;
+inline std::vector<Segment> ReadSegments(const std::string& path) { return download_test::ReadRecords(path); }
+using download_test::DoneBytes;
 
 // A GET that fetches part of the package rather than probing the server: a
 // range of more than 1 KiB.

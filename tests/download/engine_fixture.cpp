@@ -85,6 +85,23 @@ bool ReadTrailer(const std::string& file, size_t n, std::vector<Record>* records
     return true;
 }
 
+std::vector<Record> ReadRecords(const std::string& file) {
+    const std::string text = tavlin_test::ReadFileText(file);
+    if (text.size() < 4) return {};
+    const uint64_t dataLength = Get(text, text.size() - 4);
+    if (dataLength + 4 > text.size() || (text.size() - 4 - dataLength) % 12 != 0) return {};
+    std::vector<Record> records;
+    for (size_t at = dataLength; at + 4 < text.size(); at += 12)
+        records.push_back({Get(text, at), Get(text, at + 4), Get(text, at + 8)});
+    return records;
+}
+
+uint64_t DoneBytes(const std::vector<Record>& records) {
+    uint64_t done = 0;
+    for (const Record& r : records) done += r.done;
+    return done;
+}
+
 size_t CountContaining(const std::vector<std::string>& messages, const std::string& text) {
     size_t count = 0;
     for (const auto& m : messages)

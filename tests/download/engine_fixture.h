@@ -40,6 +40,12 @@ struct Record {
     bool operator==(const Record&) const = default;
 };
 std::string Trailer(const std::vector<Record>& records, uint32_t fileSize);
+// The records of a temporary file, as many as its stored data length leaves
+// room for: the data, then 12 bytes (start, length, done, little-endian) per
+// segment, then the data length. Empty when the file is missing or its
+// trailer does not add up.
+std::vector<Record> ReadRecords(const std::string& file);
+uint64_t DoneBytes(const std::vector<Record>& records);
 // Records and stored length read from the end of `file` (records: n of them).
 bool ReadTrailer(const std::string& file, size_t n, std::vector<Record>* records, uint32_t* stored);
 

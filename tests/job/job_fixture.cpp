@@ -46,32 +46,6 @@ size_t EventLog::Failures() const {
 
 uint32_t CurrentThreadId() { return static_cast<uint32_t>(::gettid()); }
 
-namespace {
-
-uint32_t Le32(const std::string& data, size_t at) {
-    uint32_t value = 0;
-    for (int i = 0; i < 4; ++i) value |= static_cast<uint32_t>(static_cast<unsigned char>(data[at + i])) << (8 * i);
-    return value;
-}
-
-}  // namespace
-
-std::vector<TmpSegment> ReadTmpSegments(const std::string& path) {
-    const std::string file = tavlin_test::ReadFileText(path);
-    if (file.size() < 4) return {};
-    const uint64_t dataLength = Le32(file, file.size() - 4);
-    if (dataLength + 4 > file.size() || (file.size() - 4 - dataLength) % 12 != 0) return {};
-    std::vector<TmpSegment> segments;
-    for (size_t at = dataLength; at + 4 < file.size(); at += 12)
-        segments.push_back({Le32(file, at), Le32(file, at + 4), Le32(file, at + 8)});
-    return segments;
-}
-
-uint64_t DoneBytes(const std::vector<TmpSegment>& segments) {
-    uint64_t done = 0;
-    for (const TmpSegment& s : segments) done += s.done;
-    return done;
-}
 
 std::vector<std::string> MissingRanges(const std::vector<TmpSegment>& segments) {
     std::vector<std::string> ranges;

@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "download/zipDownloader.h"
+#include "engine_fixture.h"
 #include "fault_server.h"
 #include "net_lab.h"
 #include "temp_dir.h"
@@ -52,15 +53,10 @@ private:
 
 uint32_t CurrentThreadId();
 
-// One segment record of a temporary file ("<package>.dltmp").
-struct TmpSegment {
-    uint32_t start, length, done;
-};
-// The records of a temporary file: the data, then 12 bytes (start, length,
-// done, little-endian) per segment, then the data length. Empty when the
-// file is missing or its trailer does not add up.
-std::vector<TmpSegment> ReadTmpSegments(const std::string& path);
-uint64_t DoneBytes(const std::vector<TmpSegment>& segments);
+// The segment records of a temporary file ("<package>.dltmp"; see ReadRecords).
+using TmpSegment = download_test::Record;
+inline std::vector<TmpSegment> ReadTmpSegments(const std::string& path) { return download_test::ReadRecords(path); }
+using download_test::DoneBytes;
 // "bytes=A-B" of the part of every unfinished segment that is still missing.
 std::vector<std::string> MissingRanges(const std::vector<TmpSegment>& segments);
 
