@@ -239,7 +239,11 @@ bool CControlUI::DrawImage(cairo_t* cr, std::u16string_view image, RECT rc) {
 }
 
 void CControlUI::Invalidate() {
-    if (m_pManager) m_pManager->Invalidate();
+    if (!m_pManager) return;
+    // A control draws only inside its rectangle; before its first layout it
+    // has none, and the whole window is drawn anyway.
+    if (m_rcItem.Empty()) m_pManager->Invalidate();
+    else m_pManager->Invalidate(m_rcItem);
 }
 
 void CControlUI::NeedParentUpdate() {

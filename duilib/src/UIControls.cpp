@@ -88,6 +88,20 @@ SIZE CLabelUI::MeasureText(int maxWidth) {
     return size;
 }
 
+void CLabelUI::SetText(std::u16string_view text) {
+    if (m_sText == text) return;
+    const bool wraps = !(m_uTextStyle & DT_SINGLELINE) && (m_uTextStyle & DT_WORDBREAK);
+    const bool tallAsText = wraps && m_cxyFixed.cy == 0;
+    if (m_bAutoCalcWidth || m_rcItem.Empty()) {
+        CControlUI::SetText(text);
+        return;
+    }
+    const int oldHeight = tallAsText ? EstimateSize(SIZE{m_rcItem.Width(), 0}).cy : 0;
+    m_sText = text;
+    if (tallAsText && EstimateSize(SIZE{m_rcItem.Width(), 0}).cy != oldHeight) NeedParentUpdate();
+    else Invalidate();
+}
+
 void CLabelUI::SetAutoCalcWidth(bool on) {
     m_bAutoCalcWidth = on;
     NeedParentUpdate();

@@ -225,6 +225,10 @@ void CPaintManagerUI::Invalidate() {
     if (m_hWnd) platform::InvalidateRect(m_hWnd);
 }
 
+void CPaintManagerUI::Invalidate(const RECT& rc) {
+    if (m_hWnd) platform::InvalidateRect(m_hWnd, &rc);
+}
+
 void CPaintManagerUI::NeedUpdate() {
     m_bUpdateNeeded = true;
     Invalidate();

@@ -21,6 +21,7 @@
 #include "platform/text.h"
 #include "platform/window/automation.h"
 #include "platform/window/message_loop.h"
+#include "platform/window/paint.h"
 
 namespace {
 
@@ -439,6 +440,78 @@ TEST_F(TextFitTest, CardIsDrawnAtTheScreensResolution) {
     const double blurred = EdgeEnergy(enlarged, picture);
     cairo_surface_destroy(enlarged);
     EXPECT_GT(sharp, 1.4 * blurred) << sharp << " against " << blurred;
+}
+
+// The progress window's tick redraws only what changed: the status line
+// and the bar, unless the status needs another line; what the window then
+// shows is what a full drawing shows.
+class PaintRecorder : public CUpdaterWnd {
+public:
+    LRESULT HandleMessage(UINT msg, WPARAM wParam, LPARAM lParam) override {
+        if (msg != WM_PAINT) return CUpdaterWnd::HandleMessage(msg, wParam, lParam);
+        platform::PaintStruct ps;
+        if (cairo_t* cr = platform::BeginPaint(m_hWnd, &ps)) {
+            painted.push_back(ps.rcPaint);
+            GetPaintManager().Render(cr);
+            platform::EndPaint(m_hWnd, &ps);
+        }
+        return 0;
+    }
+    std::vector<RECT> painted;
+};
+
+TEST_F(TextFitTest, TickRedrawsOnlyWhatChanged) {
+    UseLocale("zh_CN.UTF-8");
+    PaintRecorder wnd;
+    ASSERT_NE(wnd.GetHWND(), nullptr) << wnd.GetLoadError();
+    wnd.ShowWindow(true, false);
+    platform::UpdateWindow(wnd.GetHWND());
+    auto sameAsFullDrawing = [&] {
+        Rendering full(wnd);
+        cairo_surface_t* shown = platform::GetWindowSurface(wnd.GetHWND());
+        cairo_surface_flush(shown);
+        int differ = 0;
+        for (int y = 0; y < full.Height(); ++y)
+            for (int x = 0; x < full.Width(); ++x) {
+                const uint32_t p = reinterpret_cast<const uint32_t*>(cairo_image_surface_get_data(shown) +
+                                                                     y * cairo_image_surface_get_stride(shown))[x];
+                if (p != full.At(x, y)) ++differ;
+            }
+        return differ;
+    };
+    struct Tick {
+        int percent;
+        uint32_t speed, retries;
+        bool whole;  // the layout changes: the whole window is drawn
+    };
+    const Tick ticks[] = {
+        {10, 100, 0, false},
+        {11, 2048, 0, false},
+        {100, 4294967295u, 0, false},
+        {5, 0, 1, true},  // 360 pixels wide
+        {6, 0, 1, false},
+        {7, 4294967295u, 9, true},  // the status on two lines
+        {8, 4294967295u, 9, false},
+        {9, 0, 0, true},  // back on one line
+    };
+    for (const Tick& t : ticks) {
+        wnd.painted.clear();
+        wnd.retryCount = t.retries;
+        wnd.ShowProgress(t.percent, t.speed);
+        platform::UpdateWindow(wnd.GetHWND());
+        ASSERT_EQ(wnd.painted.size(), 1u) << t.percent;
+        RECT client;
+        GetClientRect(wnd.GetHWND(), &client);
+        const RECT label = wnd.tipsLabel->GetPos(), bar = wnd.downloadProgress->GetPos();
+        const RECT changed{std::min(label.left, bar.left), std::min(label.top, bar.top),
+                           std::max(label.right, bar.right), std::max(label.bottom, bar.bottom)};
+        if (t.whole) {
+            EXPECT_EQ(wnd.painted[0], client) << t.percent;
+        } else {
+            EXPECT_TRUE(Inside(wnd.painted[0], changed)) << t.percent << " " << Show(wnd.painted[0]);
+        }
+        EXPECT_EQ(sameAsFullDrawing(), 0) << t.percent;
+    }
 }
 
 }  // namespace

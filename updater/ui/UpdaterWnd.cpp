@@ -238,7 +238,9 @@ void CUpdaterWnd::ShowProgress(int percent, uint32_t speed) {
 
     if (retries == 1 && m_hWnd) {
         RECT rc;
-        if (platform::GetWindowRect(m_hWnd, &rc))
+        // Already that wide on the ticks after the first: nothing to move,
+        // and nothing to lay out and draw again.
+        if (platform::GetWindowRect(m_hWnd, &rc) && rc.Width() != kRetryWidth)
             platform::MoveWindow(m_hWnd, rc.right - kRetryWidth, rc.top, kRetryWidth, rc.Height());
     }
 

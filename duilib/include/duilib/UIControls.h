@@ -31,6 +31,9 @@ public:
     // extents of every line); empty without text. For tests and tools.
     RECT GetTextRect();
 
+    // A new text that leaves the label's size as it is redraws the label
+    // alone; one that changes it lays the window out again.
+    void SetText(std::u16string_view text) override;
     void SetAttribute(std::u16string_view name, std::u16string_view value) override;
     SIZE EstimateSize(SIZE available) override;
 

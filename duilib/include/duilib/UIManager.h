@@ -88,7 +88,11 @@ public:
     // caption hit test, tooltips). True when the message was handled.
     bool MessageHandler(UINT msg, WPARAM wParam, LPARAM lParam, LRESULT& result);
 
+    // The whole window, or one part of it (client coordinates), is drawn
+    // again at the next paint.
     void Invalidate();
+    void Invalidate(const RECT& rc);
+    // The layout is computed again and the whole window drawn.
     void NeedUpdate();
     // Lays the tree out if needed and draws the whole window onto cr.
     void Render(cairo_t* cr);
