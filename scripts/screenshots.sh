@@ -11,7 +11,8 @@
 # out/screenshots) against nginx on 127.0.0.1 and are driven with xdotool;
 # tavlin-xshot captures the windows. No window manager is needed; with
 # TAVLIN_SHOTS_COMPOSITOR=1 xcompmgr runs, and the windows show their shadow.
-#   scripts/screenshots.sh            (TAVLIN_BUILD_DIR: build folder, default build/)
+#   scripts/screenshots.sh   (TAVLIN_BUILD_DIR: build folder, default build/;
+#                             TAVLIN_SHOTS_DIR: where the pictures go)
 set -euo pipefail
 
 root=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
@@ -19,7 +20,7 @@ build=${TAVLIN_BUILD_DIR:-$root/build}
 work=$root/out/screenshots
 install=$work/install
 www=$work/www
-shots=$root/docs/screenshots
+shots=${TAVLIN_SHOTS_DIR:-$root/docs/screenshots}
 
 fail() { printf 'SCREENSHOTS FAILED: %s\n' "$*" >&2; exit 1; }
 
@@ -79,7 +80,10 @@ registrations() { if [ -f "$install/temp/InstallZebApp.registered" ]; then grep 
 
 # A fresh installation of version 1.0 with the updater in temp/.
 fresh_install() {
-    rm -rf "$install"
+    # A program just stopped may still be ending inside the folder.
+    local i
+    for i in $(seq 50); do rm -rf "$install" 2>/dev/null && break; sleep 0.1; done
+    [ ! -e "$install" ] || fail "cannot remove $install"
     mkdir -p "$install/temp"
     cp "$build/bin/TavlinLaunch.exe" "$build/bin/TavlinLaunchQuestion.so" "$build/bin/tavlin.exe" "$install/"
     cp "$build/bin/tavlinUpdater.exe" "$install/temp/Updater.exe"
@@ -118,6 +122,15 @@ start_updater() {
     fi
     updater_pid=$!
 }
+updater_running() {
+    local exe
+    for exe in /proc/[0-9]*/exe; do
+        if [ "$(readlink "$exe" 2>/dev/null)" = "$install/temp/Updater.exe" ] && alive "$(basename "$(dirname "$exe")")"; then
+            return 0
+        fi
+    done
+    return 1
+}
 stop_updater() {
     local exe pid
     for exe in /proc/[0-9]*/exe; do
@@ -125,6 +138,7 @@ stop_updater() {
         if [ "$(readlink "$exe" 2>/dev/null)" = "$install/temp/Updater.exe" ]; then kill "$pid" 2>/dev/null || true; fi
     done
     wait "$updater_pid" 2>/dev/null || true
+    wait_for '! updater_running' 10 || fail "the updater did not end"
     rm -f "$work/nginx/nginx-offline.pid"
 }
 
