@@ -33,6 +33,15 @@ struct Ranges {
     std::vector<std::string> segments;
 };
 
+// A file server whose every part transfer is reset after `cut` bytes.
+FaultServer::Script FlakyLink(const std::string& data, long cut) {
+    return [&data, cut](const HttpRequest& r) {
+        HttpReply reply = ServeFile(r, data);
+        if (download_test::IsSegmentGet(r, data.size())) reply.resetAfter = cut;
+        return reply;
+    };
+}
+
 Ranges SplitRanges(std::vector<std::string> gets, bool rangeProbe) {
     Ranges out;
     if (gets.empty()) return out;
@@ -419,11 +428,7 @@ TEST_F(TransferTest, FlakyLinkCompletesWithoutWaits) {
     const uint32_t size = 12 * 1048576;
     const long cut = 256 * 1024;
     const std::string data = Pattern(size, 12);
-    FaultServer server([&](const HttpRequest& r) {
-        HttpReply reply = ServeFile(r, data);
-        if (download_test::IsSegmentGet(r, size)) reply.resetAfter = cut;
-        return reply;
-    });
+    FaultServer server(FlakyLink(data, cut));
     CurlDownloader engine;
     Prepare(engine);
     ASSERT_TRUE(engine.Start(server.Url("/f.zip"), Target(), nullptr));
@@ -454,13 +459,8 @@ TEST_F(TransferTest, FlakyLinkCompletesWithoutWaits) {
 // completes.
 TEST_F(TransferTest, AttemptsThatDeliverDataNeverUseUpTheRetries) {
     const uint32_t size = 6 * 1048576;
-    const long cut = 2048;
     const std::string data = Pattern(size, 13);
-    FaultServer server([&](const HttpRequest& r) {
-        HttpReply reply = ServeFile(r, data);
-        if (download_test::IsSegmentGet(r, size)) reply.resetAfter = cut;
-        return reply;
-    });
+    FaultServer server(FlakyLink(data, 2048));
     CurlDownloader engine;
     Prepare(engine);
     ASSERT_TRUE(engine.Start(server.Url("/f.zip"), Target(), nullptr));

@@ -36,7 +36,6 @@
 struct CurlDownloadSettings {
     int32_t threadCount = 5;     // connections when Start is given no count
     int32_t timeout = 6000;      // seconds: connect timeout, and the probes' overall timeout
-    int32_t retryLimit = 500;    // retries per segment thread and per probe
     // Attempts in a row that delivered nothing before a segment or a probe
     // gives up; an attempt that delivered data starts the count again.
     int32_t unproductiveLimit = 10;

@@ -30,10 +30,6 @@ constexpr long kDnsCacheSeconds = 300;
 // Every request and every redirect of the engine stays on http and https.
 constexpr const char* kProtocols = "http,https";
 
-bool IsHttpUrl(const char* address) {
-    return strncasecmp(address, "http://", 7) == 0 || strncasecmp(address, "https://", 8) == 0;
-}
-
 // The program's folder without its trailing "/", found once.
 const std::string& ProgramFolder() {
     static const std::string folder = [] {
@@ -195,7 +191,7 @@ bool CurlDownloader::CheckFileLength() {
                     break;
                 }
                 DOWNLOAD_LOG(kCheckFileLength, ENGINE_PTR ", 遇到重定向，RedirectUrl: %s", ENGINE_ADDR(this), target);
-                if (!IsHttpUrl(target)) {
+                if (!AddressUsable(target)) {
                     DOWNLOAD_LOG(kCheckFileLength, ENGINE_PTR ", 拒绝重定向到http和https以外的地址: %s",
                                  ENGINE_ADDR(this), target);
                     refused = true;
