@@ -32,6 +32,8 @@ else
     say() { printf '\n== %s\n' "$*"; }
 fi
 fail() { printf '\nDEMO FAILED: %s\n' "$*" >&2; exit 1; }
+# shellcheck source=scripts/lib.sh
+. "$root/scripts/lib.sh"
 
 if [ "${TAVLIN_DEMO_INSIDE:-0}" != 1 ]; then
     if [ "${TAVLIN_SKIP_SETUP:-0}" != 1 ]; then
@@ -72,22 +74,6 @@ cleanup() {
 }
 trap cleanup EXIT
 
-# Waits up to $2 seconds for a command to succeed.
-wait_for() {
-    local cmd=$1 seconds=$2 i
-    for ((i = 0; i < seconds * 10; i++)); do
-        if eval "$cmd"; then return 0; fi
-        sleep 0.1
-    done
-    return 1
-}
-
-# True while the process exists and has not ended (a zombie has ended).
-alive() {
-    local state
-    state=$(awk '{print $3}' "/proc/$1/stat" 2>/dev/null) || return 1
-    [ -n "$state" ] && [ "$state" != Z ]
-}
 
 # PIDs of the running clients of the demo installation.
 client_pids() {
@@ -153,37 +139,6 @@ wait_updater() {
 # The newest log file of the updater (its program name is Updater).
 updater_log() { ls -t "$XDG_STATE_HOME"/vrek/logs/Updater/Updater/*.log 2>/dev/null | head -n1; }
 
-start_nginx() {
-    local conf=$demo/nginx/nginx.conf attempt
-    mkdir -p "$demo/nginx/tmp"
-    for attempt in 1 2 3 4 5; do
-        port=$((20000 + RANDOM % 30000))
-        {
-            echo "daemon off; master_process off; worker_processes 1;"
-            # As (mapped) root nginx would hand its folders to "nobody".
-            if [ "$(id -u)" -eq 0 ]; then echo "user root root;"; fi
-            echo "pid $demo/nginx/nginx.pid; error_log $demo/nginx/error.log;"
-            echo "events { worker_connections 64; }"
-            echo "http {"
-            echo "  access_log $demo/nginx/access.log;"
-            for kind in client_body proxy fastcgi uwsgi scgi; do echo "  ${kind}_temp_path $demo/nginx/tmp;"; done
-            echo "  server {"
-            echo "    listen 127.0.0.1:$port;"
-            echo "    root $www;"
-            # The first package comes at 1 MB/s, so the progress can be seen.
-            echo "    location /slow/ { alias $www/; limit_rate 1m; }"
-            echo "  }"
-            echo "}"
-        } >"$conf"
-        nginx -p "$demo/nginx" -c "$conf" -e "$demo/nginx/error.log" &
-        nginx_pid=$!
-        if wait_for '! alive $nginx_pid || (exec 3<>/dev/tcp/127.0.0.1/$port) 2>/dev/null' 5 && alive "$nginx_pid"; then
-            return 0
-        fi
-        nginx_pid=
-    done
-    fail "nginx did not start: $(cat "$demo/nginx/error.log")"
-}
 
 say "Making the demo installation in $install"
 rm -rf "$demo"
@@ -240,15 +195,10 @@ export LANG=en_US.UTF-8
 echo "XDG_STATE_HOME=$XDG_STATE_HOME (the updater's logs)"
 echo "XDG_RUNTIME_DIR=$XDG_RUNTIME_DIR (mode $(stat -c %a "$XDG_RUNTIME_DIR"))"
 
-start_nginx
+# The first package comes at 1 MB/s, so the progress can be seen.
+start_nginx "$demo/nginx" "$www" "location /slow/ { alias $www/; limit_rate 1m; }"
 echo "nginx serves $www on http://127.0.0.1:$port/ (and at 1 MB/s per connection below /slow/)"
-if [ -z "${DISPLAY:-}" ]; then
-    Xvfb -displayfd 3 -nolisten tcp -screen 0 1024x768x24 3>"$demo/display" 2>"$demo/xvfb.log" &
-    xvfb_pid=$!
-    wait_for '[ -s "$demo/display" ]' 10 || fail "Xvfb did not start: $(cat "$demo/xvfb.log")"
-    export DISPLAY=:$(head -n1 "$demo/display")
-    echo "no display: started Xvfb on $DISPLAY"
-fi
+start_xvfb "$demo"
 echo "the updater runs with LANG=$updater_lang"
 
 # ---------------------------------------------------------------------------

@@ -22,6 +22,8 @@ out=$root/out/vendor
 say() { printf '\n== %s\n' "$*"; }
 fail() { printf '\nVENDOR EXAMPLE FAILED: %s\n' "$*" >&2; exit 1; }
 run() { printf '$ %s\n' "$*"; "$@"; }
+# shellcheck source=scripts/lib.sh
+. "$root/scripts/lib.sh"
 
 if [ "${TAVLIN_VENDOR_INSIDE:-0}" != 1 ]; then
     if [ "${TAVLIN_SKIP_SETUP:-0}" != 1 ]; then
@@ -44,17 +46,9 @@ cleanup() {
 }
 trap cleanup EXIT
 
-wait_for() {
-    local cmd=$1 seconds=$2 i
-    for ((i = 0; i < seconds * 10; i++)); do
-        if eval "$cmd"; then return 0; fi
-        sleep 0.1
-    done
-    return 1
-}
 
 rm -rf "$out"
-mkdir -p "$out/keys" "$out/www" "$out/nginx/tmp" "$out/xdg/runtime" "$out/xdg/state" "$out/xdg/data" \
+mkdir -p "$out/keys" "$out/www" "$out/xdg/runtime" "$out/xdg/state" "$out/xdg/data" \
     "$out/xdg/config" "$out/home"
 chmod 700 "$out/xdg/runtime"
 
@@ -98,29 +92,7 @@ touch -d '2026-11-30 08:30:00 UTC' "$out/release-2.0/lessons/video.dat"
 mkdir -p "$out/release-2.0/downloads"
 
 # ---------------------------------------------------------------------------
-port=
-start_nginx() {
-    local conf=$out/nginx/nginx.conf attempt
-    for attempt in 1 2 3 4 5; do
-        port=$((20000 + RANDOM % 30000))
-        {
-            echo "daemon off; master_process off; worker_processes 1;"
-            if [ "$(id -u)" -eq 0 ]; then echo "user root root;"; fi
-            echo "pid $out/nginx/nginx.pid; error_log $out/nginx/error.log;"
-            echo "events { worker_connections 64; }"
-            echo "http { access_log $out/nginx/access.log;"
-            for kind in client_body proxy fastcgi uwsgi scgi; do echo "  ${kind}_temp_path $out/nginx/tmp;"; done
-            echo "  server { listen 127.0.0.1:$port; root $out/www; } }"
-        } >"$conf"
-        nginx -p "$out/nginx" -c "$conf" -e "$out/nginx/error.log" &
-        nginx_pid=$!
-        if wait_for '(exec 3<>/dev/tcp/127.0.0.1/$port) 2>/dev/null' 5; then return 0; fi
-        kill "$nginx_pid" 2>/dev/null || true
-        nginx_pid=
-    done
-    fail "nginx did not start: $(cat "$out/nginx/error.log")"
-}
-start_nginx
+start_nginx "$out/nginx" "$out/www"
 
 say "3. Release 2.0 packed as a signed delta over 1.0"
 run "$install/tools/tavlin-pack" "$out/release-2.0" -o "$out/www/update.zip" --base "$out/release-1.0" \
@@ -133,12 +105,7 @@ command=$(sed -n 's/^command: //p' "$out/pack.txt")
 export HOME=$out/home XDG_RUNTIME_DIR=$out/xdg/runtime XDG_STATE_HOME=$out/xdg/state
 export XDG_DATA_HOME=$out/xdg/data XDG_CONFIG_HOME=$out/xdg/config LANG=en_US.UTF-8
 unset LC_ALL LC_MESSAGES TAVLIN_OFFSCREEN
-if [ -z "${DISPLAY:-}" ]; then
-    Xvfb -displayfd 3 -nolisten tcp -screen 0 1024x768x24 3>"$out/display" 2>"$out/xvfb.log" &
-    xvfb_pid=$!
-    wait_for '[ -s "$out/display" ]' 10 || fail "Xvfb did not start"
-    export DISPLAY=:$(head -n1 "$out/display")
-fi
+start_xvfb "$out"
 
 registrations() { if [ -f "$install/temp/InstallZebApp.registered" ]; then wc -l <"$install/temp/InstallZebApp.registered"; else echo 0; fi; }
 updater_log() { cat "$XDG_STATE_HOME"/vrek/logs/Updater/Updater/*.log 2>/dev/null || true; }
