@@ -1,0 +1,66 @@
+#include "packer/OutputFile.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <vector>
+
+#include "platform/unique_fd.h"
+#include "unpack/Printable.h"
+
+namespace tavlin::packer {
+
+OutputFile::OutputFile(std::string finalPath) : final_(std::move(finalPath)) {
+    const std::size_t slash = final_.rfind('/');
+    const std::string folder = slash == std::string::npos ? std::string() : final_.substr(0, slash + 1);
+    const std::string base = slash == std::string::npos ? final_ : final_.substr(slash + 1);
+    std::string pattern = folder + "." + base + ".part-XXXXXX";
+    std::vector<char> name(pattern.begin(), pattern.end());
+    name.push_back('\0');
+    const platform::UniqueFd fd(::mkostemp(name.data(), O_CLOEXEC));
+    if (!fd) {
+        error_ = "cannot create a file beside \"" + unpack::Printable(final_) + "\": " + std::strerror(errno);
+        return;
+    }
+    temp_ = name.data();
+}
+
+OutputFile::~OutputFile() {
+    if (!temp_.empty() && !committed_) ::unlink(temp_.c_str());
+}
+
+bool OutputFile::Commit(unsigned umask) {
+    if (::chmod(temp_.c_str(), 0666 & ~umask) != 0 || ::rename(temp_.c_str(), final_.c_str()) != 0) {
+        error_ = "cannot put \"" + unpack::Printable(final_) + "\" in place: " + std::strerror(errno);
+        return false;
+    }
+    committed_ = true;
+    return true;
+}
+
+bool WriteFileAtomically(const std::string& path, const std::string& data, unsigned umask, std::string& error) {
+    OutputFile out(path);
+    if (!out.ok()) {
+        error = out.error();
+        return false;
+    }
+    std::FILE* f = std::fopen(out.tempPath().c_str(), "wb");
+    const bool written = f && std::fwrite(data.data(), 1, data.size(), f) == data.size();
+    const bool closed = f && std::fclose(f) == 0;
+    if (!written || !closed) {
+        error = "cannot write \"" + unpack::Printable(out.tempPath()) + "\": " + std::strerror(errno);
+        return false;
+    }
+    if (!out.Commit(umask)) {
+        error = out.error();
+        return false;
+    }
+    return true;
+}
+
+}  // namespace tavlin::packer
