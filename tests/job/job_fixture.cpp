@@ -135,6 +135,7 @@ void JobTest::StartJobAt(const std::string& url, const std::string& md5, std::fu
             log->Add({Event::Failure, 0, CurrentThreadId(), requests()});
             if (onFailure) onFailure();
         };
+        if (prepareJob) prepareJob(*job);
         job->Start();
     });
 }

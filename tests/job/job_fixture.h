@@ -103,6 +103,8 @@ protected:
     std::unique_ptr<TestJob> job;
     // Handed to the engine of every job StartJob makes.
     CurlDownloadHooks hooks;
+    // Called on every job StartJob makes, before it starts.
+    std::function<void(Downloader&)> prepareJob;
 };
 
 }  // namespace job_test

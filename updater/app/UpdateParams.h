@@ -16,4 +16,6 @@ struct UpdateParams {
     int32_t forcedUpdate = 0;  // 1: notice and stop the client first; non-zero: forced mode
     std::string newVersion;
     std::string prompt;        // lines separated by "*"
+    std::string zipSha256;     // sha256 value, case kept; "": none asked for
+    std::string zipSignature;  // sig value: base64 of the package's signature
 };

@@ -78,6 +78,8 @@ UpdateParams parseZipConf(std::u16string_view cmdLine) {
     const std::u16string forcedUpdate = ValueOf(parser, u"forcedupdate");
     const std::u16string newVersion = ValueOf(parser, u"newver");
     const std::u16string prompt = ValueOf(parser, u"prompt");
+    const std::u16string sha256 = ValueOf(parser, u"sha256");
+    const std::u16string signature = ValueOf(parser, u"sig");
 
     FileLogger* log = FileLogger::Instance();
     log->Open("zebUpdater");
@@ -86,6 +88,9 @@ UpdateParams parseZipConf(std::u16string_view cmdLine) {
     UPDATER_LOG(0, "ZipUrl : %s zipMd5 : %s pageCallParam : %s forcedupdate : %s\n",
                 zeb::ToNarrow(url).c_str(), zeb::ToNarrow(md5).c_str(),
                 zeb::ToNarrow(pageCallParam).c_str(), zeb::ToNarrow(forcedUpdate).c_str());
+    // A job without the optional checks logs exactly as before.
+    if (!sha256.empty() || !signature.empty())
+        UPDATER_LOG(0, "zipSha256 : %s sig : %s\n", zeb::ToNarrow(sha256).c_str(), zeb::ToNarrow(signature).c_str());
 
     UpdateParams params;
     params.zipMd5 = zeb::ToNarrow(md5);
@@ -98,5 +103,7 @@ UpdateParams parseZipConf(std::u16string_view cmdLine) {
     params.forcedUpdate = ReadDecimal(forcedUpdate);
     params.newVersion = zeb::ToNarrow(newVersion);
     params.prompt = zeb::ToNarrow(prompt);
+    params.zipSha256 = zeb::ToNarrow(sha256);
+    params.zipSignature = zeb::ToNarrow(signature);
     return params;
 }

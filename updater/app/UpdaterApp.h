@@ -50,7 +50,10 @@ private:
 
 // Parses the command-line text into the job record and opens the updater's
 // log ("zebUpdater", level 0 only), logging the values read. Cannot fail:
-// missing keys give empty values, a malformed forcedupdate gives 0.
+// missing keys give empty values, a malformed forcedupdate gives 0. Besides
+// the six keys of every job: "sha256" (the package's SHA-256, checked when
+// given) and "sig" (its signature, checked by an updater built with trusted
+// keys), both taken as they are.
 // Main thread, before any other updater thread exists.
 UpdateParams parseZipConf(std::u16string_view cmdLine);
 

@@ -11,11 +11,16 @@
 #include "app/CmdLineParser.h"
 #include "app/StopSignals.h"
 #include "app/UpdaterApp.h"
+#include "download/PackageKeys.h"
 #include "platform/named_mutex.h"
+#include "UpdateKeys.h"
 
 int main(int argc, char** argv) {
     // Before any other thread: they all inherit the blocked stop signals.
     StopSignals stopSignals;
+    // Every job of this run takes them: packages must be signed when the
+    // program was built with keys.
+    SetTrustedPackageKeys(LoadBuiltInUpdateKeys());
     // Never waited for: holding its lock marks a running updater, and a
     // second one ends at once.
     platform::NamedMutex instance;

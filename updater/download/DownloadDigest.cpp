@@ -5,8 +5,9 @@
 #include <unistd.h>
 
 #include <cerrno>
-#include <memory>
 #include <vector>
+
+#include "download/DigestWorker.h"
 
 namespace {
 
@@ -19,71 +20,28 @@ struct FdCloser {
     }
 };
 
-struct MdCtxFree {
-    void operator()(EVP_MD_CTX* ctx) const { EVP_MD_CTX_free(ctx); }
-};
-
-std::string HexOf(const unsigned char* digest, unsigned int length) {
-    static const char kHex[] = "0123456789abcdef";
-    std::string text;
-    text.reserve(length * 2);
-    for (unsigned int i = 0; i < length; ++i) {
-        text += kHex[digest[i] >> 4];
-        text += kHex[digest[i] & 0x0f];
-    }
-    return text;
-}
-
 char LowerAscii(char c) { return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c; }
 
 }  // namespace
 
-std::string Md5OfFile(const std::string& path) {
+PackageDigests DigestsOfFile(const std::string& path, bool withSha256) {
     FdCloser file{::open(path.c_str(), O_RDONLY | O_CLOEXEC)};
     if (file.fd < 0) return {};
     ::posix_fadvise(file.fd, 0, 0, POSIX_FADV_SEQUENTIAL);
-    std::unique_ptr<EVP_MD_CTX, MdCtxFree> ctx(EVP_MD_CTX_new());
-    if (!ctx || EVP_DigestInit_ex(ctx.get(), EVP_md5(), nullptr) != 1) return {};
-    std::vector<unsigned char> buffer(kReadSize);
+    PackageDigestStream stream(withSha256);
+    std::vector<char> buffer(kReadSize);
+    uint64_t at = 0;
+    // Offset 0 starts the digests even for an empty file.
+    stream.Feed(0, buffer.data(), 0);
     for (;;) {
         ssize_t n = ::read(file.fd, buffer.data(), buffer.size());
         if (n < 0 && errno == EINTR) continue;
         if (n < 0) return {};
         if (n == 0) break;
-        if (EVP_DigestUpdate(ctx.get(), buffer.data(), static_cast<size_t>(n)) != 1) return {};
+        stream.Feed(at, buffer.data(), static_cast<size_t>(n));
+        at += static_cast<uint64_t>(n);
     }
-    unsigned char digest[EVP_MAX_MD_SIZE];
-    unsigned int length = 0;
-    if (EVP_DigestFinal_ex(ctx.get(), digest, &length) != 1) return {};
-    return HexOf(digest, length);
-}
-
-void Md5Stream::Free::operator()(EVP_MD_CTX* ctx) const { EVP_MD_CTX_free(ctx); }
-
-Md5Stream::Md5Stream() : ctx_(EVP_MD_CTX_new()) {}
-Md5Stream::~Md5Stream() = default;
-
-void Md5Stream::Feed(uint64_t offset, const char* data, size_t size) {
-    if (!ctx_) return;
-    if (offset == 0) {
-        bytes_ = 0;
-        good_ = EVP_DigestInit_ex(ctx_.get(), EVP_md5(), nullptr) == 1;
-    }
-    if (!good_ || offset != bytes_) {
-        good_ = false;
-        return;
-    }
-    good_ = EVP_DigestUpdate(ctx_.get(), data, size) == 1;
-    bytes_ += size;
-}
-
-std::string Md5Stream::Hex() {
-    if (!ctx_ || !good_) return {};
-    unsigned char digest[EVP_MAX_MD_SIZE];
-    unsigned int length = 0;
-    good_ = false;  // finished: a second call has nothing to give
-    if (EVP_DigestFinal_ex(ctx_.get(), digest, &length) != 1) return {};
-    return HexOf(digest, length);
+    return stream.Finish();
 }
 
 bool DigestMatches(std::string_view computed, std::string_view expected) {
@@ -91,4 +49,37 @@ bool DigestMatches(std::string_view computed, std::string_view expected) {
     for (size_t i = 0; i < computed.size(); ++i)
         if (LowerAscii(computed[i]) != LowerAscii(expected[i])) return false;
     return true;
+}
+
+PackageDigestStream::PackageDigestStream(bool withSha256)
+    : md5_(EVP_md5()), sha256_(withSha256 ? std::make_unique<DigestWorker>(EVP_sha256()) : nullptr) {}
+
+PackageDigestStream::~PackageDigestStream() = default;
+
+void PackageDigestStream::Feed(uint64_t offset, const char* data, size_t size) {
+    if (offset == 0) {
+        bytes_ = 0;
+        good_ = md5_.Reset() && (!sha256_ || sha256_->Reset());
+    }
+    if (!good_ || offset != bytes_) {
+        good_ = false;
+        return;
+    }
+    // Both digests read the same buffer at once, on two threads.
+    if (sha256_) sha256_->Post(data, size);
+    md5_.Update(data, size);
+    if (sha256_) sha256_->Wait();
+    bytes_ += size;
+}
+
+PackageDigests PackageDigestStream::Finish() {
+    PackageDigests out;
+    if (!good_) return out;
+    good_ = false;  // finished: a second call has nothing to give
+    out.md5 = md5_.FinishHex();
+    if (sha256_) out.sha256 = sha256_->FinishHex();
+    // A digest that failed spoils the pair: neither may be trusted alone.
+    if (out.md5.empty() || (sha256_ && out.sha256.empty())) return {};
+    out.bytes = bytes_;
+    return out;
 }

@@ -1,5 +1,6 @@
-// The package's MD5 digest (OpenSSL) and its comparison with the digest the
-// job was given.
+// The package's digests (OpenSSL): MD5 always, SHA-256 when the job asks
+// for it; both from one read of the bytes, SHA-256 on a thread of its own.
+// And the comparison of a digest with the one the job was given.
 #pragma once
 
 #include <cstddef>
@@ -8,38 +9,48 @@
 #include <string>
 #include <string_view>
 
-typedef struct evp_md_ctx_st EVP_MD_CTX;
+#include "download/EvpDigest.h"
 
-// 32 lowercase hexadecimal digits of the file's MD5 digest; empty when the
-// file cannot be opened or read to its end. Any thread.
-std::string Md5OfFile(const std::string& path);
+class DigestWorker;
+
+// Lowercase hexadecimal digests of a package and the bytes they cover;
+// a digest not asked for, or not available, is "".
+struct PackageDigests {
+    std::string md5;
+    std::string sha256;
+    uint64_t bytes = 0;
+};
+
+// The file's digests from one read of it; both "" when the file cannot be
+// opened or read to its end. Any thread.
+PackageDigests DigestsOfFile(const std::string& path, bool withSha256);
+inline std::string Md5OfFile(const std::string& path) { return DigestsOfFile(path, false).md5; }
 
 // Whether `computed` equals `expected`, ASCII letters compared without case.
 // An empty text on either side never matches: an unreadable package must
 // not pass against an empty expected digest.
 bool DigestMatches(std::string_view computed, std::string_view expected);
 
-// An MD5 digest fed in order, piece by piece: the package's digest follows
-// the download's contiguous prefix. Fed by one thread at a time.
-class Md5Stream {
+// The package's digests fed in order, piece by piece: they follow the
+// download's contiguous prefix. Fed by one thread at a time.
+class PackageDigestStream {
 public:
-    Md5Stream();
-    ~Md5Stream();
-    Md5Stream(const Md5Stream&) = delete;
-    Md5Stream& operator=(const Md5Stream&) = delete;
+    explicit PackageDigestStream(bool withSha256);
+    ~PackageDigestStream();
+    PackageDigestStream(const PackageDigestStream&) = delete;
+    PackageDigestStream& operator=(const PackageDigestStream&) = delete;
 
     // Bytes at `offset`: 0 starts over; any other offset than the end of
-    // what was fed spoils the digest (Hex then gives "").
+    // what was fed spoils the digests (Finish then gives "" for them).
     void Feed(uint64_t offset, const char* data, size_t size);
     uint64_t Bytes() const { return bytes_; }
-    // 32 lowercase hexadecimal digits; "" when spoiled or not available.
-    std::string Hex();
+    // The digests of what was fed; "" when spoiled. Once: a second call
+    // gives "".
+    PackageDigests Finish();
 
 private:
-    struct Free {
-        void operator()(EVP_MD_CTX* ctx) const;
-    };
-    std::unique_ptr<EVP_MD_CTX, Free> ctx_;
+    EvpDigest md5_;
+    std::unique_ptr<DigestWorker> sha256_;  // null when not asked for
     uint64_t bytes_ = 0;
     bool good_ = false;
 };

@@ -10,6 +10,8 @@
 #include "app/zebUtil.h"
 #include "download/CurlShare.h"
 #include "download/DownloadDigest.h"
+#include "download/PackageCheck.h"
+#include "log/FileLogger.h"
 #include "platform/network.h"
 
 // What the detached watcher shares with the job: the job pointer is cleared
@@ -89,8 +91,8 @@ void Downloader::Run() {
     // tried, since the engine has its own retries.
     if (!platform::IsNetworkAlive() && onFailure) onFailure();
 
-    std::string streamedMd5;
-    if (Download(packagePath, &streamedMd5)) Verify(packagePath, folder, streamedMd5);
+    PackageDigests streamed;
+    if (Download(packagePath, &streamed)) Verify(packagePath, folder, streamed);
 }
 
 void Downloader::ReportFailure() {
@@ -105,11 +107,12 @@ bool Downloader::WaitForNetwork() {
     }
 }
 
-bool Downloader::Download(const std::string& packagePath, std::string* streamedMd5) {
-    // The digest follows the file while it arrives; only the engine's
-    // prefix reader feeds it, and it is read after WaitAndFinish. Declared
-    // first: the engine's reader may feed it until the engine is gone.
-    Md5Stream digest;
+bool Downloader::Download(const std::string& packagePath, PackageDigests* streamed) {
+    // The digests follow the file while it arrives; only the engine's
+    // prefix reader feeds them, and they are read after WaitAndFinish.
+    // Declared first: the engine's reader may feed them until the engine is
+    // gone.
+    PackageDigestStream digest(NeedsSha256({progress.expectedMd5, expectedSha256, signature}, trustedKeys.get()));
     CurlDownloader engine;
     // The last segment's end wakes the poll below, so a finished download is
     // verified at once rather than at the next poll.
@@ -190,15 +193,20 @@ bool Downloader::Download(const std::string& packagePath, std::string* streamedM
         return false;
     }
     engine.WaitAndFinish();
-    if (digest.Bytes() == engine.FileSize.load()) *streamedMd5 = digest.Hex();
+    if (digest.Bytes() == engine.FileSize.load()) *streamed = digest.Finish();
     return true;
 }
 
-void Downloader::Verify(const std::string& packagePath, const std::string& folder, const std::string& streamedMd5) {
-    // The digest taken while the file arrived covers exactly its bytes; a
-    // second pass is needed only when it could not follow the file.
-    const std::string md5 = streamedMd5.empty() ? Md5OfFile(packagePath) : streamedMd5;
-    if (!DigestMatches(md5, progress.expectedMd5)) {
+void Downloader::Verify(const std::string& packagePath, const std::string& folder, const PackageDigests& streamed) {
+    const PackageExpectations expected{progress.expectedMd5, expectedSha256, signature};
+    // The digests taken while the file arrived cover exactly its bytes; a
+    // second pass (one read for both digests) is needed only when they
+    // could not follow the file.
+    const PackageDigests digests =
+        streamed.md5.empty() ? DigestsOfFile(packagePath, NeedsSha256(expected, trustedKeys.get())) : streamed;
+    const PackageVerdict verdict = CheckPackage(digests, expected, trustedKeys.get());
+    if (verdict != PackageVerdict::Accepted) {
+        UPDATER_LOG(0, "package rejected, deleted: %s\n", VerdictText(verdict));
         ::unlink(packagePath.c_str());
         progress.downloadedBytes = 0;
         NotifyDetached(onFailure);

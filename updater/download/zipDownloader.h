@@ -1,7 +1,7 @@
 // The download job: fetches the update package with CurlDownloader on a
 // worker thread, publishes its progress, watches the network on a detached
-// thread, verifies the package's MD5 digest and registers the package's
-// InstallZebApp.dll. The installation itself is ZipDownloader::DoInstall.
+// thread, verifies the package (its MD5, and its SHA-256 and signature when
+// asked for; PackageCheck.h) and registers the package's InstallZebApp.dll. The installation itself is ZipDownloader::DoInstall.
 //
 // Threads: the owner (the progress window) creates, starts, polls and
 // releases the job; the worker runs Run; the watcher runs WatchNetwork and
@@ -19,7 +19,9 @@
 
 #include "app/UpdateParams.h"
 #include "download/CurlDownload.h"
+#include "download/DownloadDigest.h"
 #include "download/DownloadProgress.h"
+#include "download/PackageKeys.h"
 #include "download/ThreadBase.h"
 
 class Downloader : public ThreadBase {
@@ -41,9 +43,16 @@ public:
     std::function<void()> onFailure;
 
     std::string url;
-    std::atomic<bool> finished{false};  // only after a matching digest
+    std::atomic<bool> finished{false};  // only after the package passed its checks
     bool stopClientFirst = false;
     DownloadProgress progress;
+
+    // Before Start: the SHA-256 the package must have ("": none asked for),
+    // the signature the job carries, and the keys it must verify under
+    // (null: no signature is asked for and `signature` is ignored).
+    std::string expectedSha256;
+    std::string signature;
+    std::shared_ptr<const tavlin::signing::TrustedKeys> trustedKeys;
 
     // For tools and tests, before Start: the work folder (ending in "/")
     // that receives "update.zip" and holds "InstallZebApp.dll"; empty: the
@@ -75,10 +84,10 @@ private:
     bool WaitForReleaseOrSegmentEnd(uint32_t ms);
     // The engine part of Run: start, poll, resume after an outage, restart
     // for a changed file, finish. False when released or failed (the
-    // failure reported). `streamedMd5`: the digest taken while the file
-    // arrived, when it covers the whole file.
-    bool Download(const std::string& packagePath, std::string* streamedMd5);
-    void Verify(const std::string& packagePath, const std::string& folder, const std::string& streamedMd5);
+    // failure reported). `streamed`: the digests taken while the file
+    // arrived, when they cover the whole file.
+    bool Download(const std::string& packagePath, PackageDigests* streamed);
+    void Verify(const std::string& packagePath, const std::string& folder, const PackageDigests& streamed);
     // Calls onFailure once per job, on a thread of its own.
     void ReportFailure();
     // Waits for the network to come back: false when the job is released or
@@ -105,8 +114,13 @@ struct InstallHooks {
 
 class ZipDownloader : public Downloader {
 public:
+    // Takes the process's trusted keys (PackageKeys.h).
     explicit ZipDownloader(const UpdateParams& job)
-        : Downloader(job.zipUrl, job.zipMd5, job.forcedUpdate != 0), params(job) {}
+        : Downloader(job.zipUrl, job.zipMd5, job.forcedUpdate != 0), params(job) {
+        expectedSha256 = job.zipSha256;
+        signature = job.zipSignature;
+        trustedKeys = TrustedPackageKeys();
+    }
     ~ZipDownloader() override { Release(); }
 
     // Installs the verified package; defined with the installation
