@@ -203,17 +203,22 @@ void CControlUI::PaintBkImage(cairo_t* cr) {
 
 bool CControlUI::DrawImage(cairo_t* cr, std::u16string_view image, RECT rc) {
     if (!m_pManager || rc.Empty()) return false;
-    cairo_surface_t* img = m_pManager->GetImage(image);
+    // On a high-resolution surface the image's "@2x" twin, drawn from the
+    // same source at twice the size: its pixels are halves of layout pixels,
+    // while sizes and corners below stay in layout pixels.
+    const TImageInfo info = m_pManager->GetImage(image, DeviceScale(cr));
+    cairo_surface_t* img = info.surface;
     if (!img) return false;
-    const int w = cairo_image_surface_get_width(img);
-    const int h = cairo_image_surface_get_height(img);
+    const double d = info.density;
+    const int w = static_cast<int>(cairo_image_surface_get_width(img) / d);
+    const int h = static_cast<int>(cairo_image_surface_get_height(img) / d);
     if (w <= 0 || h <= 0) return false;
     const RECT corner = ImageCorner(image);
     const int l = std::clamp(static_cast<int>(corner.left), 0, w), r = std::clamp(static_cast<int>(corner.right), 0, w - l);
     const int t = std::clamp(static_cast<int>(corner.top), 0, h), b = std::clamp(static_cast<int>(corner.bottom), 0, h - t);
     const double sx = static_cast<double>(rc.Width()) / w, sy = static_cast<double>(rc.Height()) / h;
     if (l + r + t + b == 0) {
-        DrawSlice(cr, img, 0, 0, w, h, rc.left, rc.top, rc.Width(), rc.Height());
+        DrawSlice(cr, img, 0, 0, w * d, h * d, rc.left, rc.top, rc.Width(), rc.Height());
         return true;
     }
     // The corners keep the image's proportions at the scale of the axis
@@ -233,8 +238,8 @@ bool CControlUI::DrawImage(cairo_t* cr, std::u16string_view image, RECT rc) {
                            static_cast<double>(rc.bottom)};
     for (int i = 0; i < 3; ++i)
         for (int j = 0; j < 3; ++j)
-            DrawSlice(cr, img, xs[i], ys[j], xs[i + 1] - xs[i], ys[j + 1] - ys[j], dxs[i], dys[j], dxs[i + 1] - dxs[i],
-                      dys[j + 1] - dys[j]);
+            DrawSlice(cr, img, xs[i] * d, ys[j] * d, (xs[i + 1] - xs[i]) * d, (ys[j + 1] - ys[j]) * d, dxs[i], dys[j],
+                      dxs[i + 1] - dxs[i], dys[j + 1] - dys[j]);
     return true;
 }
 

@@ -44,6 +44,15 @@ std::u16string_view ImageFileName(std::u16string_view attr) {
     return end == std::u16string_view::npos ? attr : attr.substr(0, end);
 }
 
+// "a.png" -> "a@2x.png".
+std::u16string TwinName(std::u16string_view file) {
+    const size_t dot = file.rfind(u'.');
+    std::u16string twin(file.substr(0, dot));
+    twin += u"@2x";
+    if (dot != std::u16string_view::npos) twin += file.substr(dot);
+    return twin;
+}
+
 struct PngSource {
     const std::string* data;
     size_t pos = 0;
@@ -161,8 +170,17 @@ const TFontInfo& CPaintManagerUI::GetFontInfo(int id) const {
 
 void CPaintManagerUI::SetSkinReader(SkinReader reader) { m_skin = std::move(reader); }
 
-cairo_surface_t* CPaintManagerUI::GetImage(std::u16string_view name) {
-    std::u16string_view file = ImageFileName(name);
+cairo_surface_t* CPaintManagerUI::GetImage(std::u16string_view name) { return LoadImage(ImageFileName(name)); }
+
+TImageInfo CPaintManagerUI::GetImage(std::u16string_view name, double scale) {
+    const std::u16string_view file = ImageFileName(name);
+    if (scale > 1 && !file.empty()) {
+        if (cairo_surface_t* twin = LoadImage(TwinName(file))) return {twin, 2};
+    }
+    return {LoadImage(file), 1};
+}
+
+cairo_surface_t* CPaintManagerUI::LoadImage(std::u16string_view file) {
     if (file.empty()) return nullptr;
     if (auto it = m_images.find(file); it != m_images.end()) return it->second;
     cairo_surface_t* surface = nullptr;
@@ -258,11 +276,12 @@ void CPaintManagerUI::Render(cairo_t* cr) {
     if (m_bLayered && !m_sLayeredImage.empty() && m_root) {
         RECT client;
         GetClientRect(m_hWnd, &client);
-        if (cairo_surface_t* img = GetImage(m_sLayeredImage)) {
+        const TImageInfo img = GetImage(m_sLayeredImage, DeviceScale(cr));
+        if (img.surface) {
             cairo_save(cr);
-            cairo_scale(cr, static_cast<double>(client.Width()) / cairo_image_surface_get_width(img),
-                        static_cast<double>(client.Height()) / cairo_image_surface_get_height(img));
-            cairo_set_source_surface(cr, img, 0, 0);
+            cairo_scale(cr, static_cast<double>(client.Width()) / cairo_image_surface_get_width(img.surface),
+                        static_cast<double>(client.Height()) / cairo_image_surface_get_height(img.surface));
+            cairo_set_source_surface(cr, img.surface, 0, 0);
             cairo_pattern_set_filter(cairo_get_source(cr), CAIRO_FILTER_GOOD);
             cairo_paint(cr);
             cairo_restore(cr);

@@ -136,8 +136,8 @@ TEST_F(LayoutTest, FindControlAnswersNoneForNamesTheLayoutLacks) {
     EXPECT_EQ(bar->GetValue(), 100);
 }
 
-// Every image a layout names, with the suffix rule of its language and the
-// pixel size the skin gives it.
+// Every image a layout names, with the suffix rule of its language, the
+// pixel size the skin gives it and its twin for high-resolution screens.
 TEST_F(LayoutTest, EachLanguageUsesOnlyItsOwnImagesAtTheirSizes) {
     const std::map<std::u16string, SIZE> sizes = {
         {u"UpdateBk.png", {884, 860}},    {u"UpdateBkClose.png", {24, 24}}, {u"UpdateBkMin.png", {24, 24}},
@@ -180,6 +180,17 @@ TEST_F(LayoutTest, EachLanguageUsesOnlyItsOwnImagesAtTheirSizes) {
                 if (auto it = sizes.find(name); it != sizes.end()) {
                     EXPECT_EQ(cairo_image_surface_get_width(img), it->second.cx) << n;
                     EXPECT_EQ(cairo_image_surface_get_height(img), it->second.cy) << n;
+                }
+                // High-resolution screens draw a twin of twice the size,
+                // except the progress window's card and dots, which are
+                // drawn at twice their shown size to begin with.
+                const TImageInfo twin = pm.GetImage(name, 2);
+                const bool drawnDouble = name.find(u"UpdateBk") != std::u16string::npos;
+                EXPECT_EQ(twin.density, drawnDouble ? 1 : 2) << n;
+                if (twin.surface && twin.density == 2) {
+                    EXPECT_EQ(cairo_image_surface_get_width(twin.surface), 2 * cairo_image_surface_get_width(img)) << n;
+                    EXPECT_EQ(cairo_image_surface_get_height(twin.surface), 2 * cairo_image_surface_get_height(img))
+                        << n;
                 }
             }
         });

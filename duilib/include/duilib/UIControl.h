@@ -16,6 +16,14 @@ namespace DuiLib {
 class CPaintManagerUI;
 class CContainerUI;
 
+// Device pixels per layout pixel of what cr draws on (2 on a window of a
+// high-resolution screen).
+inline double DeviceScale(cairo_t* cr) {
+    double sx = 1, sy = 1;
+    cairo_surface_get_device_scale(cairo_get_target(cr), &sx, &sy);
+    return sx;
+}
+
 enum class UIEvent { MouseEnter, MouseLeave, MouseMove, ButtonDown, ButtonUp, ScrollWheel };
 
 struct TEventUI {

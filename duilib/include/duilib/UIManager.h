@@ -17,6 +17,13 @@
 
 namespace DuiLib {
 
+// A skin image and the device pixels it holds per layout pixel: 2 for the
+// "name@2x.png" twin drawn for high-resolution screens, else 1.
+struct TImageInfo {
+    cairo_surface_t* surface = nullptr;
+    int density = 1;
+};
+
 struct TFontInfo {
     std::u16string sFontName;
     int iSize = 12;  // pixels
@@ -75,6 +82,9 @@ public:
     void SetSkinReader(SkinReader reader);
     // A skin image, decoded once; nullptr when missing or not a PNG.
     cairo_surface_t* GetImage(std::u16string_view name);
+    // The image to draw on a surface of `scale` device pixels per layout
+    // pixel: above 1, its "@2x" twin when the skin has one.
+    TImageInfo GetImage(std::u16string_view name, double scale);
 
     void AddNotifier(INotifyUI* notifier);
     void RemoveNotifier(INotifyUI* notifier);
@@ -107,6 +117,7 @@ private:
     void ShowToolTip();
     void HideToolTip();
     void Forget(CControlUI* control);
+    cairo_surface_t* LoadImage(std::u16string_view file);
 
     HWND m_hWnd = nullptr;
     std::unique_ptr<CControlUI> m_root;

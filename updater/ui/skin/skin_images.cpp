@@ -40,7 +40,13 @@ void RoundedRect(cairo_t* cr, double x, double y, double w, double h, double r) 
     cairo_close_path(cr);
 }
 
-cairo_surface_t* NewSurface(int w, int h) { return cairo_image_surface_create(CAIRO_FORMAT_ARGB32, w, h); }
+// w x h layout pixels at `scale` device pixels each; drawing code speaks
+// layout pixels, cairo's device scale does the rest.
+cairo_surface_t* NewSurface(int w, int h, int scale) {
+    cairo_surface_t* s = cairo_image_surface_create(CAIRO_FORMAT_ARGB32, w * scale, h * scale);
+    cairo_surface_set_device_scale(s, scale, scale);
+    return s;
+}
 
 // Draws a centred caption; false when it does not fit inside the border.
 bool Caption(cairo_t* cr, const char16_t* text, int w, int h, Rgb colour, double px) {
@@ -59,8 +65,8 @@ enum class State { Normal, Hot, Pushed };
 
 // A rectangular button: white with a thin grey border and a black caption,
 // or blue with a white caption when hot or pushed.
-Image Button(std::string name, int w, int h, const char16_t* text, State state) {
-    cairo_surface_t* s = NewSurface(w, h);
+Image Button(std::string name, int w, int h, const char16_t* text, State state, int scale) {
+    cairo_surface_t* s = NewSurface(w, h, scale);
     cairo_t* cr = cairo_create(s);
     RoundedRect(cr, 0.5, 0.5, w - 1, h - 1, 2);
     if (state == State::Normal) {
@@ -80,8 +86,8 @@ Image Button(std::string name, int w, int h, const char16_t* text, State state) 
 }
 
 // 14 x 14: a white cross, on a blue square when hot or pushed.
-cairo_surface_t* CloseButton(State state) {
-    cairo_surface_t* s = NewSurface(14, 14);
+cairo_surface_t* CloseButton(State state, int scale) {
+    cairo_surface_t* s = NewSurface(14, 14, scale);
     cairo_t* cr = cairo_create(s);
     if (state != State::Normal) {
         Set(cr, state == State::Hot ? kBlue : kBluePushed);
@@ -103,7 +109,7 @@ cairo_surface_t* CloseButton(State state) {
 // 24 x 24 dots of the progress window: close (red, cross), minimise
 // (yellow, dash).
 cairo_surface_t* Dot(bool close) {
-    cairo_surface_t* s = NewSurface(24, 24);
+    cairo_surface_t* s = NewSurface(24, 24, 1);
     cairo_t* cr = cairo_create(s);
     cairo_arc(cr, 12, 12, 11.5, 0, 2 * kPi);
     Set(cr, close ? Rgb{0xFF / 255.0, 0x5F / 255.0, 0x57 / 255.0} : Rgb{0xFF / 255.0, 0xBD / 255.0, 0x2E / 255.0});
@@ -125,8 +131,8 @@ cairo_surface_t* Dot(bool close) {
     return s;
 }
 
-cairo_surface_t* Bar(Rgb colour) {
-    cairo_surface_t* s = NewSurface(40, 2);
+cairo_surface_t* Bar(Rgb colour, int scale) {
+    cairo_surface_t* s = NewSurface(40, 2, scale);
     cairo_t* cr = cairo_create(s);
     Set(cr, colour);
     cairo_paint(cr);
@@ -205,7 +211,7 @@ void Rocket(cairo_t* cr, double cx, double cy) {
 // the rocket in its upper right corner.
 cairo_surface_t* Background() {
     const int w = 884, h = 860, margin = 40;
-    cairo_surface_t* s = NewSurface(w, h);
+    cairo_surface_t* s = NewSurface(w, h, 1);
     cairo_t* cr = cairo_create(s);
     for (int i = margin; i > 0; i -= 2) {
         RoundedRect(cr, margin - i, margin - i + 6, w - 2 * (margin - i), h - 2 * (margin - i) - 6, 24 + i);
@@ -245,11 +251,15 @@ cairo_surface_t* Background() {
 
 }  // namespace
 
-std::vector<Image> DrawSkinImages() {
+std::vector<Image> DrawSkinImages(int scale) {
     std::vector<Image> out;
-    out.push_back({"UpdateBk.png", Background()});
-    out.push_back({"UpdateBkClose.png", Dot(true)});
-    out.push_back({"UpdateBkMin.png", Dot(false)});
+    // The progress window's card and dots are drawn at twice the size its
+    // layout shows them: they need no larger twin.
+    if (scale == 1) {
+        out.push_back({"UpdateBk.png", Background()});
+        out.push_back({"UpdateBkClose.png", Dot(true)});
+        out.push_back({"UpdateBkMin.png", Dot(false)});
+    }
     struct Named {
         const char* stem;
         int w, h;
@@ -265,22 +275,22 @@ std::vector<Image> DrawSkinImages() {
     for (const auto& [letter, state] : states) {
         std::string suffix = std::string("_") + letter;
         for (const Named& b : buttons) {
-            out.push_back(Button(b.stem + suffix + ".png", b.w, b.h, b.zh, state));
-            out.push_back(Button(b.stem + suffix + "_en.png", b.w, b.h, b.en, state));
+            out.push_back(Button(b.stem + suffix + ".png", b.w, b.h, b.zh, state, scale));
+            out.push_back(Button(b.stem + suffix + "_en.png", b.w, b.h, b.en, state, scale));
         }
-        out.push_back(Button("btn_skip" + suffix + "_en.png", 71, 26, u"Next time", state));
-        out.push_back({"btn_close" + suffix + ".png", CloseButton(state)});
-        out.push_back({"btn_close" + suffix + "_en.png", CloseButton(state)});
+        out.push_back(Button("btn_skip" + suffix + "_en.png", 71, 26, u"Next time", state, scale));
+        out.push_back({"btn_close" + suffix + ".png", CloseButton(state, scale)});
+        out.push_back({"btn_close" + suffix + "_en.png", CloseButton(state, scale)});
     }
-    out.push_back({"progress_bg.png", Bar(kTrack)});
-    out.push_back({"progress_fg.png", Bar(kOrange)});
-    out.push_back({"progress_bg_en.png", Bar(kTrack)});
-    out.push_back({"progress_fg_en.png", Bar(kBlue)});
+    out.push_back({"progress_bg.png", Bar(kTrack, scale)});
+    out.push_back({"progress_fg.png", Bar(kOrange, scale)});
+    out.push_back({"progress_bg_en.png", Bar(kTrack, scale)});
+    out.push_back({"progress_fg_en.png", Bar(kBlue, scale)});
     return out;
 }
 
 cairo_surface_t* DrawProgramIcon(int size) {
-    cairo_surface_t* s = NewSurface(size, size);
+    cairo_surface_t* s = NewSurface(size, size, 1);
     cairo_t* cr = cairo_create(s);
     cairo_scale(cr, size / 64.0, size / 64.0);
     RoundedRect(cr, 2, 2, 60, 60, 12);

@@ -1,4 +1,5 @@
-// The skin's images, drawn with cairo at their pixel sizes.
+// The skin's images, drawn with cairo at their pixel sizes, and at twice
+// those for high-resolution screens.
 #pragma once
 
 #include <cairo.h>
@@ -14,8 +15,10 @@ struct Image {
     bool captionFits = true;   // false: its caption is wider than the button
 };
 
-// Every image the layouts use.
-std::vector<Image> DrawSkinImages();
+// Every image the layouts use, at `scale` (1 or 2) device pixels per
+// pixel of the layouts. At 2 the list leaves out the images already drawn
+// at twice the size their layout shows them.
+std::vector<Image> DrawSkinImages(int scale);
 // The program icon.
 cairo_surface_t* DrawProgramIcon(int size);
 

@@ -1,4 +1,5 @@
-// Build-time tool: draws the skin's images, packs them with the layouts
+// Build-time tool: draws the skin's images (each also at twice its size,
+// as "name@2x.png"), packs them with the layouts
 // into a deflated zip archive, and writes that archive and the program
 // icon as C++ byte arrays for the updater.
 //
@@ -39,6 +40,14 @@ bool ReadFile(const std::string& path, std::string& out) {
 std::string BaseName(const std::string& path) {
     size_t slash = path.find_last_of('/');
     return slash == std::string::npos ? path : path.substr(slash + 1);
+}
+
+// "a.png" -> "a@2x.png": the twin drawn for high-resolution screens.
+std::string ScaledName(const std::string& name, int scale) {
+    if (scale == 1) return name;
+    const size_t dot = name.rfind('.');
+    const std::string tag = "@" + std::to_string(scale) + "x";
+    return dot == std::string::npos ? name + tag : name.substr(0, dot) + tag + name.substr(dot);
 }
 
 bool AddEntry(zipFile zip, const std::string& name, const std::string& data) {
@@ -89,13 +98,16 @@ int main(int argc, char** argv) {
         }
         ok = AddEntry(zip, BaseName(argv[i]), xml) && ok;
     }
-    for (skin::Image& image : skin::DrawSkinImages()) {
-        // A caption cut at the button's edge is a broken skin, not a warning.
-        if (!image.captionFits) {
-            std::fprintf(stderr, "%s: the caption is wider than the button\n", image.name.c_str());
-            ok = false;
+    for (int scale : {1, 2}) {
+        for (skin::Image& image : skin::DrawSkinImages(scale)) {
+            const std::string name = ScaledName(image.name, scale);
+            // A caption cut at the button's edge is a broken skin, not a warning.
+            if (!image.captionFits) {
+                std::fprintf(stderr, "%s: the caption is wider than the button\n", name.c_str());
+                ok = false;
+            }
+            ok = AddEntry(zip, name, ToPng(image.surface)) && ok;
         }
-        ok = AddEntry(zip, image.name, ToPng(image.surface)) && ok;
     }
     ok = zipClose(zip, nullptr) == ZIP_OK && ok;
 
