@@ -100,6 +100,20 @@ TEST_F(ParseZipConfTest, ValuesFromTheCommandLine) {
     }
 }
 
+// The optional checks: taken as given, a base64 signature whole (its "+",
+// "/" and "=" padding are no separators); absent ones leave the job as it was.
+TEST_F(ParseZipConfTest, Sha256AndSignatureAsGiven) {
+    const std::u16string sig = u"kZ+/0Jx9aQeP7m1Pp8yT4wq3QX2d6kVc9fL0sN1uH5rB8tA2eC4gY7iK3oM6wR0zD5jF9hL2nS8vU1xW4yZ7Ag==";
+    UpdateParams p = parseZipConf(u"-url=u -md5=ab -sha256=E3B0c442 -sig=" + sig + u" -newver=2");
+    EXPECT_EQ(p.zipSha256, "E3B0c442");
+    EXPECT_EQ(p.zipSignature, zeb::ToNarrow(sig));
+    EXPECT_EQ(p.zipUrl, "u?ab") << "the new keys change nothing else";
+    EXPECT_EQ(p.newVersion, "2");
+    UpdateParams plain = parseZipConf(u"-url=u -md5=ab -sig=");
+    EXPECT_EQ(plain.zipSha256, "");
+    EXPECT_EQ(plain.zipSignature, "");
+}
+
 std::map<std::string, std::string> ParseFields(const std::string& out) {
     std::map<std::string, std::string> fields;
     for (const std::string& line : updater_test::SplitLines(out)) {
