@@ -18,6 +18,7 @@
 #include <filesystem>
 #include <random>
 
+#include "bench_tree.h"
 #include "bench_util.h"
 #include "bench_process.h"
 #include "child_process.h"
@@ -33,29 +34,6 @@ namespace {
 // Bump when the generated package changes, so an old one is rebuilt.
 constexpr const char* kPackageVersion = "v1";
 
-std::string RandomText(std::mt19937_64& rng, size_t size) {
-    static const char* const words[] = {"lesson", "teacher", "student", "room",  "chat",
-                                        "video",  "board",   "slide",   "audio", "class",
-                                        "= ",     "{",       "}",       "\n",    "id=42"};
-    std::string out;
-    out.reserve(size + 16);
-    while (out.size() < size) {
-        out += words[rng() % std::size(words)];
-        out += ' ';
-    }
-    out.resize(size);
-    return out;
-}
-
-std::string RandomBytes(std::mt19937_64& rng, size_t size) {
-    std::string out(size, '\0');
-    for (size_t i = 0; i + 8 <= size; i += 8) {
-        uint64_t v = rng();
-        std::memcpy(&out[i], &v, 8);
-    }
-    return out;
-}
-
 struct PackageInfo {
     size_t files = 0;
     uint64_t bytes = 0;
@@ -64,12 +42,11 @@ struct PackageInfo {
 // Nested folders of small text files, medium compressible files and a few
 // large random (incompressible) files.
 PackageInfo MakePackage(const std::string& path) {
-    std::mt19937_64 rng(20240601);
     PackageInfo info;
     std::string tmp = path + ".part";
     {
         tavlin_test::ZipBuilder zip(tmp);
-        auto add = [&](const std::string& name, const std::string& data, bool deflate = true) {
+        auto add = [&](const std::string& name, const std::string& data, bool deflate) {
             tavlin_test::ZipEntry e;
             e.name = name;
             e.data = data;
@@ -78,16 +55,7 @@ PackageInfo MakePackage(const std::string& path) {
             ++info.files;
             info.bytes += data.size();
         };
-        for (int i = 0; i < 1895; ++i) {
-            std::string folder = "app/module" + std::to_string(i % 20) + "/part" +
-                                 std::to_string(i % 7) + "/";
-            add(folder + "text" + std::to_string(i) + ".txt", RandomText(rng, 512 + rng() % 7000));
-        }
-        for (int i = 0; i < 100; ++i)
-            add("res/media" + std::to_string(i % 4) + "/asset" + std::to_string(i) + ".dat",
-                RandomText(rng, 350000 + rng() % 200000));
-        for (int i = 0; i < 5; ++i)
-            add("bin/lib" + std::to_string(i) + ".so", RandomBytes(rng, 11 * 1024 * 1024), i % 2 == 0);
+        ForEachBenchFile(add);
         zip.Close();
     }
     fs::rename(tmp, path);
