@@ -71,7 +71,8 @@ void CheckParser(const std::u16string& text) {
     CCmdLineParser reparsed;
     reparsed.Parse(u"-url=stale -md5=stale");
     reparsed.Parse(text);
-    for (const char16_t* key : {u"url", u"md5", u"pagecallparam", u"forcedupdate", u"newver", u"prompt"}) {
+    for (const char16_t* key :
+         {u"url", u"md5", u"pagecallparam", u"forcedupdate", u"newver", u"prompt", u"sha256", u"sig"}) {
         const std::u16string* a = parser.GetValue(key);
         const std::u16string* b = reparsed.GetValue(key);
         if ((a == nullptr) != (b == nullptr) || (a && *a != *b)) Fail("parsing again gives another table");
@@ -86,6 +87,8 @@ void CheckParams(const std::u16string& text) {
     if (p.pageCallParam != zeb::ToNarrow(Value(parser, u"pagecallparam"))) Fail("pageCallParam");
     if (p.newVersion != zeb::ToNarrow(Value(parser, u"newver"))) Fail("newVersion");
     if (p.prompt != zeb::ToNarrow(Value(parser, u"prompt"))) Fail("prompt");
+    if (p.zipSha256 != zeb::ToNarrow(Value(parser, u"sha256"))) Fail("zipSha256");
+    if (p.zipSignature != zeb::ToNarrow(Value(parser, u"sig"))) Fail("zipSignature");
     if (!p.relaunch) Fail("relaunch");
     const std::u16string forced = Value(parser, u"forcedupdate");
     if (p.forcedUpdate != ReadDecimal(forced)) Fail("forcedUpdate");
