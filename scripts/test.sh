@@ -48,7 +48,7 @@ run_suite "$prefix-asan" -DCMAKE_BUILD_TYPE=Debug "-DCMAKE_CXX_FLAGS_DEBUG=-O1 -
 step "configure $prefix-tsan"
 cmake -S "$root" -B "$root/$prefix-tsan" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DTAVLIN_SANITIZE=thread
 step "build $prefix-tsan"
-cmake --build "$root/$prefix-tsan" -j"$jobs" --target tavlin_download_tests tavlin_job_tests tavlin_updater_tests tavlin_updater_wnd_job_tests unpack_test
+cmake --build "$root/$prefix-tsan" -j"$jobs" --target tavlin_download_tests tavlin_job_tests tavlin_updater_tests tavlin_updater_wnd_job_tests unpack_test packer_test
 step "test $prefix-tsan"
 TSAN_OPTIONS=${TSAN_OPTIONS:-halt_on_error=1:second_deadlock_stack=1} \
     ctest --test-dir "$root/$prefix-tsan" -j"$jobs" -L tsan --output-on-failure --no-tests=error
