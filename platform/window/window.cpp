@@ -165,7 +165,8 @@ void OnNativeCloseRequest(Hwnd hwnd) {
         // A window disabled by a modal loop ignores its close button.
         if (!IsLiveLocked(hwnd) || !hwnd->enabled) return;
     }
-    PostMessageW(hwnd, WM_CLOSE, 0, 0);
+    // As the system menu's Close: DefWindowProcW makes it WM_CLOSE.
+    PostMessageW(hwnd, WM_SYSCOMMAND, SC_CLOSE, 0);
 }
 
 void OnNativeGone(Hwnd hwnd) {

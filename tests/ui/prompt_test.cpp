@@ -48,8 +48,9 @@ TEST_F(PromptTest, ResultsOfKeysButtonsAndClosing) {
         {"tips close button", false, Click(u"closeButton"), 2},
         {"tips cancel button", false, Click(u"cancelButton"), 2},
         {"tips confirm button", false, Click(u"confirmButton"), 1},
-        // Closed by the window manager, nothing was chosen.
-        {"tips window manager close", false, WindowManagerClose(), 0},
+        // Closed by the window manager (Alt+F4): cancelled, as by Escape.
+        {"tips window manager close", false, WindowManagerClose(), 2},
+        {"launch window manager close", true, WindowManagerClose(), 2},
         {"launch Escape", true, Key(VK_ESCAPE), 2},
         {"launch Enter", true, Key(VK_RETURN), 1},
         {"launch close button", true, Click(u"closeButton"), 1},

@@ -27,6 +27,13 @@ LRESULT CZebWndBase::MessageHandler(UINT uMsg, WPARAM wParam, LPARAM, bool& bHan
         bHandled = true;
         return 1;
     }
+    // The window manager's close (Alt+F4, a task list's close) cancels, as
+    // Escape does.
+    if (uMsg == WM_SYSCOMMAND && (wParam & 0xFFF0) == SC_CLOSE) {
+        Close(2);
+        bHandled = true;
+        return 0;
+    }
     return 0;
 }
 
