@@ -4,7 +4,9 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cerrno>
+#include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -14,6 +16,42 @@
 #include "unpack/Printable.h"
 
 namespace tavlin::packer {
+
+namespace {
+
+// The temporary files a signal handler removes: plain pointers, since the
+// handler may only load them and call unlink().
+std::atomic<const char*> gPending[4];
+
+void RemovePendingAndDie(int sig) {
+    for (std::atomic<const char*>& slot : gPending)
+        if (const char* path = slot.load()) ::unlink(path);
+    ::signal(sig, SIG_DFL);
+    ::raise(sig);
+}
+
+void Register(const char* path) {
+    for (std::atomic<const char*>& slot : gPending) {
+        const char* empty = nullptr;
+        if (slot.compare_exchange_strong(empty, path)) return;
+    }
+}
+
+void Unregister(const char* path) {
+    for (std::atomic<const char*>& slot : gPending) {
+        const char* expected = path;
+        slot.compare_exchange_strong(expected, nullptr);
+    }
+}
+
+}  // namespace
+
+void RemoveOutputFilesOnSignals() {
+    struct sigaction action{};
+    action.sa_handler = RemovePendingAndDie;
+    sigemptyset(&action.sa_mask);
+    for (const int sig : {SIGINT, SIGTERM, SIGHUP}) ::sigaction(sig, &action, nullptr);
+}
 
 OutputFile::OutputFile(std::string finalPath) : final_(std::move(finalPath)) {
     const std::size_t slash = final_.rfind('/');
@@ -28,10 +66,13 @@ OutputFile::OutputFile(std::string finalPath) : final_(std::move(finalPath)) {
         return;
     }
     temp_ = name.data();
+    Register(temp_.c_str());
 }
 
 OutputFile::~OutputFile() {
-    if (!temp_.empty() && !committed_) ::unlink(temp_.c_str());
+    if (temp_.empty()) return;
+    if (!committed_) ::unlink(temp_.c_str());
+    Unregister(temp_.c_str());
 }
 
 bool OutputFile::Commit(unsigned umask) {

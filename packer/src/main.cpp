@@ -3,6 +3,7 @@
 
 #include <iostream>
 
+#include "packer/OutputFile.h"
 #include "packer/PackCommand.h"
 
 int main(int argc, char** argv) {
@@ -10,6 +11,7 @@ int main(int argc, char** argv) {
     // Read before any thread starts: umask() can only be read by setting it.
     const mode_t mask = ::umask(0);
     ::umask(mask);
+    RemoveOutputFilesOnSignals();
     const std::vector<std::string> args(argv + 1, argv + argc);
     bool help = false;
     std::string error;

@@ -1,6 +1,7 @@
 // tavlin-pack as a process: its packages applied by the installation's own
 // extractor, their bytes run after run, its refusals, its signatures.
 #include <gtest/gtest.h>
+#include <signal.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -207,6 +208,22 @@ TEST_F(PackCommandTest, OtherFailuresAndUsageErrors) {
     const auto help = Pack({"--help"});
     EXPECT_EQ(help.exitCode, 0);
     EXPECT_NE(help.out.find("--base OLD_TREE"), std::string::npos);
+}
+
+// Stopped half way (Ctrl-C, a CI timeout), the packer leaves no file behind.
+TEST_F(PackCommandTest, InterruptedPackLeavesNothing) {
+    PutFile(tree_, "data/huge.bin", Noise(32 << 20, 12));
+    tavlin_test::SpawnOptions options;
+    options.argv = {PackerPath(), tree_, "-o", out_ + "/update.zip", "--jobs", "1"};
+    for (const int sig : {SIGINT, SIGTERM}) {
+        tavlin_test::ChildProcess packer;
+        ASSERT_TRUE(packer.Start(options)) << packer.error();
+        ASSERT_TRUE(tavlin_test::WaitUntil([&] { return !OutputFolder().empty(); }, 30000, 5));
+        ASSERT_EQ(::kill(packer.pid(), sig), 0);
+        ASSERT_TRUE(packer.Wait(30000));
+        EXPECT_TRUE(packer.signalled()) << "the packer ended before the signal: " << packer.exitCode();
+        EXPECT_EQ(OutputFolder(), std::vector<std::string>{});
+    }
 }
 
 TEST_F(PackCommandTest, SignedPackageCarriesAVerifiableSignature) {

@@ -31,6 +31,11 @@ private:
     bool committed_ = false;
 };
 
+// From now on SIGINT, SIGTERM and SIGHUP remove the temporary files of the
+// OutputFiles not yet committed before the process ends by the signal.
+// Call once, before any OutputFile exists.
+void RemoveOutputFilesOnSignals();
+
 // Writes `data` to `path` through an OutputFile.
 bool WriteFileAtomically(const std::string& path, const std::string& data, unsigned umask, std::string& error);
 
