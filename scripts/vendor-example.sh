@@ -103,7 +103,7 @@ command=$(sed -n 's/^command: //p' "$out/pack.txt")
 
 # ---------------------------------------------------------------------------
 export HOME=$out/home XDG_RUNTIME_DIR=$out/xdg/runtime XDG_STATE_HOME=$out/xdg/state
-export XDG_DATA_HOME=$out/xdg/data XDG_CONFIG_HOME=$out/xdg/config LANG=en_US.UTF-8
+export XDG_DATA_HOME=$out/xdg/data XDG_CONFIG_HOME=$out/xdg/config LANG=C.UTF-8
 unset LC_ALL LC_MESSAGES TAVLIN_OFFSCREEN
 start_xvfb "$out"
 
