@@ -6,7 +6,9 @@
 #     forced mode, and on completion;
 #   - the failure prompts (problem with the package, network disconnected);
 #   - the forced-update notice and the update-finished window;
-#   - the launcher's question box (a link while the client runs).
+#   - the launcher's question box (a link while the client runs);
+#   - on a high-resolution desktop (Xft.dpi: 192) under openbox, the progress
+#     window downloading and the prompt of a failed update, twice as large.
 # The programs run as the client ships them (a small installation under
 # out/screenshots) against nginx on 127.0.0.1 and are driven with xdotool;
 # tavlin-xshot captures the windows. No window manager is needed; with
@@ -42,6 +44,7 @@ fi
 xvfb_pid=
 nginx_pid=
 xcompmgr_pid=
+openbox_pid=
 cleanup() {
     local exe pid
     for exe in /proc/[0-9]*/exe; do
@@ -50,7 +53,7 @@ cleanup() {
             "$install"/*) kill -9 "$pid" 2>/dev/null || true ;;
         esac
     done
-    for pid in "$nginx_pid" "$xcompmgr_pid" "$xvfb_pid"; do
+    for pid in "$nginx_pid" "$xcompmgr_pid" "$openbox_pid" "$xvfb_pid"; do
         if [ -n "$pid" ]; then kill "$pid" 2>/dev/null || true; fi
     done
 }
@@ -191,11 +194,18 @@ export XDG_STATE_HOME=$work/xdg/state XDG_RUNTIME_DIR=$work/xdg/runtime
 unset XDG_CONFIG_DIRS XDG_CURRENT_DESKTOP DESKTOP_SESSION LC_ALL LC_MESSAGES TAVLIN_OFFSCREEN GDK_SCALE
 export LANG=en_US.UTF-8
 
+# A private X server of that screen size ($1); sets DISPLAY and xvfb_pid.
+start_xvfb() {
+    rm -f "$work/display"
+    # -noreset: what the script sets on the root outlives its last client.
+    Xvfb -displayfd 3 -nolisten tcp -noreset -screen 0 "$1x24" 3>"$work/display" 2>"$work/xvfb.log" &
+    xvfb_pid=$!
+    wait_for '[ -s "$work/display" ]' 10 || fail "Xvfb did not start: $(cat "$work/xvfb.log")"
+    export DISPLAY=:$(head -n1 "$work/display")
+}
+
 start_nginx
-Xvfb -displayfd 3 -nolisten tcp -screen 0 1024x768x24 3>"$work/display" 2>"$work/xvfb.log" &
-xvfb_pid=$!
-wait_for '[ -s "$work/display" ]' 10 || fail "Xvfb did not start: $(cat "$work/xvfb.log")"
-export DISPLAY=:$(head -n1 "$work/display")
+start_xvfb 1024x768
 if [ "${TAVLIN_SHOTS_COMPOSITOR:-0}" = 1 ]; then
     xcompmgr >/dev/null 2>&1 &
     xcompmgr_pid=$!
@@ -295,5 +305,39 @@ for lang in zh_CN.UTF-8 en_US.UTF-8; do
     shot "$q" "launcher-question-$l"
     kill "$launcher_pid" "$client_pid" 2>/dev/null || true
     wait "$launcher_pid" "$client_pid" 2>/dev/null || true
+done
+# A high-resolution desktop: the windows read Xft.dpi from the X resources
+# when they connect. The doubled progress window needs a larger screen;
+# openbox manages it, as a desktop would.
+echo "== 192 dpi under openbox"
+for pid in "$xcompmgr_pid" "$xvfb_pid"; do
+    if [ -n "$pid" ]; then kill "$pid" 2>/dev/null || true; wait "$pid" 2>/dev/null || true; fi
+done
+xcompmgr_pid=
+start_xvfb 1920x1080
+xprop -root -f RESOURCE_MANAGER 8s -set RESOURCE_MANAGER "$(printf 'Xft.dpi:\t192')"
+openbox --sm-disable >/dev/null 2>&1 &
+openbox_pid=$!
+wait_for 'xprop -root _NET_SUPPORTING_WM_CHECK 2>/dev/null | grep -q "window id"' 10 || fail "openbox did not start"
+# Openbox announces itself a moment before it handles the first map.
+sleep 1
+for lang in zh_CN.UTF-8 en_US.UTF-8; do
+    l=${lang%%_*}
+    fresh_install
+    start_updater "$lang" -url="http://127.0.0.1:$port/slow/update.zip" -md5="$md5" -newver=2.0 "$notes"
+    w=$(find_window zeb_updater_wnd_class_name 30) || true
+    [ -n "$w" ] || fail "no progress window: $(cat "$work/updater.out")"
+    wait_for '[ -e "$install/temp/update.zip.dltmp" ]' 30 || fail "the download did not start"
+    sleep 2.5
+    shot "$w" "progress-downloading-$l-192dpi"
+    stop_updater
+
+    fresh_install
+    start_updater "$lang" -url="http://127.0.0.1:$port/update.zip" -md5=00000000000000000000000000000000 -newver=2.0
+    p=$(find_window zeb_updater_tips_wnd_class_name 30) || true
+    [ -n "$p" ] || fail "no failure prompt: $(cat "$work/updater.out")"
+    sleep 0.5
+    shot "$p" "prompt-failed-$l-192dpi"
+    stop_updater
 done
 echo "done: $(du -ch "$shots"/*.png | tail -n1 | cut -f1) in $(ls "$shots" | wc -l) pictures"
