@@ -39,6 +39,40 @@ TEST(PlanSegments, CountAndSplitFollowTheFileSize) {
     }
 }
 
+// Pieces: sixteen equal ones once each would hold 4 MiB, else one per connection.
+TEST(PlanPieces, SixteenForALargeFileOnePerConnectionOtherwise) {
+    const uint32_t MiB = 1048576;
+    const struct {
+        uint32_t size;
+        int32_t requested;
+        bool ranges;
+        size_t pieces;
+    } cases[] = {
+        {12 * MiB, 5, true, 3},      {40 * MiB, 5, true, 5},  {64 * MiB - 1, 5, true, 5},
+        {64 * MiB, 5, true, 16},     {100 * MiB, 5, true, 16}, {100 * MiB, 2, true, 16},
+        {100 * MiB, 1, true, 1},     {100 * MiB, 5, false, 1}, {100 * MiB, 16, true, 16},
+        {0xFFFFFFFFu - 64, 5, true, 16},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.size);
+        const std::vector<SegmentPlan> connections = PlanSegments(c.size, c.requested, c.ranges);
+        const std::vector<SegmentPlan> pieces = PlanPieces(c.size, connections);
+        ASSERT_EQ(pieces.size(), c.pieces) << c.requested;
+        if (c.pieces == connections.size()) {
+            EXPECT_EQ(pieces, connections);
+        }
+        // In order, without gap or overlap, the remainder in the last.
+        uint32_t next = 0;
+        for (const SegmentPlan& piece : pieces) {
+            EXPECT_EQ(piece.start, next);
+            EXPECT_GT(piece.length, 0u);
+            next = piece.start + piece.length;
+        }
+        EXPECT_EQ(next, c.size);
+        for (size_t i = 1; i + 1 < pieces.size(); ++i) EXPECT_EQ(pieces[i].length, pieces[0].length);
+    }
+}
+
 TEST(RetryDelay, DoublesFromOneSecondAndStopsAtTheCap) {
     const std::pair<int32_t, uint32_t> cases[] = {{0, 1000},  {1, 2000},  {2, 4000},   {5, 32000},
                                                   {6, 60000}, {23, 60000}, {31, 60000}, {500, 60000}};

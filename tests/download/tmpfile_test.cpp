@@ -8,6 +8,10 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
+#include <chrono>
+#include <set>
+#include <thread>
 
 #include "child_process.h"
 #include "engine_fixture.h"
@@ -88,6 +92,48 @@ TEST_F(TmpFileTest, ResumesOnlyWhatIsMissing) {
     EXPECT_EQ(SegmentRanges(server), (std::vector<std::string>{"bytes=1000-4194303", "bytes=4194304-8388607"}));
     EXPECT_EQ(CountContaining(Messages("CurlDownloader::Start"), "根据上次的临时文件，进行断点续传"), 1u);
     EXPECT_EQ(CountContaining(Messages(kContinue), "断点续传开始，上一次已下载百分比33.341281%"), 1u);
+}
+
+// A file of sixteen pieces resumes over no more connections than a fresh
+// start opens, and they take the missing pieces in file order: while the
+// first five answers hang, no other piece is asked for.
+TEST_F(TmpFileTest, SixteenPiecesResumeOverFiveConnectionsInFileOrder) {
+    const uint32_t piece = kSize / 16;
+    std::vector<Record> records;
+    for (uint32_t i = 0; i < 16; ++i) {
+        const uint32_t done = i == 2 || i == 9 ? piece : i == 4 ? 1000 : 0;
+        records.push_back({i * piece, piece, done});
+    }
+    WriteTmp(records, kSize);
+    std::atomic<int> hanging{0};
+    FaultServer server([&](const HttpRequest& r) {
+        HttpReply reply = ServeFile(r, data);
+        if (download_test::IsSegmentGet(r, kSize) && hanging < 5) {
+            ++hanging;
+            reply.stallAfter = 1000;
+        }
+        return reply;
+    });
+    auto piecesAsked = [&] {
+        std::set<uint64_t> asked;
+        for (const HttpRequest& r : download_test::SegmentGets(server, kSize)) {
+            uint64_t first = 0, last = 0;
+            if (download_test::AskedRange(r, kSize, &first, &last)) asked.insert(first / piece);
+        }
+        return asked;
+    };
+    CurlDownloader engine;
+    Prepare(engine, 2);
+    ASSERT_TRUE(engine.Start(server.Url("/f.zip"), Target(), nullptr));
+    ASSERT_TRUE(tavlin_test::WaitUntil([&] { return hanging == 5; }, 30000));
+    std::this_thread::sleep_for(std::chrono::milliseconds(200));
+    EXPECT_EQ(piecesAsked(), (std::set<uint64_t>{0, 1, 3, 4, 5}));
+    ASSERT_TRUE(RunToEnd(engine));
+    EXPECT_TRUE(tavlin_test::ReadFileText(Target()) == data);
+    std::set<uint64_t> missing;
+    for (uint64_t i = 0; i < 16; ++i)
+        if (i != 2 && i != 9) missing.insert(i);
+    EXPECT_EQ(piecesAsked(), missing);
 }
 
 // The range probes of a resume fail for a while (a reset, a stall): the

@@ -51,6 +51,19 @@ std::vector<SegmentPlan> PlanSegments(uint32_t fileSize, int32_t requested, bool
     return plan;
 }
 
+std::vector<SegmentPlan> PlanPieces(uint32_t fileSize, const std::vector<SegmentPlan>& connections) {
+    const uint32_t pieces = static_cast<uint32_t>(kMaxSegments);
+    if (connections.size() < 2 || connections.size() >= pieces || fileSize / pieces < kMinPieceBytes)
+        return connections;
+    std::vector<SegmentPlan> plan;
+    uint32_t each = fileSize / pieces;
+    for (uint32_t i = 0; i < pieces; ++i) {
+        uint32_t start = each * i;
+        plan.push_back({start, i == pieces - 1 ? fileSize - start : each});
+    }
+    return plan;
+}
+
 CurlDownloader::CurlDownloader() = default;
 
 CurlDownloader::~CurlDownloader() {
@@ -108,7 +121,8 @@ bool CurlDownloader::Start(const std::string& newUrl, const std::string& newTarg
 
     if (!DownloadInit()) return false;
 
-    for (const SegmentPlan& part : PlanSegments(FileSize, requested, IsMutilDonwload)) {
+    const std::vector<SegmentPlan> connections = PlanSegments(FileSize, requested, IsMutilDonwload);
+    for (const SegmentPlan& part : PlanPieces(FileSize, connections)) {
         auto segment = std::make_unique<SegmentInfo>();
         segment->start = part.start;
         segment->length = part.length;
@@ -121,16 +135,49 @@ bool CurlDownloader::Start(const std::string& newUrl, const std::string& newTarg
     }
     StartPrefixReader();
 
-    for (size_t i = 0; i < segments.size(); ++i) {
-        if (!StartSegmentThread(static_cast<int>(i))) {
-            DOWNLOAD_LOG(kStart, ENGINE_PTR ", 线程%d开启失败", ENGINE_ADDR(this), static_cast<int>(i));
-            Stop(DownloadEnd::LocalError, true);
-            Pause();
-            FinalProc();
+    if (!StartConnections(static_cast<int32_t>(connections.size()))) {
+        Stop(DownloadEnd::LocalError, true);
+        Pause();
+        FinalProc();
+        return false;
+    }
+    return true;
+}
+
+bool CurlDownloader::StartConnections(int32_t count) {
+    for (int32_t started = 0; started < count; ++started) {
+        int index = ClaimPiece();
+        if (index < 0) return true;
+        if (!StartSegmentThread(index)) {
+            DOWNLOAD_LOG(kStart, ENGINE_PTR ", 线程%d开启失败", ENGINE_ADDR(this), index);
             return false;
         }
     }
     return true;
+}
+
+int CurlDownloader::ClaimPiece() {
+    std::lock_guard<std::mutex> lock(mutex);
+    for (size_t i = 0; i < segments.size(); ++i) {
+        SegmentInfo& piece = *segments[i];
+        if (piece.claimed || piece.done >= piece.length) continue;
+        piece.claimed = true;
+        return static_cast<int>(i);
+    }
+    return -1;
+}
+
+bool CurlDownloader::MovePiece(int from, int to) {
+    SegmentInfo& done = *segments[from];
+    SegmentInfo& next = *segments[to];
+    FormatThreadToken(next.token, this, to);
+    next.handle = done.handle;
+    done.handle = nullptr;
+    next.retries = 0;
+    next.unproductive = 0;
+    void* user = next.token;
+    return next.handle && curl_easy_setopt(next.handle, CURLOPT_WRITEDATA, user) == CURLE_OK &&
+           curl_easy_setopt(next.handle, CURLOPT_HEADERDATA, user) == CURLE_OK;
 }
 
 bool CurlDownloader::Restart() {
@@ -247,7 +294,30 @@ void* CurlDownloader::DownloadFun(void* token) {
     return nullptr;
 }
 
-void CurlDownloader::RunSegment(int index) {
+void CurlDownloader::RunSegment(int first) {
+    SegmentInfo& connection = *segments[first];
+    int index = first;
+    CURLcode result = CURLE_OK;
+    // The handle goes from piece to piece, and with it the open connection.
+    while (FetchPiece(index, &result)) {
+        int next = ClaimPiece();
+        if (next < 0) break;
+        bool moved = MovePiece(index, next);
+        index = next;
+        if (!moved) {
+            DOWNLOAD_LOG(kDownloadFun, ENGINE_PTR ", 线程%d初始化失败", ENGINE_ADDR(this), index);
+            Stop(DownloadEnd::LocalError, true);
+            break;
+        }
+    }
+    SegmentInfo& last = *segments[index];
+    if (last.handle) curl_easy_cleanup(last.handle);
+    last.handle = nullptr;
+    connection.running = false;
+    if (hooks.segmentEnded) hooks.segmentEnded();
+}
+
+bool CurlDownloader::FetchPiece(int index, CURLcode* lastResult) {
     SegmentInfo& segment = *segments[index];
     CURLcode result = CURLE_OK;
     bool complete = false;
@@ -306,10 +376,8 @@ void CurlDownloader::RunSegment(int index) {
     if (gaveUp)
         DOWNLOAD_LOG(kDownloadFun, ENGINE_PTR ", 线程%d接收数据失败，错误码：CURLCode=%d", ENGINE_ADDR(this), index,
                      static_cast<int>(result));
-    if (segment.handle) curl_easy_cleanup(segment.handle);
-    segment.handle = nullptr;
-    segment.running = false;
-    if (hooks.segmentEnded) hooks.segmentEnded();
+    *lastResult = result;
+    return complete;
 }
 
 bool CurlDownloader::NextAttempt(int index, CURLcode result, bool delivered, uint32_t* delayMs) {
@@ -434,8 +502,10 @@ size_t CurlDownloader::WriteSegment(int index, const char* data, size_t size, si
     if (done >= segment.length) return 0;
     bool failed = false;
     bool full = false;
+    bool grewPrefix = false;
     size_t taken = 0;
     {
+        std::lock_guard<std::mutex> writing(writeMutex);
         size_t room = segment.length - done;
         size_t items = bytes <= room ? count : room / size;
         taken = items * size;
@@ -448,15 +518,17 @@ size_t CurlDownloader::WriteSegment(int index, const char* data, size_t size, si
         } else {
             size_t whole = static_cast<size_t>(written) / size * size;
             std::lock_guard<std::mutex> lock(mutex);
+            // Only bytes at the end of the contiguous prefix give its reader more to do.
+            grewPrefix = hooks.prefixData && ContiguousBytesLocked() == uint64_t{segment.start} + segment.done;
             segment.done += static_cast<uint32_t>(whole);
             downloadedSize += static_cast<uint32_t>(whole);
             failed = whole < items * size;
             full = segment.done == segment.length;
         }
         if (failed) Stop(DownloadEnd::LocalError, true);
-        if (hooks.prefixData) prefixCv.notify_one();
+        SaveSegmentInfo(index);
     }
-    SaveSegmentInfo(index);
+    if (grewPrefix) prefixCv.notify_one();
     // A file that cannot be written ends the download; its progress so far
     // stays recorded.
     if (failed) return 0;
@@ -497,7 +569,9 @@ bool CurlDownloader::Pause() {
             std::lock_guard<std::mutex> lock(mutex);
             unfinished = segment.done < segment.length;
         }
-        if (!unfinished || !segment.thread.joinable()) continue;
+        // A connection started on a finished piece may be fetching another.
+        if ((!unfinished && !segment.running) || !segment.thread.joinable()) continue;
+        if (segment.thread.get_id() == std::this_thread::get_id()) continue;
         try {
             segment.thread.join();
         } catch (const std::system_error&) {

@@ -1,7 +1,7 @@
 // CurlDownloader: one file fetched over HTTP(S) by up to five connections,
-// each writing its byte range straight into a pre-sized "<target>.dltmp"
-// whose trailer records every segment's progress, so that a killed process
-// resumes where it stopped.
+// each fetching byte ranges (pieces) in file order and writing them straight
+// into a pre-sized "<target>.dltmp" whose trailer records every piece's
+// progress, so that a killed process resumes where it stopped.
 //
 // Files:
 //   CurlDownload.cpp     start, transfer threads, write callback, pause, finish
@@ -66,8 +66,13 @@ struct CurlDownloadHooks {
     // Given the file's contiguous prefix in order as it arrives, read back
     // from the temporary file on a thread of the engine's; an offset of 0
     // after other bytes means the file starts over. Lets the owner digest
-    // the file while it downloads.
+    // the file while it downloads. `data` stays as it is until the next
+    // call has returned, so the owner may go on reading it meanwhile (on
+    // another thread), or until prefixEnd has returned.
     std::function<void(uint64_t offset, const char* data, size_t size)> prefixData;
+    // Called on the same thread when that thread stops handing on data:
+    // the owner must let go of the last data it was given.
+    std::function<void()> prefixEnd;
 };
 
 // Why a download stopped short of the whole file.
@@ -81,16 +86,18 @@ enum class DownloadEnd {
     Restart,     // another version of the file, or unusable ranges: see Restart
 };
 
-// One contiguous byte range of the file.
+// One contiguous byte range of the file (a piece), one record of the
+// temporary file. A connection fetches pieces one after another.
 struct SegmentInfo {
     uint32_t start = 0;
     uint32_t length = 0;
     uint32_t done = 0;          // bytes written from start on; under the engine's mutex
-    CURL* handle = nullptr;     // owned by the segment's thread while it runs
-    std::thread thread;
+    bool claimed = false;       // a connection has taken it; under the engine's mutex
+    CURL* handle = nullptr;     // owned by the connection's thread while it fetches this piece
+    std::thread thread;         // the connection that started on this piece
     int32_t retries = 0;
     int32_t unproductive = 0;   // attempts in a row that delivered nothing
-    std::atomic<bool> running{false};  // the thread has not left DownloadFun yet
+    std::atomic<bool> running{false};  // `thread` has not left DownloadFun yet
     char token[32] = {};        // this segment's ThreadToken
     ResponseCheck check;
 };
@@ -102,6 +109,14 @@ struct SegmentPlan {
     bool operator==(const SegmentPlan&) const = default;
 };
 std::vector<SegmentPlan> PlanSegments(uint32_t fileSize, int32_t requested, bool ranges);
+// The pieces the connections of `connections` (from PlanSegments) take in
+// file order, each connection the lowest piece nobody took when it finishes
+// one, so that the file's contiguous prefix (which the owner digests) grows
+// while the file arrives instead of at its end. A file large enough for
+// kMaxSegments pieces of kMinPieceBytes is cut into kMaxSegments equal
+// pieces; a smaller one keeps one piece per connection.
+std::vector<SegmentPlan> PlanPieces(uint32_t fileSize, const std::vector<SegmentPlan>& connections);
+constexpr uint32_t kMinPieceBytes = 4u << 20;
 
 // The wait before a retry, 1000 * 2^doublings ms, capped at 60 s (also the
 // cap of a Retry-After): a segment passes its attempts in a row that
@@ -144,7 +159,7 @@ public:
     bool WaitAndFinish();
 
     // Stops every transfer (a silent one within about a second) and waits
-    // for the threads of unfinished segments. False when a wait failed.
+    // for the connections still fetching. False when a wait failed.
     // Worker thread; also from destruction.
     bool Pause();
 
@@ -208,7 +223,19 @@ private:
     // --- CurlDownload.cpp ---
     bool InitSegmentHandle(const char* token);
     static void* DownloadFun(void* token);
+    // A connection: fetches the piece it was started on, then the lowest
+    // piece nobody took, until none is left or the download stops.
     void RunSegment(int index);
+    // Fetches one piece over the connection's handle; true when complete.
+    bool FetchPiece(int index, CURLcode* result);
+    // Takes the lowest piece nobody took; -1 when none is left.
+    int ClaimPiece();
+    // Hands the connection's handle (and its open connection) on to piece
+    // `to`. False when the handle could not be set up for it.
+    bool MovePiece(int from, int to);
+    // Starts connections on the lowest unclaimed unfinished pieces, at most
+    // `count` of them. False when a thread could not be started.
+    bool StartConnections(int32_t count);
     // What a failed or refused attempt of segment `index` leads to: the
     // delay before the next one, or false when the segment ends.
     bool NextAttempt(int index, CURLcode result, bool delivered, uint32_t* delayMs);
@@ -275,6 +302,9 @@ private:
     std::atomic<DownloadEnd> end{DownloadEnd::Running};
     bool IsMutilDonwload = false;
     CurlDownloadHooks hooks;
+    // Serialises writes to the temporary file: a writer waiting here sleeps,
+    // where one waiting for the kernel's lock on the file would spin.
+    std::mutex writeMutex;
     // Nesting of Start through the restart of an unusable temporary file.
     int startDepth = 0;
     int32_t requestedCount = 0;

@@ -12,6 +12,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <string>
@@ -203,6 +204,7 @@ bool CurlDownloader::CreateTmpFile() {
     return true;
 }
 
+// The caller holds writeMutex.
 void CurlDownloader::SaveSegmentInfo(int index) {
     unsigned char record[kRecordBytes];
     int fd;
@@ -309,14 +311,12 @@ bool CurlDownloader::ContinueDownloadByTmpFile() {
                  downloadedSize * 100.0 / size);
 
     StartPrefixReader();
-    for (size_t i = 0; i < segments.size(); ++i) {
-        if (segments[i]->done >= segments[i]->length) continue;
-        if (!StartSegmentThread(static_cast<int>(i))) {
-            Stop(DownloadEnd::LocalError, true);
-            Pause();
-            CloseTmpFile(kContinue);
-            return false;
-        }
+    // As many connections as a fresh start would open, whatever the records.
+    if (!StartConnections(std::min(requestedCount, kMaxSegments))) {
+        Stop(DownloadEnd::LocalError, true);
+        Pause();
+        CloseTmpFile(kContinue);
+        return false;
     }
     return true;
 }
