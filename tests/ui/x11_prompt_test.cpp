@@ -37,7 +37,13 @@ protected:
         o.argv = {TAVLIN_PROMPT, "网络已断开，请检查网络环境后重试~", "1"};
         o.env = env_;
         EXPECT_TRUE(prompt.Start(o)) << prompt.error();
-        return tavlin_test::FindWindowByName(env_, "vostrapanel提示");
+        // This prompt's window: the server may still show the last one's
+        // for a moment after its program ended.
+        tavlin_test::RunResult r =
+            tavlin_test::Run({"timeout", "10", "xdotool", "search", "--sync", "--all", "--onlyvisible", "--pid",
+                              std::to_string(prompt.pid()), "--name", "^vostrapanel提示$"},
+                             env_, 15000);
+        return r.finished && r.exitCode == 0 ? r.out.substr(0, r.out.find('\n')) : std::string();
     }
 
 public:

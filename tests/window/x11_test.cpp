@@ -57,6 +57,15 @@ public:
         return tavlin_test::Run(args, env_, 10000);
     }
 
+    // The visible window titled "Prompt" of process pid; empty when none
+    // came within 10 s.
+    std::string FindBoxOf(pid_t pid) {
+        RunResult r = tavlin_test::Run({"timeout", "10", "xdotool", "search", "--sync", "--all", "--onlyvisible",
+                                        "--pid", std::to_string(pid), "--name", "^Prompt$"},
+                                       env_, 15000);
+        return r.finished && r.exitCode == 0 ? r.out.substr(0, r.out.find('\n')) : std::string();
+    }
+
     tavlin_test::XvfbServer xvfb_;
     Environment env_;
 };
@@ -110,7 +119,9 @@ TEST_F(X11Test, MessageBoxProgramAnsweredThroughTheXServer) {
         opts.argv = {TAVLIN_MSGBOX, "Another program is already in progress, start new one?", "Prompt"};
         opts.env = env_;
         ASSERT_TRUE(box.Start(opts)) << box.error();
-        std::string id = tavlin_test::FindWindowByName(env_, "Prompt");
+        // This box's window, not the last one's: the server may not have
+        // taken down the windows of a client that has just ended.
+        std::string id = FindBoxOf(box.pid());
         ASSERT_FALSE(id.empty()) << box.Stderr();
 
         auto geo = ShellVars(Xdotool({"getwindowgeometry", "--shell", id}).out);

@@ -56,7 +56,7 @@ TEST_F(HighDpiTest, PromptTwiceAsLargeAndItsButtonsPressedAtTheirDoubledPlaces) 
     for (const Case& c : cases) {
         SCOPED_TRACE(c.button);
         ChildProcess prompt = StartPrompt();
-        const std::string id = FindByClass("zeb_updater_tips_wnd_class_name");
+        const std::string id = FindByClass("zeb_updater_tips_wnd_class_name", 15, prompt.pid());
         ASSERT_FALSE(id.empty()) << prompt.Stderr();
         ExpectCentred(id, 620, 200);
         // The blue title bar fills the doubled band, 60 pixels high.

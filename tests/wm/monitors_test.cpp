@@ -64,7 +64,7 @@ protected:
         o.env = env_;
         ChildProcess prompt;
         EXPECT_TRUE(prompt.Start(o)) << prompt.error();
-        const std::string id = FindByClass("zeb_updater_tips_wnd_class_name");
+        const std::string id = FindByClass("zeb_updater_tips_wnd_class_name", 15, prompt.pid());
         EXPECT_FALSE(id.empty()) << "no prompt: " << prompt.Stderr();
         if (id.empty()) return {};
         Geometry g = WindowGeometry(id);

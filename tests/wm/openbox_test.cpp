@@ -148,7 +148,7 @@ TEST_F(OpenboxTest, PromptBoxUndecoratedCentredAndClosedByAltF4AsByEscapeWithout
         o.env = env_;
         ChildProcess prompt;
         ASSERT_TRUE(prompt.Start(o)) << prompt.error();
-        const std::string id = FindByClass(kPromptClass);
+        const std::string id = FindByClass(kPromptClass, 15, prompt.pid());
         ASSERT_FALSE(id.empty()) << "no prompt: " << prompt.Stderr();
         ExpectUndecoratedAndCentred(id, 310, 100);
         EXPECT_NE(Xprop(id, {"_NET_WM_NAME"}).find("\"vostrapanel提示\""), std::string::npos);

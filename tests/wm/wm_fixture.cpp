@@ -105,10 +105,13 @@ ChildProcess DesktopTest::StartSilentUpdater() {
                          "-md5=00000000000000000000000000000000", "-newver=9.9.9"});
 }
 
-std::string DesktopTest::FindByClass(const std::string& cls, int timeoutSec) {
-    RunResult r = tavlin_test::Run({"timeout", std::to_string(timeoutSec), "xdotool", "search", "--sync",
-                                    "--onlyvisible", "--class", "^" + cls + "$"},
-                                   env_, (timeoutSec + 5) * 1000);
+std::string DesktopTest::FindByClass(const std::string& cls, int timeoutSec, pid_t pid) {
+    std::vector<std::string> argv{"timeout", std::to_string(timeoutSec), "xdotool", "search", "--sync",
+                                  "--onlyvisible"};
+    if (pid > 0) argv.insert(argv.end(), {"--all", "--pid", std::to_string(pid)});
+    // The pattern last: xdotool reads what follows it as its next command.
+    argv.insert(argv.end(), {"--class", "^" + cls + "$"});
+    RunResult r = tavlin_test::Run(argv, env_, (timeoutSec + 5) * 1000);
     return r.finished && r.exitCode == 0 ? r.out.substr(0, r.out.find('\n')) : std::string();
 }
 

@@ -42,8 +42,10 @@ protected:
     // An updater with an ordinary job against the silent server.
     ChildProcess StartSilentUpdater();
 
-    // The first visible window of that class; empty when none came in time.
-    std::string FindByClass(const std::string& cls, int timeoutSec = 15);
+    // The first visible window of that class (of process pid, when given:
+    // the server may still show the windows of a client that has just
+    // ended); empty when none came in time.
+    std::string FindByClass(const std::string& cls, int timeoutSec = 15, pid_t pid = 0);
     Geometry WindowGeometry(const std::string& id);
     // `xprop -id ID PROPERTY`'s text; empty when unreadable.
     std::string Xprop(const std::string& id, const std::vector<std::string>& args);
