@@ -2,6 +2,7 @@
 // pixel): drawn from their "@2x" twins, so an edge stays as sharp as the
 // source draws it, with corners and sizes still in layout pixels; at scale 1
 // the plain images, 1:1.
+#include <cmath>
 #include <cstring>
 #include <string>
 
@@ -32,10 +33,11 @@ struct Image {
 };
 
 // The whole window drawn as the window system draws it at `scale`.
-Image Render(WindowImplBase& wnd, int scale) {
+Image Render(WindowImplBase& wnd, double scale) {
     RECT client;
     GetClientRect(wnd.GetHWND(), &client);
-    cairo_surface_t* s = cairo_image_surface_create(CAIRO_FORMAT_ARGB32, client.Width() * scale, client.Height() * scale);
+    cairo_surface_t* s = cairo_image_surface_create(CAIRO_FORMAT_ARGB32, static_cast<int>(std::ceil(client.Width() * scale)),
+                                                    static_cast<int>(std::ceil(client.Height() * scale)));
     cairo_surface_set_device_scale(s, scale, scale);
     cairo_t* cr = cairo_create(s);
     wnd.GetPaintManager().Render(cr);
@@ -166,6 +168,35 @@ TEST_F(HiResImageTest, NineSliceCornersStayInLayoutPixelsAndAnImageWithoutTwinSt
     for (int x = 1; x <= 4; ++x) reddish = reddish || (two.At(x, 30) & 0xFFFF) < 0xC0C0;
     EXPECT_TRUE(reddish) << "the image without a twin was not drawn";
     EXPECT_EQ(two.At(12, 30), white);
+}
+
+}  // namespace
+}  // namespace tavlin_ui_test
+
+namespace tavlin_ui_test {
+namespace {
+
+// The progress window's card is opaque across its whole width at every
+// scale the desktop can ask for, also where the 9-slice background's
+// slices meet between two device pixels.
+TEST_F(HiResImageTest, ProgressCardOpaqueAcrossAtEveryScale) {
+    UseChinese();
+    PreviewWnd wnd(u"UpdaterWnd.xml");
+    ASSERT_NE(wnd.GetHWND(), nullptr) << wnd.GetLoadError();
+    for (double scale : {1.0, 1.25, 1.5, 1.75, 2.0, 3.0}) {
+        SCOPED_TRACE(scale);
+        const Image shown = Render(wnd, scale);
+        // A row through the middle of the card, 24 layout pixels inside
+        // its edges (the card spans 20..422 of 442).
+        const int y = static_cast<int>(300 * scale);
+        int translucent = 0, first = -1;
+        for (int x = static_cast<int>(std::ceil(24 * scale)); x < static_cast<int>(418 * scale); ++x)
+            if ((shown.At(x, y) >> 24) != 0xFF) {
+                ++translucent;
+                if (first < 0) first = x;
+            }
+        EXPECT_EQ(translucent, 0) << "first at device x " << first;
+    }
 }
 
 }  // namespace
