@@ -15,10 +15,6 @@ namespace tavlin::packer {
 
 namespace {
 
-// An entry this large needs Zip64 fields in its local header, which must be
-// chosen before its data is written (deflate may grow data a little).
-constexpr uint64_t kZip64Size = 0xFFFF0000ull;
-
 struct ZipCloser {
     void operator()(void* zf) const { zipClose(zf, nullptr); }
 };
@@ -92,7 +88,7 @@ bool WritePackage(int rootFd, const std::vector<TreeEntry>& entries, const std::
             error = piece.error;
             return false;
         }
-        const bool zip64 = e.size >= kZip64Size;
+        const bool zip64 = NeedsZip64(e.size);
         if (!out.Open(e, !piece.stored, zip64) || !out.Write(e, piece.data)) return false;
         uint32_t crc = piece.crc;
         while (!jobs[job].last) {

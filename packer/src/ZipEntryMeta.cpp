@@ -18,6 +18,12 @@ constexpr uint16_t kUtf8Names = 0x0800;
 
 uint16_t VersionMadeBy(bool zip64) { return static_cast<uint16_t>(kHostUnix << 8 | (zip64 ? 45 : 20)); }
 
+bool NeedsZip64(uint64_t size) {
+    // Stored blocks cost 5 bytes per 16 KiB at worst, and each 1 MiB piece a
+    // flush marker: well under one byte in a thousand.
+    return size + size / 1024 + 65536 >= 0xFFFFFFFFull;
+}
+
 uint32_t ExternalAttributes(const TreeEntry& e) {
     mode_t type = S_IFREG;
     if (e.kind == EntryKind::Folder) type = S_IFDIR;

@@ -14,6 +14,12 @@ namespace tavlin::packer {
 // 4.5 when the entry needs Zip64.
 uint16_t VersionMadeBy(bool zip64);
 
+// Whether a file of `size` bytes needs Zip64 fields in its local header,
+// which must be chosen before its data is written: deflate grows data it
+// cannot shrink by a few bytes per block, so a file somewhat under 4 GiB may
+// still take more than 4 GiB in the package.
+bool NeedsZip64(uint64_t size);
+
 // The Unix type and mode in the high 16 bits; folders also carry the DOS
 // folder bit, for readers that look only at the low byte.
 uint32_t ExternalAttributes(const TreeEntry& entry);
