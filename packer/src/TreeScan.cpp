@@ -24,6 +24,15 @@ namespace {
 // The programs the installation starts; the launcher refuses a package that
 // would leave one of them without its execute bit.
 constexpr const char* kPrograms[] = {"tavlin.exe", "TavlinLaunch.exe"};
+// Paths the programs own: the launcher unpacks and then deletes the package
+// "update.zip", takes "temp/update.zip" for the next package to install,
+// and deletes the updater and the download's leftovers at every start, so
+// a package's files at these places would not stay as the tree has them.
+constexpr const char* kOwnedPaths[] = {"update.zip",       "temp/update.zip", "temp/update.zip.dltmp",
+                                       "temp/Updater.exe", "temp/update.td0", "temp/update.td1",
+                                       "temp/update.td2",  "temp/update.td3", "temp/update.td"};
+// The updater's work folder, where it runs and downloads.
+constexpr const char* kWorkFolder = "temp";
 // What the extended-timestamp field of an entry can hold.
 constexpr int64_t kLatestTime = 0xFFFFFFFFll;
 
@@ -183,6 +192,12 @@ std::vector<std::string> InstallProblems(const std::vector<TreeEntry>& entries) 
             problem(e, "it has the setuid, setgid or sticky bit, which an installation never gives");
         else if (e.kind == EntryKind::File && (e.mode & 0777) == 0)
             problem(e, "it has no permission bits; an installation would make it readable (0644)");
+        for (const char* owned : kOwnedPaths)
+            if (e.path == owned)
+                problem(e, "the launcher and the updater use this name for their own files (a package there is "
+                           "taken for the next update, or removed), so it cannot be shipped");
+        if (e.path == kWorkFolder && e.kind != EntryKind::Folder)
+            problem(e, "the updater runs and downloads in this folder, so it must be a folder");
         for (const char* program : kPrograms) {
             if (e.path != program) continue;
             if (e.kind != EntryKind::File)
