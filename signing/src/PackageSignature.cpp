@@ -49,7 +49,33 @@ std::string OpenSslError(std::string_view what) {
     return text;
 }
 
+size_t CountBlocks(std::string_view pem, std::string_view label) {
+    size_t count = 0;
+    const std::string header = "-----BEGIN " + std::string(label) + "-----";
+    for (size_t at = pem.find(header); at != std::string_view::npos; at = pem.find(header, at + 1)) ++count;
+    return count;
+}
+
+// Why a text cannot be the one private key to sign with, said in the
+// vendor's terms, or "" when it may be.
+std::string PrivateKeyTextProblem(std::string_view pem) {
+    const size_t encrypted = CountBlocks(pem, "ENCRYPTED PRIVATE KEY");
+    const size_t plain = CountBlocks(pem, "PRIVATE KEY") + CountBlocks(pem, "RSA PRIVATE KEY") +
+                         CountBlocks(pem, "EC PRIVATE KEY");
+    if (encrypted > 0 || pem.find("Proc-Type: 4,ENCRYPTED") != std::string_view::npos)
+        return "the private key is encrypted with a pass phrase, which is never asked for here; "
+               "sign with a key file without one";
+    if (plain == 0 && CountBlocks(pem, "PUBLIC KEY") > 0)
+        return "the file holds a public key; signing needs the private key it was made from";
+    if (plain > 1) return "the file holds more than one private key; give the one to sign with alone";
+    return {};
+}
+
 Key ReadPrivateKey(std::string_view pem, std::string& error) {
+    if (std::string why = PrivateKeyTextProblem(pem); !why.empty()) {
+        error = std::move(why);
+        return nullptr;
+    }
     Bio bio = MemoryBio(pem);
     Key key(bio ? PEM_read_bio_PrivateKey(bio.get(), nullptr, NoPassphrase, nullptr) : nullptr);
     if (!key) {

@@ -154,4 +154,33 @@ TEST(SignStatementTest, RefusesKeysItCannotUseWithoutPrompting) {
     }
 }
 
+// The packer shows these messages to the vendor: each says what is wrong
+// with the file rather than that it cannot be read.
+TEST(SignStatementTest, SaysWhyAKeyFileCannotSign) {
+    const std::string ed = NewKeyPem("ED25519");
+    const struct {
+        const char* what;
+        std::string pem;
+        const char* says;  // nullptr: the key signs
+    } cases[] = {
+        {"the public key", PublicOf(ed), "holds a public key"},
+        {"two public keys", PublicOf(ed) + PublicOf(NewKeyPem("ED25519")), "holds a public key"},
+        {"an encrypted key", NewKeyPem("ED25519", "secret"), "pass phrase"},
+        {"two private keys", ed + NewKeyPem("ED25519"), "more than one private key"},
+        {"an RSA key", NewKeyPem("RSA"), "not an Ed25519 key"},
+        {"the key with notes around it", "vendor signing key\n" + ed + "kept offline\n", nullptr},
+        {"the public key before the private one", PublicOf(ed) + ed, nullptr},
+    };
+    for (const auto& c : cases) {
+        std::string sig, error;
+        const bool signs = SignStatement(c.pem, "x", sig, error);
+        if (!c.says) {
+            EXPECT_TRUE(signs) << c.what << ": " << error;
+            continue;
+        }
+        EXPECT_FALSE(signs) << c.what;
+        EXPECT_NE(error.find(c.says), std::string::npos) << c.what << ": " << error;
+    }
+}
+
 }  // namespace
