@@ -505,7 +505,6 @@ size_t CurlDownloader::WriteSegment(int index, const char* data, size_t size, si
     bool grewPrefix = false;
     size_t taken = 0;
     {
-        std::lock_guard<std::mutex> writing(writeMutex);
         size_t room = segment.length - done;
         size_t items = bytes <= room ? count : room / size;
         taken = items * size;

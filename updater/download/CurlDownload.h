@@ -302,9 +302,6 @@ private:
     std::atomic<DownloadEnd> end{DownloadEnd::Running};
     bool IsMutilDonwload = false;
     CurlDownloadHooks hooks;
-    // Serialises writes to the temporary file: a writer waiting here sleeps,
-    // where one waiting for the kernel's lock on the file would spin.
-    std::mutex writeMutex;
     // Nesting of Start through the restart of an unusable temporary file.
     int startDepth = 0;
     int32_t requestedCount = 0;

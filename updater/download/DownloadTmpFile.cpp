@@ -204,7 +204,6 @@ bool CurlDownloader::CreateTmpFile() {
     return true;
 }
 
-// The caller holds writeMutex.
 void CurlDownloader::SaveSegmentInfo(int index) {
     unsigned char record[kRecordBytes];
     int fd;
