@@ -8,6 +8,7 @@
 #include <memory>
 
 #include "packer/ChunkPipeline.h"
+#include "packer/UnixHost.h"
 #include "packer/ZipEntryMeta.h"
 #include "unpack/Printable.h"
 
@@ -110,7 +111,7 @@ bool WritePackage(int rootFd, const std::vector<TreeEntry>& entries, const std::
         error = "cannot finish the package: " + ZipError(rc);
         return false;
     }
-    return true;
+    return RestoreUnixHost(zipPath, error);
 }
 
 }  // namespace tavlin::packer

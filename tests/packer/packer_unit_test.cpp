@@ -2,6 +2,8 @@
 // rules a tree must meet, the delta plan, and the command line.
 #include <gtest/gtest.h>
 #include <sys/stat.h>
+#include <unzip.h>
+#include <zip.h>
 #include <zlib.h>
 
 #include <cstdlib>
@@ -9,9 +11,11 @@
 
 #include "pack_tree.h"
 #include "packer/ChunkDeflater.h"
+#include "packer/ChunkPipeline.h"
 #include "packer/DeltaPlan.h"
 #include "packer/PackCommand.h"
 #include "packer/TreeScan.h"
+#include "packer/UnixHost.h"
 #include "packer/ZipEntryMeta.h"
 #include "temp_dir.h"
 #include "unpack/EntryMeta.h"
@@ -126,6 +130,77 @@ TEST(ChunkDeflaterTest, PiecesJoinIntoOneStreamOfTheWholeData) {
     }
 }
 
+// A file that does not need Zip64 fields by its size must not need them by
+// its deflated size either: minizip cannot add them once the data is written.
+TEST(ZipEntryMetaTest, Zip64IsChosenForEveryFileWhoseDeflatedDataMayPass4GiB) {
+    const std::string noise = Noise(kChunkSize + kDeflateWindow, 21);
+    ChunkDeflater deflater;
+    std::string out;
+    ASSERT_TRUE(deflater.Compress(std::string_view(noise).substr(0, kDeflateWindow),
+                                  std::string_view(noise).substr(kDeflateWindow), false, out));
+    ASSERT_GT(out.size(), kChunkSize) << "noise must not shrink";
+    const uint64_t growth = out.size() - kChunkSize;
+    uint64_t low = 0, high = 0xFFFFFFFFull;  // the largest size without Zip64
+    while (low < high) {
+        const uint64_t mid = low + (high - low + 1) / 2;
+        if (NeedsZip64(mid)) high = mid - 1;
+        else low = mid;
+    }
+    const uint64_t pieces = (low + kChunkSize - 1) / kChunkSize;
+    EXPECT_LT(low + pieces * growth + 64, 0xFFFFFFFFull) << "largest size without Zip64: " << low;
+    EXPECT_FALSE(NeedsZip64(0xF0000000ull));
+    EXPECT_TRUE(NeedsZip64(0xFFFFFFFFull));
+    EXPECT_TRUE(NeedsZip64(uint64_t{5} << 30));
+}
+
+// An archive whose central records say MS-DOS where minizip wrote them for
+// Zip64 entries (the records of a package past 4 GiB) gets the Unix host
+// back, so the launcher reads the modes: the link stays a link.
+TEST(UnixHostTest, CentralRecordsWrittenAsMsDosGetTheUnixHostBack) {
+    tavlin_test::TempDir dir("tavlin-unixhost-");
+    const std::string zipPath = dir / "p.zip";
+    const TreeEntry entries[] = {File("a.sh", 0755), Link("b", "a.sh"), File("c.txt", 0600)};
+    const uint16_t madeBy[] = {VersionMadeBy(false), 45, 45};  // 45: minizip's own for Zip64
+    zipFile zf = zipOpen64(zipPath.c_str(), APPEND_STATUS_CREATE);
+    ASSERT_TRUE(zf);
+    for (std::size_t i = 0; i < std::size(entries); ++i) {
+        zip_fileinfo info{};
+        info.external_fa = ExternalAttributes(entries[i]);
+        const std::string data = entries[i].kind == EntryKind::Link ? entries[i].linkTarget : "data";
+        ASSERT_EQ(zipOpenNewFileInZip4_64(zf, entries[i].path.c_str(), &info, nullptr, 0, nullptr, 0, nullptr, 0, 0, 0,
+                                          -MAX_WBITS, 8, Z_DEFAULT_STRATEGY, nullptr, 0, madeBy[i], 0, 0),
+                  ZIP_OK);
+        ASSERT_EQ(zipWriteInFileInZip(zf, data.data(), static_cast<unsigned>(data.size())), ZIP_OK);
+        ASSERT_EQ(zipCloseFileInZip(zf), ZIP_OK);
+    }
+    ASSERT_EQ(zipClose(zf, nullptr), ZIP_OK);
+
+    std::string error;
+    ASSERT_TRUE(RestoreUnixHost(zipPath, error)) << error;
+    unzFile uf = unzOpen64(zipPath.c_str());
+    ASSERT_TRUE(uf);
+    std::size_t i = 0;
+    for (int rc = unzGoToFirstFile(uf); rc == UNZ_OK && i < std::size(entries); rc = unzGoToNextFile(uf), ++i) {
+        unz_file_info64 info{};
+        ASSERT_EQ(unzGetCurrentFileInfo64(uf, &info, nullptr, 0, nullptr, 0, nullptr, 0), UNZ_OK);
+        EXPECT_EQ(info.version, i == 0 ? VersionMadeBy(false) : VersionMadeBy(true)) << entries[i].path;
+        const auto a = tavlin::unpack::AttributesFromZip(static_cast<uint16_t>(info.version),
+                                                          static_cast<uint32_t>(info.external_fa));
+        EXPECT_TRUE(a.unixMode) << entries[i].path;
+        EXPECT_EQ(a.symlink, entries[i].kind == EntryKind::Link) << entries[i].path;
+        if (entries[i].kind == EntryKind::File) {
+            EXPECT_EQ(a.mode, entries[i].mode) << entries[i].path;
+        }
+        // The data is untouched: the mended archive reads back whole.
+        ASSERT_EQ(unzOpenCurrentFile(uf), UNZ_OK);
+        char buffer[16];
+        EXPECT_GT(unzReadCurrentFile(uf, buffer, sizeof buffer), 0);
+        EXPECT_EQ(unzCloseCurrentFile(uf), UNZ_OK) << entries[i].path;
+    }
+    EXPECT_EQ(i, std::size(entries));
+    unzClose(uf);
+}
+
 TEST(InstallProblemsTest, RefusesWhatAnInstallationWouldNotReproduce) {
     struct Case {
         TreeEntry entry;
@@ -151,6 +226,20 @@ TEST(InstallProblemsTest, RefusesWhatAnInstallationWouldNotReproduce) {
         {Link("TavlinLaunch.exe", "tavlin.exe"), "must be a regular file"},
         {File("future", 0644, int64_t{1} << 33), "outside 1970 to 2106"},
         {File("past", 0644, -1), "outside 1970 to 2106"},
+        // What the launcher and the updater keep for themselves.
+        {File("update.zip"), "use this name for their own files"},
+        {Folder("update.zip"), "use this name for their own files"},
+        {File("temp/update.zip"), "use this name for their own files"},
+        {File("temp/update.zip.dltmp"), "use this name for their own files"},
+        {File("temp/Updater.exe", 0755), "use this name for their own files"},
+        {File("temp/update.td0"), "use this name for their own files"},
+        {File("temp/update.td"), "use this name for their own files"},
+        {File("temp"), "must be a folder"},
+        {Link("temp", "bin"), "must be a folder"},
+        {Folder("temp"), nullptr},
+        {File("temp/InstallZebApp.dll", 0755), nullptr},
+        {File("lessons/update.zip"), nullptr},
+        {File("temp/update.td4"), nullptr},
     };
     for (const Case& c : cases) {
         const std::vector<std::string> problems = InstallProblems({c.entry});
