@@ -111,7 +111,16 @@ bool WritePackage(int rootFd, const std::vector<TreeEntry>& entries, const std::
         error = "cannot finish the package: " + ZipError(rc);
         return false;
     }
-    return RestoreUnixHost(zipPath, error);
+    std::size_t zip64Records = 0;
+    if (!RestoreUnixHost(zipPath, zip64Records, error)) return false;
+    if (zip64Records > 0) {
+        // The installation's zip reader (minizip 1.1) does not follow Zip64
+        // places: it would fail on every entry past the 4 GiB mark.
+        error = "the package grows past 4 GiB, and an installation cannot read entries placed beyond that; "
+                "ship less at once (a delta over the installed release)";
+        return false;
+    }
+    return true;
 }
 
 }  // namespace tavlin::packer

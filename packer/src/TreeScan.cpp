@@ -35,6 +35,9 @@ constexpr const char* kOwnedPaths[] = {"update.zip",       "temp/update.zip", "t
 constexpr const char* kWorkFolder = "temp";
 // What the extended-timestamp field of an entry can hold.
 constexpr int64_t kLatestTime = 0xFFFFFFFFll;
+// The installation's zip reader (minizip 1.1) stops reading an entry at
+// 4 GiB - 1 bytes: a larger file would never install.
+constexpr uint64_t kLargestFile = 0xFFFFFFFEull;
 
 std::string Quoted(const std::string& path) { return "\"" + unpack::Printable(path) + "\""; }
 
@@ -188,6 +191,8 @@ std::vector<std::string> InstallProblems(const std::vector<TreeEntry>& entries) 
                 problem(e, "the link's target " + Quoted(e.linkTarget) +
                                " leads outside the tree (only relative targets that stay inside are installed)");
         }
+        if (e.kind == EntryKind::File && e.size > kLargestFile)
+            problem(e, "it holds 4 GiB or more, which an installation's zip reader cannot read");
         if (e.kind == EntryKind::File && (e.mode & 07000))
             problem(e, "it has the setuid, setgid or sticky bit, which an installation never gives");
         else if (e.kind == EntryKind::File && (e.mode & 0777) == 0)

@@ -27,7 +27,8 @@ constexpr uint64_t kMadeByOffset = 4;
 
 }  // namespace
 
-bool RestoreUnixHost(const std::string& zipPath, std::string& error) {
+bool RestoreUnixHost(const std::string& zipPath, std::size_t& mended, std::string& error) {
+    mended = 0;
     const std::string name = "\"" + unpack::Printable(zipPath) + "\"";
     std::vector<uint64_t> records;  // where the central records to mend start
     {
@@ -53,6 +54,7 @@ bool RestoreUnixHost(const std::string& zipPath, std::string& error) {
             return false;
         }
     }
+    mended = records.size();
     if (records.empty()) return true;
     const platform::UniqueFd fd(::open(zipPath.c_str(), O_RDWR | O_CLOEXEC));
     if (!fd) {

@@ -176,7 +176,9 @@ TEST(UnixHostTest, CentralRecordsWrittenAsMsDosGetTheUnixHostBack) {
     ASSERT_EQ(zipClose(zf, nullptr), ZIP_OK);
 
     std::string error;
-    ASSERT_TRUE(RestoreUnixHost(zipPath, error)) << error;
+    std::size_t mended = 0;
+    ASSERT_TRUE(RestoreUnixHost(zipPath, mended, error)) << error;
+    EXPECT_EQ(mended, 2u);
     unzFile uf = unzOpen64(zipPath.c_str());
     ASSERT_TRUE(uf);
     std::size_t i = 0;
@@ -240,6 +242,8 @@ TEST(InstallProblemsTest, RefusesWhatAnInstallationWouldNotReproduce) {
         {File("temp/InstallZebApp.dll", 0755), nullptr},
         {File("lessons/update.zip"), nullptr},
         {File("temp/update.td4"), nullptr},
+        {[] { TreeEntry e = File("huge.bin"); e.size = 0xFFFFFFFEull; return e; }(), nullptr},
+        {[] { TreeEntry e = File("huger.bin"); e.size = 0xFFFFFFFFull; return e; }(), "4 GiB or more"},
     };
     for (const Case& c : cases) {
         const std::vector<std::string> problems = InstallProblems({c.entry});

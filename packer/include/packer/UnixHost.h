@@ -5,13 +5,14 @@
 // bit and a link would arrive as a file holding its target.
 #pragma once
 
+#include <cstddef>
 #include <string>
 
 namespace tavlin::packer {
 
 // Sets every central record of the finished archive at `zipPath` that does
-// not name the Unix host back to VersionMadeBy(true). False with `error`
-// when the archive cannot be read or written.
-bool RestoreUnixHost(const std::string& zipPath, std::string& error);
+// not name the Unix host back to VersionMadeBy(true); `mended` gets their
+// number. False with `error` when the archive cannot be read or written.
+bool RestoreUnixHost(const std::string& zipPath, std::size_t& mended, std::string& error);
 
 }  // namespace tavlin::packer
