@@ -1,5 +1,6 @@
-// Trusted-key text and signature text from arbitrary bytes: neither may
-// crash, and a signature text only verifies in its one canonical spelling.
+// Trusted-key text, signing-key text and signature text from arbitrary
+// bytes: none may crash, a refused key always says why, and a signature
+// text only verifies in its one canonical spelling.
 #include "signing/PackageSignature.h"
 
 #include <cstdint>
@@ -25,6 +26,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         auto keys = tavlin::signing::TrustedKeys::FromPem(text, error);
         if (keys && keys->size() == 0) std::abort();
         if (!keys && error.empty()) std::abort();
+        return 0;
+    }
+    if (data[0] & 4) {
+        if (tavlin::signing::PublicKeyPem(text, error).empty() && error.empty()) std::abort();
         return 0;
     }
     static const auto keys = tavlin::signing::TrustedKeys::FromPem(kPublicKey, error);
