@@ -25,7 +25,8 @@ void DigestWorker::Post(const void* data, size_t size) {
         return;
     }
     {
-        std::lock_guard<std::mutex> lock(mutex_);
+        std::unique_lock<std::mutex> lock(mutex_);
+        cv_.wait(lock, [this] { return !posted_; });
         data_ = data;
         size_ = size;
         posted_ = true;

@@ -1,6 +1,7 @@
 // A digest updated on a thread of its own, so that a second digest of the
 // same bytes costs the caller no time: Post hands a buffer over, the caller
-// digests it its own way meanwhile, Wait hands the buffer back.
+// digests it its own way meanwhile and may go on to the next buffer; Wait
+// (or the next Post) hands the buffer back.
 #pragma once
 
 #include <condition_variable>
@@ -20,7 +21,8 @@ public:
     DigestWorker(const DigestWorker&) = delete;
     DigestWorker& operator=(const DigestWorker&) = delete;
 
-    // `data` must stay as it is until Wait returns. One buffer at a time.
+    // `data` must stay as it is until Wait, or the next Post, returns; a
+    // Post first waits for the buffer before.
     void Post(const void* data, size_t size);
     // Returns once the posted buffer has been digested.
     void Wait();

@@ -28,18 +28,23 @@ PackageDigests DigestsOfFile(const std::string& path, bool withSha256) {
     FdCloser file{::open(path.c_str(), O_RDONLY | O_CLOEXEC)};
     if (file.fd < 0) return {};
     ::posix_fadvise(file.fd, 0, 0, POSIX_FADV_SEQUENTIAL);
+    // Two buffers in turn: the SHA-256 reads one while the next is filled.
+    // Declared before the stream, which may read them until it is gone.
+    std::vector<char> buffers[2] = {std::vector<char>(kReadSize), std::vector<char>(kReadSize)};
     PackageDigestStream stream(withSha256);
-    std::vector<char> buffer(kReadSize);
+    size_t turn = 0;
     uint64_t at = 0;
     // Offset 0 starts the digests even for an empty file.
-    stream.Feed(0, buffer.data(), 0);
+    stream.Feed(0, buffers[0].data(), 0);
     for (;;) {
+        std::vector<char>& buffer = buffers[turn];
         ssize_t n = ::read(file.fd, buffer.data(), buffer.size());
         if (n < 0 && errno == EINTR) continue;
         if (n < 0) return {};
         if (n == 0) break;
         stream.Feed(at, buffer.data(), static_cast<size_t>(n));
         at += static_cast<uint64_t>(n);
+        turn ^= 1;
     }
     return stream.Finish();
 }
@@ -56,8 +61,13 @@ PackageDigestStream::PackageDigestStream(bool withSha256)
 
 PackageDigestStream::~PackageDigestStream() = default;
 
+void PackageDigestStream::Sync() {
+    if (sha256_) sha256_->Wait();
+}
+
 void PackageDigestStream::Feed(uint64_t offset, const char* data, size_t size) {
     if (offset == 0) {
+        Sync();
         bytes_ = 0;
         good_ = md5_.Reset() && (!sha256_ || sha256_->Reset());
     }
@@ -65,14 +75,15 @@ void PackageDigestStream::Feed(uint64_t offset, const char* data, size_t size) {
         good_ = false;
         return;
     }
-    // Both digests read the same buffer at once, on two threads.
+    // Both digests read the same buffer at once, on two threads; the
+    // SHA-256 may finish it while the caller fills the next.
     if (sha256_) sha256_->Post(data, size);
     md5_.Update(data, size);
-    if (sha256_) sha256_->Wait();
     bytes_ += size;
 }
 
 PackageDigests PackageDigestStream::Finish() {
+    Sync();
     PackageDigests out;
     if (!good_) return out;
     good_ = false;  // finished: a second call has nothing to give

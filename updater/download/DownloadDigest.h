@@ -42,7 +42,11 @@ public:
 
     // Bytes at `offset`: 0 starts over; any other offset than the end of
     // what was fed spoils the digests (Finish then gives "" for them).
+    // The SHA-256 may still read `data` after Feed has returned: it must
+    // stay as it is until the next Feed, Sync or Finish returns.
     void Feed(uint64_t offset, const char* data, size_t size);
+    // Returns once nothing fed is read any more. Before fed bytes go away.
+    void Sync();
     uint64_t Bytes() const { return bytes_; }
     // The digests of what was fed; "" when spoiled. Once: a second call
     // gives "".

@@ -52,7 +52,10 @@ void CurlDownloader::StartPrefixReader() {
 }
 
 void CurlDownloader::PrefixReader(int fd) {
-    std::vector<char> buffer(kPrefixChunk);
+    // Two buffers in turn: the owner may still read the one handed on last
+    // while the next is filled.
+    std::vector<char> buffers[2] = {std::vector<char>(kPrefixChunk), std::vector<char>(kPrefixChunk)};
+    size_t turn = 0;
     uint64_t handed = 0;
     std::unique_lock<std::mutex> lock(mutex);
     while (!Stopping()) {
@@ -65,6 +68,8 @@ void CurlDownloader::PrefixReader(int fd) {
             continue;
         }
         lock.unlock();
+        std::vector<char>& buffer = buffers[turn];
+        turn ^= 1;
         size_t want = static_cast<size_t>(std::min<uint64_t>(ready - handed, buffer.size()));
         ssize_t got = ::pread(fd, buffer.data(), want, static_cast<off_t>(handed));
         if (got > 0) hooks.prefixData(handed, buffer.data(), static_cast<size_t>(got));
@@ -73,6 +78,7 @@ void CurlDownloader::PrefixReader(int fd) {
         handed += static_cast<uint64_t>(got);
     }
     lock.unlock();
+    if (hooks.prefixEnd) hooks.prefixEnd();
     ::close(fd);
 }
 

@@ -129,6 +129,10 @@ bool Downloader::Download(const std::string& packagePath, PackageDigests* stream
         digest.Feed(at, data, size);
         if (next) next(at, data, size);
     };
+    hooks.prefixEnd = [&digest, next = std::move(hooks.prefixEnd)] {
+        digest.Sync();
+        if (next) next();
+    };
     engine.SetHooks(std::move(hooks));
     {
         std::lock_guard<std::mutex> lock(stateMutex_);
