@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Builds (if needed) and runs the job benchmark: ExtractZipToDir against
 # unzip on the launcher benchmark's package, and the job's MD5 against
-# md5sum on 256 MiB. Prints medians and ratios.
+# md5sum on 256 MiB, and the job's check of a 100 MiB package with SHA-256
+# and a signature against its MD5 alone. Prints medians and ratios.
 #   bench/job/run_job.sh [RUNS]      (default 5)
 # TAVLIN_BUILD_DIR picks the build folder (default build/); the files live in
 # out/bench/ and are reused between runs.

@@ -8,6 +8,10 @@
 // 5 ms) and when "update.zip" takes its place. Reports medians of the
 // times, CPU (user + system) and peak RSS.
 //
+// Also in every run: an updater built with a trusted key (the test-only
+// key A) verifying the same package with -sha256= and -sig= besides its
+// MD5, against the plain updater's MD5 alone.
+//
 //   tavlin_bench_update OUT_DIR [RUNS]
 #include <fcntl.h>
 #include <openssl/evp.h>
@@ -31,6 +35,7 @@
 #include "bench_util.h"
 #include "child_process.h"
 #include "nginx_server.h"
+#include "signing/PackageSignature.h"
 #include "zip_builder.h"
 
 namespace fs = std::filesystem;
@@ -57,10 +62,10 @@ Usage FromRusage(const rusage& usage) {
     return {ms(usage.ru_utime) + ms(usage.ru_stime), usage.ru_maxrss / 1024.0};
 }
 
-std::string Md5Hex(const std::string& path) {
+std::string DigestHex(const std::string& path, const EVP_MD* md) {
     std::ifstream in(path, std::ios::binary);
     std::unique_ptr<EVP_MD_CTX, decltype(&EVP_MD_CTX_free)> ctx(EVP_MD_CTX_new(), EVP_MD_CTX_free);
-    if (!in || !ctx || !EVP_DigestInit_ex(ctx.get(), EVP_md5(), nullptr)) Die("cannot digest " + path);
+    if (!in || !ctx || !EVP_DigestInit_ex(ctx.get(), md, nullptr)) Die("cannot digest " + path);
     std::vector<char> buffer(1 << 20);
     while (in.read(buffer.data(), static_cast<std::streamsize>(buffer.size())) || in.gcount() > 0)
         EVP_DigestUpdate(ctx.get(), buffer.data(), static_cast<size_t>(in.gcount()));
@@ -74,6 +79,20 @@ std::string Md5Hex(const std::string& path) {
         hex += two;
     }
     return hex;
+}
+
+std::string Md5Hex(const std::string& path) { return DigestHex(path, EVP_md5()); }
+
+// The package's signature by the test-only key A.
+std::string SignWithTestKey(const std::string& path) {
+    std::ifstream in(std::string(TAVLIN_TEST_KEYS_DIR) + "/test-only-key-a.pem");
+    const std::string pem((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    std::string signature, error;
+    if (!tavlin::signing::SignStatement(
+            pem, tavlin::signing::SignedStatement(DigestHex(path, EVP_sha256()), fs::file_size(path)), signature,
+            error))
+        Die("cannot sign the package: " + error);
+    return signature;
 }
 
 // The package: one stored entry of random bytes, made once and reused.
@@ -182,13 +201,14 @@ struct UpdaterSample {
 
 class Installation {
 public:
-    explicit Installation(const std::string& root) : root_(root) {
+    // `updater`: the program installed as temp/Updater.exe.
+    Installation(const std::string& root, const std::string& updater) : root_(root) {
         fs::remove_all(root);
         fs::create_directories(Work(""));
         for (const char* d : {"/home", "/state", "/runtime"}) fs::create_directories(root + d);
         fs::permissions(root + "/runtime", fs::perms::owner_all, fs::perm_options::replace);
         const std::string bin = tavlin_bench::BinDir();
-        fs::copy_file(bin + "/tavlinUpdater.exe", Work("Updater.exe"));
+        fs::copy_file(updater, Work("Updater.exe"));
         fs::copy_file(bin + "/zlib.dll", Work("zlib.dll"));
         fs::copy_file(bin + "/InstallZebApp.dll", Work("InstallZebApp.dll"));
     }
@@ -198,7 +218,8 @@ public:
         for (const char* name : {"update.zip", "update.zip.dltmp", "InstallZebApp.registered"}) fs::remove(Work(name));
     }
 
-    UpdaterSample Run(const std::string& url, const std::string& md5) const {
+    // `checks`: further job keys (-sha256=, -sig=).
+    UpdaterSample Run(const std::string& url, const std::string& md5, const std::vector<std::string>& checks = {}) const {
         Clean();
         int watch = ::inotify_init1(IN_CLOEXEC);
         if (watch < 0 || ::inotify_add_watch(watch, Work("").c_str(), IN_MOVED_TO | IN_CLOSE_WRITE) < 0)
@@ -207,7 +228,9 @@ public:
                                         "XDG_RUNTIME_DIR=" + root_ + "/runtime", "TAVLIN_OFFSCREEN=1",
                                         "LANG=zh_CN.UTF-8",                 "PATH=/usr/bin:/bin"};
         auto start = Clock::now();
-        pid_t pid = Spawn({Work("Updater.exe"), "-url=" + url, "-md5=" + md5, "-newver=2.0"}, env, root_ + "/home");
+        std::vector<std::string> argv = {Work("Updater.exe"), "-url=" + url, "-md5=" + md5, "-newver=2.0"};
+        argv.insert(argv.end(), checks.begin(), checks.end());
+        pid_t pid = Spawn(argv, env, root_ + "/home");
         UpdaterSample s;
         while (s.verifiedMs == 0) {
             pollfd p{watch, POLLIN, 0};
@@ -259,18 +282,30 @@ int Bench(int argc, char** argv) {
     const std::string package = out + "/www/update.zip";
     MakePackage(package);
     const std::string md5 = Md5Hex(package);
-    Installation installation(out + "/updater");
+    const std::vector<std::string> checks = {"-sha256=" + DigestHex(package, EVP_sha256()),
+                                             "-sig=" + SignWithTestKey(package)};
+    Installation installation(out + "/updater", tavlin_bench::BinDir() + "/tavlinUpdater.exe");
+    Installation signedInstallation(out + "/updater-signed", TAVLIN_SIGNED_UPDATER);
     const std::string peerDir = out + "/peer";
     fs::create_directories(peerDir);
 
     download_test::NginxServer nginx(out + "/www");
     const std::string url = nginx.Url("/update.zip");
     std::vector<double> upLastByte, upDownloaded, upVerified, upCpu, upRss, peerFetch, peerTotal, peerCpu, peerRss;
+    std::vector<double> sigLastByte, sigDownloaded, sigVerified, sigCpu, sigRss;
     for (int run = 0; run < runs; ++run) {
-        // Alternate who goes first, so drift on the machine hits both alike.
-        for (int turn = 0; turn < 2; ++turn) {
+        // Rotate who goes first, so drift on the machine hits all alike.
+        for (int slot = 0; slot < 3; ++slot) {
+            const int turn = (slot + run) % 3;
             ::sync();
-            if ((turn == 0) == (run % 2 == 0)) {
+            if (turn == 2) {
+                UpdaterSample s = signedInstallation.Run(url, md5, checks);
+                if (s.lastByteMs > 0) sigLastByte.push_back(s.lastByteMs);
+                sigDownloaded.push_back(s.downloadedMs);
+                sigVerified.push_back(s.verifiedMs);
+                sigCpu.push_back(s.usage.cpuMs);
+                sigRss.push_back(s.usage.peakRssMb);
+            } else if (turn == 0) {
                 UpdaterSample s = installation.Run(url, md5);
                 if (run == 0 && Md5Hex(installation.Work("update.zip")) != md5) Die("the updater wrote a wrong file");
                 // The 5 ms look at the trailer can miss a file that was
@@ -297,6 +332,7 @@ int Bench(int argc, char** argv) {
         }
     }
     installation.Clean();
+    signedInstallation.Clean();
     fs::remove(peerDir + "/update.zip");
 
     const double base = Summarise(peerTotal).median;
@@ -310,6 +346,13 @@ int Bench(int argc, char** argv) {
     PrintRow("start -> package in place", upDownloaded, 0);
     PrintRow("start -> digest matched (verified)", upVerified, base);
     PrintRow("CPU, user + system", upCpu, 0);
+    const double md5Only = Summarise(upVerified).median;
+    std::printf("updater built with a trusted key, -md5= -sha256= -sig= (x: against the MD5 alone above)\n");
+    PrintRow("start -> last byte in the temporary file (runs seen)", sigLastByte, Summarise(upLastByte).median);
+    PrintRow("start -> package in place", sigDownloaded, Summarise(upDownloaded).median);
+    PrintRow("start -> digests and signature checked (verified)", sigVerified, md5Only);
+    PrintRow("CPU, user + system", sigCpu, Summarise(upCpu).median);
+    std::printf("  peak RSS MB, median: %.1f\n", Summarise(sigRss).median);
     std::printf("aria2c -x5 -s5 -k5M, then md5sum\n");
     PrintRow("aria2c", peerFetch, 0);
     PrintRow("aria2c + md5sum", peerTotal, base);
