@@ -54,8 +54,14 @@ ChunkResult Process(int rootFd, const ChunkJob& job, ChunkDeflater& deflater, st
         r.error = name + " cannot be opened: " + std::strerror(errno);
         return r;
     }
-    struct stat st{};
-    if (::fstat(fd.get(), &st) != 0 || !S_ISREG(st.st_mode) || static_cast<uint64_t>(st.st_size) != e.size) {
+    // The same file as scanned, not written to since: a piece read while
+    // another process writes would join pieces of two versions.
+    auto unchanged = [&] {
+        struct stat st{};
+        return ::fstat(fd.get(), &st) == 0 && S_ISREG(st.st_mode) && static_cast<uint64_t>(st.st_size) == e.size &&
+               (e.changeTimeNs == 0 || ChangeTimeNs(st) == e.changeTimeNs);
+    };
+    if (!unchanged()) {
         r.error = name + " changed while the package was made";
         return r;
     }
@@ -64,6 +70,10 @@ ChunkResult Process(int rootFd, const ChunkJob& job, ChunkDeflater& deflater, st
     errno = 0;
     if (!ReadAt(fd.get(), buffer.data(), buffer.size(), job.offset - dictionary)) {
         r.error = name + " cannot be read whole: " + (errno ? std::strerror(errno) : "it changed");
+        return r;
+    }
+    if (!unchanged()) {
+        r.error = name + " changed while the package was made";
         return r;
     }
     const std::string_view data(buffer.data() + dictionary, job.length);

@@ -104,6 +104,7 @@ private:
         if (S_ISREG(st.st_mode)) {
             e.kind = EntryKind::File;
             e.size = static_cast<uint64_t>(st.st_size);
+            e.changeTimeNs = ChangeTimeNs(st);
         } else if (S_ISLNK(st.st_mode)) {
             e.kind = EntryKind::Link;
             std::vector<char> target(static_cast<std::size_t>(std::max<off_t>(st.st_size, 0)) + 2);

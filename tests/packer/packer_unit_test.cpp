@@ -1,5 +1,6 @@
 // The packer's pieces on their own: entry fields, piecewise deflate, the
 // rules a tree must meet, the delta plan, and the command line.
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 #include <unzip.h>
@@ -8,15 +9,18 @@
 
 #include <cstdlib>
 #include <ctime>
+#include <fstream>
 
 #include "pack_tree.h"
 #include "packer/ChunkDeflater.h"
 #include "packer/ChunkPipeline.h"
 #include "packer/DeltaPlan.h"
 #include "packer/PackCommand.h"
+#include "packer/PackageWriter.h"
 #include "packer/TreeScan.h"
 #include "packer/UnixHost.h"
 #include "packer/ZipEntryMeta.h"
+#include "platform/unique_fd.h"
 #include "temp_dir.h"
 #include "unpack/EntryMeta.h"
 
@@ -201,6 +205,35 @@ TEST(UnixHostTest, CentralRecordsWrittenAsMsDosGetTheUnixHostBack) {
     }
     EXPECT_EQ(i, std::size(entries));
     unzClose(uf);
+}
+
+// A file written to after the scan keeps its size but not its change time:
+// it is refused rather than packed as pieces of two versions.
+TEST(PackageWriterTest, AFileWrittenToAfterItsScanIsRefused) {
+    tavlin_test::TempDir dir("tavlin-changed-");
+    const std::string tree = dir / "tree";
+    PutFile(tree, "a.txt", "stays");
+    PutFile(tree, "big.dat", Text(3 * kChunkSize, 3));
+    std::vector<TreeEntry> entries;
+    std::vector<std::string> problems;
+    ASSERT_TRUE(ScanTree(tree, entries, problems));
+    ASSERT_EQ(entries.size(), 2u);
+    const platform::UniqueFd root(::open(tree.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    std::string error;
+    ASSERT_TRUE(WritePackage(root.get(), entries, dir / "before.zip", 2, error)) << error;
+
+    // Written in place until the change time moves on: the clock behind it
+    // ticks in milliseconds.
+    struct stat st{};
+    for (int i = 0; i < 1000 && (st.st_size == 0 || ChangeTimeNs(st) == entries[1].changeTimeNs); ++i) {
+        std::fstream(tree + "/big.dat", std::ios::in | std::ios::out | std::ios::binary).seekp(kChunkSize) << "NEW";
+        ASSERT_EQ(::stat((tree + "/big.dat").c_str(), &st), 0);
+        if (ChangeTimeNs(st) == entries[1].changeTimeNs) ::usleep(1000);
+    }
+    ASSERT_NE(ChangeTimeNs(st), entries[1].changeTimeNs);
+    ASSERT_EQ(static_cast<uint64_t>(st.st_size), entries[1].size);
+    EXPECT_FALSE(WritePackage(root.get(), entries, dir / "after.zip", 2, error));
+    EXPECT_NE(error.find("\"big.dat\" changed while the package was made"), std::string::npos) << error;
 }
 
 TEST(InstallProblemsTest, RefusesWhatAnInstallationWouldNotReproduce) {
