@@ -53,10 +53,20 @@ std::string FolderOf(const std::string& path) {
     return slash == 0 ? "/" : path.substr(0, slash);
 }
 
+// Whether `path` (a link followed) is a device, fifo or socket: renaming a
+// file over it would replace, say, /dev/null for everybody.
+bool IsSpecial(const std::string& path) {
+    struct stat st{};
+    return ::stat(path.c_str(), &st) == 0 && !S_ISREG(st.st_mode) && !S_ISDIR(st.st_mode);
+}
+
 // Why the package cannot be written at `output`, or "".
-std::string OutputProblem(const std::string& output, const std::string& newTree) {
+std::string OutputProblem(const std::string& output, const std::string& newTree, bool signing) {
     struct stat st{};
     if (::stat(output.c_str(), &st) == 0 && S_ISDIR(st.st_mode)) return Quoted(output) + " is a folder";
+    if (IsSpecial(output)) return Quoted(output) + " is not a file (a device, fifo or socket); only a file is replaced";
+    if (signing && IsSpecial(output + ".sig"))
+        return Quoted(output + ".sig") + " is not a file (a device, fifo or socket); only a file is replaced";
     const std::string folder = RealPath(FolderOf(output));
     if (folder.empty()) return "the folder of " + Quoted(output) + " cannot be used: " + std::strerror(errno);
     const std::string tree = RealPath(newTree);
@@ -90,7 +100,8 @@ int RunPack(const PackRequest& request, unsigned umask, std::ostream& out, std::
     std::string keyPem;
     std::string error;
     if (!request.signKey.empty() && !ReadKey(request.signKey, keyPem, error)) return Fail(err, error);
-    if (const std::string why = OutputProblem(request.output, request.newTree); !why.empty()) return Fail(err, why);
+    if (const std::string why = OutputProblem(request.output, request.newTree, !request.signKey.empty()); !why.empty())
+        return Fail(err, why);
 
     std::vector<TreeEntry> entries;
     std::vector<std::string> problems;
@@ -148,7 +159,8 @@ int RunPack(const PackRequest& request, unsigned umask, std::ostream& out, std::
             ::unlink(request.output.c_str());
             return Fail(err, error);
         }
-    } else if (::unlink(sigPath.c_str()) == 0) {
+    } else if (struct stat st{}; ::lstat(sigPath.c_str(), &st) == 0 && S_ISREG(st.st_mode) &&
+                                  ::unlink(sigPath.c_str()) == 0) {
         err << "tavlin-pack: removed " << Quoted(sigPath) << ", the signature of an earlier package\n";
     }
 

@@ -210,6 +210,36 @@ TEST_F(PackCommandTest, OtherFailuresAndUsageErrors) {
     EXPECT_NE(help.out.find("--base OLD_TREE"), std::string::npos);
 }
 
+// A fifo (or a device such as /dev/null, for root) where the package or its
+// signature goes is left alone: renaming a file over it would replace it.
+TEST_F(PackCommandTest, OnlyAFileIsReplacedWhereThePackageGoes) {
+    const std::string key = tmp_ / "key.pem";
+    ASSERT_EQ(tavlin_test::Run({"openssl", "genpkey", "-algorithm", "ed25519", "-out", key},
+                               Environment::Inherit(), 30000)
+                  .exitCode,
+              0);
+    const std::string fifo = out_ + "/pipe";
+    ASSERT_EQ(::mkfifo(fifo.c_str(), 0644), 0);
+    ASSERT_EQ(::mkfifo((out_ + "/update.zip.sig").c_str(), 0644), 0);
+    auto isFifo = [](const std::string& path) {
+        struct stat st{};
+        return ::lstat(path.c_str(), &st) == 0 && S_ISFIFO(st.st_mode);
+    };
+    const auto toFifo = Pack({tree_, "-o", fifo});
+    EXPECT_EQ(toFifo.exitCode, 1);
+    EXPECT_NE(toFifo.err.find("\"" + fifo + "\" is not a file"), std::string::npos) << toFifo.err;
+    EXPECT_TRUE(isFifo(fifo));
+    const auto signedBesideFifo = Pack({tree_, "-o", out_ + "/update.zip", "--sign", key});
+    EXPECT_EQ(signedBesideFifo.exitCode, 1);
+    EXPECT_NE(signedBesideFifo.err.find("update.zip.sig\" is not a file"), std::string::npos) << signedBesideFifo.err;
+    EXPECT_FALSE(FileExists(out_ + "/update.zip"));
+    // Unsigned, the package is written and the fifo beside it stays.
+    const auto unsignedBesideFifo = Pack({tree_, "-o", out_ + "/update.zip"});
+    EXPECT_EQ(unsignedBesideFifo.exitCode, 0) << unsignedBesideFifo.err;
+    EXPECT_TRUE(isFifo(out_ + "/update.zip.sig"));
+    EXPECT_EQ(OutputFolder(), (std::vector<std::string>{"pipe", "update.zip", "update.zip.sig"}));
+}
+
 // Stopped half way (Ctrl-C, a CI timeout), the packer leaves no file behind.
 TEST_F(PackCommandTest, InterruptedPackLeavesNothing) {
     PutFile(tree_, "data/huge.bin", Noise(32 << 20, 12));
