@@ -9,8 +9,8 @@
 #include <cstdlib>
 #include <cstring>
 #include <fstream>
-#include <sstream>
 #include <thread>
+#include <vector>
 
 #include "packer/DeltaPlan.h"
 #include "packer/FileDigests.h"
@@ -25,6 +25,8 @@ namespace tavlin::packer {
 
 namespace {
 
+// The largest key file read.
+constexpr std::size_t kMaxKeyFile = 64 * 1024;
 // Problems listed one by one before the rest are only counted.
 constexpr std::size_t kMaxListed = 50;
 
@@ -81,9 +83,20 @@ bool ReadKey(const std::string& path, std::string& pem, std::string& error) {
         error = "cannot read the key " + Quoted(path) + ": " + std::strerror(errno);
         return false;
     }
-    std::ostringstream text;
-    text << in.rdbuf();
-    pem = text.str();
+    // A key file is a few hundred bytes; /dev/zero given by mistake must not
+    // be read until memory runs out.
+    std::vector<char> text(kMaxKeyFile + 1);
+    in.read(text.data(), static_cast<std::streamsize>(text.size()));
+    if (in.bad()) {
+        error = "cannot read the key " + Quoted(path) + ": " + std::strerror(errno);
+        return false;
+    }
+    if (static_cast<std::size_t>(in.gcount()) > kMaxKeyFile) {
+        error = "the key " + Quoted(path) + " cannot be used: it is larger than " + std::to_string(kMaxKeyFile / 1024) +
+                " KiB, which no PEM key is";
+        return false;
+    }
+    pem.assign(text.data(), static_cast<std::size_t>(in.gcount()));
     std::string why;
     if (signing::PublicKeyPem(pem, why).empty()) {
         error = "the key " + Quoted(path) + " cannot be used: " + why;

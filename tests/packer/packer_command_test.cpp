@@ -196,6 +196,7 @@ TEST_F(PackCommandTest, OtherFailuresAndUsageErrors) {
         {{tree_, "--base", tree_, "-o", out_ + "/update.zip"}, 1, "nothing to pack"},
         {{tree_, "-o", out_ + "/update.zip", "--sign", tmp_ / "missing.pem"}, 1, "cannot read the key"},
         {{tree_, "-o", out_ + "/update.zip", "--sign", tree_ + "/version.txt"}, 1, "cannot be used"},
+        {{tree_, "-o", out_ + "/update.zip", "--sign", "/dev/zero"}, 1, "larger than 64 KiB"},
         {{tree_}, 2, "usage: tavlin-pack"},
         {{tree_, "-o", out_ + "/update.zip", "--bogus"}, 2, "unknown option --bogus"},
     };
