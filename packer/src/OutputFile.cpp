@@ -44,13 +44,33 @@ void Unregister(const char* path) {
     }
 }
 
+constexpr int kSignals[] = {SIGINT, SIGTERM, SIGHUP};
+
+// Holds the signals back while a temporary file is made and registered, so
+// that none can end the process between the two and leave the file behind.
+class SignalsHeld {
+public:
+    SignalsHeld() {
+        sigset_t set;
+        sigemptyset(&set);
+        for (const int sig : kSignals) sigaddset(&set, sig);
+        ::pthread_sigmask(SIG_BLOCK, &set, &previous_);
+    }
+    ~SignalsHeld() { ::pthread_sigmask(SIG_SETMASK, &previous_, nullptr); }
+    SignalsHeld(const SignalsHeld&) = delete;
+    SignalsHeld& operator=(const SignalsHeld&) = delete;
+
+private:
+    sigset_t previous_;
+};
+
 }  // namespace
 
 void RemoveOutputFilesOnSignals() {
     struct sigaction action{};
     action.sa_handler = RemovePendingAndDie;
     sigemptyset(&action.sa_mask);
-    for (const int sig : {SIGINT, SIGTERM, SIGHUP}) ::sigaction(sig, &action, nullptr);
+    for (const int sig : kSignals) ::sigaction(sig, &action, nullptr);
 }
 
 OutputFile::OutputFile(std::string finalPath) : final_(std::move(finalPath)) {
@@ -60,6 +80,7 @@ OutputFile::OutputFile(std::string finalPath) : final_(std::move(finalPath)) {
     std::string pattern = folder + "." + base + ".part-XXXXXX";
     std::vector<char> name(pattern.begin(), pattern.end());
     name.push_back('\0');
+    const SignalsHeld held;
     const platform::UniqueFd fd(::mkostemp(name.data(), O_CLOEXEC));
     if (!fd) {
         error_ = "cannot create a file beside \"" + unpack::Printable(final_) + "\": " + std::strerror(errno);
