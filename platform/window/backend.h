@@ -23,6 +23,9 @@ public:
     virtual void Pump() = 0;
     // Sends buffered requests before the thread sleeps.
     virtual void Flush() = 0;
+    // Events already read from the display but not yet pumped: the thread
+    // must not sleep on the descriptor then, which shows only new data.
+    virtual bool EventsWaiting() { return false; }
 
     // The window record is filled in (rect, styles, title, owner); sets
     // hwnd->native. False when the display refuses the window.

@@ -305,7 +305,10 @@ Got Fetch(Msg* out, Hwnd filter, bool wait, bool remove) {
             continue;
         }
         if (!wait) return Got::Nothing;
-        if (q->backend) q->backend->Flush();
+        if (q->backend) {
+            q->backend->Flush();
+            if (q->backend->EventsWaiting()) continue;
+        }
         Sleep(*q, timeout);
     }
 }

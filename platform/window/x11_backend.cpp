@@ -131,6 +131,10 @@ public:
     void Flush() override {
         if (!dead_) XFlush(dpy_);
     }
+    // Sending can read: while it waits to write, xcb also takes in what the
+    // server sent (a DestroyNotify, say) and holds it where poll() on the
+    // socket no longer sees it.
+    bool EventsWaiting() override { return !dead_ && XPending(dpy_) > 0; }
 
     bool CreateNative(Hwnd hwnd) override {
         if (dead_) return false;
