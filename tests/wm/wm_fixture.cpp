@@ -106,13 +106,19 @@ ChildProcess DesktopTest::StartSilentUpdater() {
 }
 
 std::string DesktopTest::FindByClass(const std::string& cls, int timeoutSec, pid_t pid) {
-    std::vector<std::string> argv{"timeout", std::to_string(timeoutSec), "xdotool", "search", "--sync",
-                                  "--onlyvisible"};
+    std::vector<std::string> argv{"xdotool", "search", "--onlyvisible"};
     if (pid > 0) argv.insert(argv.end(), {"--all", "--pid", std::to_string(pid)});
     // The pattern last: xdotool reads what follows it as its next command.
     argv.insert(argv.end(), {"--class", "^" + cls + "$"});
-    RunResult r = tavlin_test::Run(argv, env_, (timeoutSec + 5) * 1000);
-    return r.finished && r.exitCode == 0 ? r.out.substr(0, r.out.find('\n')) : std::string();
+    // Asked again until found: a search dies of the X error when a window
+    // it walks past is destroyed meanwhile (a window manager starting up).
+    std::string id;
+    tavlin_test::WaitUntil([&] {
+        RunResult r = tavlin_test::Run(argv, env_, 10000);
+        if (r.finished && r.exitCode == 0) id = r.out.substr(0, r.out.find('\n'));
+        return !id.empty();
+    }, timeoutSec * 1000, 100);
+    return id;
 }
 
 Geometry DesktopTest::WindowGeometry(const std::string& id) {
