@@ -290,7 +290,8 @@ namespace tavlin_ui_test {
 namespace {
 
 // A message too wide for one line wraps, and the box grows to show all of
-// it with the buttons still inside; short messages keep the 310 x 100 box.
+// it with the buttons still inside, as it does for a message of several
+// lines; short messages keep the 310 x 100 box.
 TEST_F(PromptTest, LongMessageWrapsAndTheBoxGrows) {
     struct Case {
         const char* locale;
@@ -302,6 +303,8 @@ TEST_F(PromptTest, LongMessageWrapsAndTheBoxGrows) {
         {"en_US.UTF-8", u"Problems occured. Please visit our website~", true},
         {"zh_CN.UTF-8", u"网络已断开，请检查网络环境后重试~", false},
         {"en_US.UTF-8", u"Update now or next time.", false},
+        // Short lines, each within the width: the breaks alone make it tall.
+        {"en_US.UTF-8", u"Update failed.\nDisk full.\nFree some space.\nThen try again.", true},
     };
     for (const Case& c : cases) {
         UseLocale(c.locale);

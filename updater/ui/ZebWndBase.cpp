@@ -42,7 +42,9 @@ void CZebWndBase::FitLabelRow(HWND hwnd, CLabelUI& label) {
     RECT client;
     if (!row || row->GetFixedHeight() <= 0 || !GetClientRect(hwnd, &client)) return;
     const int width = client.Width() - row->GetPadding().left - row->GetPadding().right;
-    if (width <= 0 || label.MeasureText(0).cx <= width) return;
+    // Line breaks make a text tall while each line may fit the width.
+    const bool breaks = label.GetText().find(u'\n') != std::u16string::npos;
+    if (width <= 0 || (label.MeasureText(0).cx <= width && !breaks)) return;
     label.SetAttribute(u"multiline", u"true");
     label.SetAttribute(u"wordbreak", u"true");
     const int needed = label.MeasureText(width).cy + kLineMargin;
