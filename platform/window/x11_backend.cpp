@@ -63,6 +63,9 @@ struct Native {
     bool withdrawn = true;  // not managed: _NET_WM_STATE is ours to write
     bool focusOnMap = false;
     bool argb = false;      // a 32-bit visual: alpha reaches a compositor
+    // A card with a shadow; on a server without 32-bit visuals it gets an
+    // opaque window, which is always cut to its card.
+    bool layered = false;
     // Without a compositor an ARGB window is cut to its card; the runs it
     // was last cut to (nothing set yet when `shaped` is false).
     bool shaped = false;
@@ -215,8 +218,9 @@ public:
         n.hwnd = hwnd;
         n.win = win;
         n.argb = depth == 32;
+        n.layered = (exStyle & WS_EX_LAYERED) != 0;
         // Nothing shows until the first paint says where the card is.
-        if (n.argb && !compositor_.Running()) SetShape(n, {});
+        if (CutToCard(n)) SetShape(n, {});
         n.xsurf = cairo_xlib_surface_create(dpy_, win, visual, d.Width(), d.Height());
         natives_[win] = n;
         hwnd->native = win;
@@ -356,7 +360,7 @@ public:
         if (!n || !n->xsurf || area.Empty()) return;
         cairo_t* cr = cairo_create(n->xsurf);
         cairo_set_operator(cr, CAIRO_OPERATOR_SOURCE);
-        if (n->argb && !compositor_.Running() && hasShape_) {
+        if (CutToCard(*n) && hasShape_) {
             // The card is cut and flattened in device pixels.
             Rect d = Dev(area);
             d.right = std::min(d.right, cairo_image_surface_get_width(back));
@@ -592,6 +596,10 @@ private:
         n.shaped = false;
         n.shape.clear();
     }
+
+    // Without a compositor (or without a visual it could blend) the
+    // transparent shadow would show as a black frame.
+    bool CutToCard(const Native& n) const { return n.layered && (!n.argb || !compositor_.Running()); }
 
     void RefreshCompositor() {
         bool was = compositor_.Running();

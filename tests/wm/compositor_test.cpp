@@ -8,6 +8,9 @@
 
 #include "wm_fixture.h"
 
+// After the fixture: Xlib's macros clash with the headers it holds.
+#include <X11/Xutil.h>
+
 namespace tavlin_wm_test {
 namespace {
 
@@ -134,6 +137,59 @@ TEST_F(CompositorTest, CardWithoutACompositorShadowWithOneFollowingItWhileTheWin
     EXPECT_EQ(Settle(id, CutToCard, "plain-again"), "") << "after the compositor ended";
 
     EXPECT_TRUE(updater.Alive()) << updater.Stderr();
+    CloseWithEscape(updater, id);
+}
+
+// A server without 32-bit visuals (here: without the Composite extension)
+// gives the card an ordinary opaque window; it is cut to its card as well,
+// or the shadow's margin shows as a black frame with square corners.
+TEST_F(CompositorTest, CardCutAlsoOnAServerWithoutTranslucentWindows) {
+    tavlin_test::SpawnOptions options;
+    options.argv = {tavlin_test::FindProgram("Xvfb"), "-displayfd", "1", "-screen", "0", "1024x768x24",
+                    "-nolisten", "tcp", "-noreset", "-extension", "Composite"};
+    ChildProcess server;
+    ASSERT_TRUE(server.Start(options)) << server.error();
+    std::string out;
+    tavlin_test::WaitUntil([&] {
+        out = server.Stdout();
+        return out.find('\n') != std::string::npos || !server.Alive();
+    }, 10000, 10);
+    ASSERT_NE(out.find('\n'), std::string::npos) << "Xvfb did not start: " << server.Stderr();
+    const std::string display = ":" + out.substr(0, out.find('\n'));
+
+    Display* dpy = XOpenDisplay(display.c_str());
+    ASSERT_NE(dpy, nullptr);
+    XVisualInfo want{};
+    want.depth = 32;
+    int visuals = 0;
+    if (XVisualInfo* found = XGetVisualInfo(dpy, VisualDepthMask, &want, &visuals)) XFree(found);
+    Window root = DefaultRootWindow(dpy);
+    XSetWindowBackground(dpy, root, 0x3C78B4);
+    XClearWindow(dpy, root);
+    XSync(dpy, False);
+    EXPECT_EQ(visuals, 0) << "the server still offers 32-bit visuals";
+
+    env_.Set("DISPLAY", display);
+    ChildProcess updater = StartSilentUpdater();
+    const std::string id = FindByClass(kProgressClass);
+    std::string fault = "no progress window";
+    if (!id.empty()) {
+        cycle_test::Shot shot, screen;
+        tavlin_test::WaitUntil([&] {
+            std::string error;
+            if (!cycle_test::CaptureScreen(display, std::stoul(id), shot, error) ||
+                !cycle_test::CaptureScreen(display, 0, screen, error)) {
+                fault = error;
+                return false;
+            }
+            fault = CutToCard(shot, screen.At(2, 2));
+            return fault.empty();
+        }, 10000, 100);
+        KeepShot(shot, "opaque-visual");
+    }
+    XCloseDisplay(dpy);
+    ASSERT_FALSE(id.empty()) << updater.Stderr();
+    EXPECT_EQ(fault, "");
     CloseWithEscape(updater, id);
 }
 
