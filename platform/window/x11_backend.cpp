@@ -99,8 +99,9 @@ public:
 
     ~X11Backend() override {
         for (auto& [win, n] : natives_) {
+            if (dead_) continue;  // see Pump
             if (n.xsurf) cairo_surface_destroy(n.xsurf);
-            if (!dead_) XDestroyWindow(dpy_, win);
+            XDestroyWindow(dpy_, win);
         }
         natives_.clear();
         std::lock_guard<std::mutex> lock(g_connectionMutex);
@@ -120,12 +121,11 @@ public:
             Handle(ev);
         }
         if (dead_ && !natives_.empty()) {
-            // Every window lost its display: close them all, once.
+            // Every window lost its display: close them all, once. Their
+            // cairo surfaces are left as they are: destroying one flushes it
+            // to the lost display, which spins in Xlib for ever.
             std::vector<Hwnd> gone;
-            for (auto& [win, n] : natives_) {
-                if (n.xsurf) cairo_surface_destroy(n.xsurf);
-                gone.push_back(n.hwnd);
-            }
+            for (auto& [win, n] : natives_) gone.push_back(n.hwnd);
             natives_.clear();
             for (Hwnd h : gone) OnNativeGone(h);
         }
@@ -233,9 +233,10 @@ public:
         hwnd->native = 0;
         auto it = natives_.find(win);
         if (it == natives_.end()) return;
-        if (it->second.xsurf) cairo_surface_destroy(it->second.xsurf);
+        cairo_surface_t* xsurf = it->second.xsurf;
         natives_.erase(it);
-        if (dead_) return;
+        if (dead_) return;  // see Pump
+        if (xsurf) cairo_surface_destroy(xsurf);
         XDestroyWindow(dpy_, win);
         // Once DestroyWindow returns the window is gone for every client:
         // a tool that searches for windows right after must not find it.

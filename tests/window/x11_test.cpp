@@ -278,5 +278,34 @@ TEST_F(X11Test, BoxWhoseWindowIsDestroyedAlwaysAnswers) {
     }
 }
 
+// The X server ends (the session is logged out) while a box shows: the box
+// answers as closed and the program ends, instead of spinning in Xlib on
+// the lost connection.
+TEST_F(X11Test, BoxEndsWhenTheServerGoesAway) {
+    tavlin_test::SpawnOptions serverOpts;
+    serverOpts.argv = {tavlin_test::FindProgram("Xvfb"), "-displayfd", "1", "-screen", "0", "1024x768x24",
+                       "-nolisten", "tcp", "-noreset"};
+    ChildProcess server;
+    ASSERT_TRUE(server.Start(serverOpts)) << server.error();
+    std::string out;
+    tavlin_test::WaitUntil([&] {
+        out = server.Stdout();
+        return out.find('\n') != std::string::npos || !server.Alive();
+    }, 10000, 10);
+    ASSERT_NE(out.find('\n'), std::string::npos) << "Xvfb did not start: " << server.Stderr();
+    env_.Set("DISPLAY", ":" + out.substr(0, out.find('\n')));
+
+    ChildProcess box;
+    tavlin_test::SpawnOptions opts;
+    opts.argv = {TAVLIN_MSGBOX, "Another program is already in progress, start new one?", "Prompt"};
+    opts.env = env_;
+    ASSERT_TRUE(box.Start(opts)) << box.error();
+    ASSERT_FALSE(FindBoxOf(box.pid()).empty()) << box.Stderr();
+    server.Kill();
+    ASSERT_TRUE(server.Wait(10000));
+    ASSERT_TRUE(box.Wait(10000)) << "the box did not end with its display";
+    EXPECT_EQ(Trim(box.Stdout()), "2");
+}
+
 }  // namespace
 }  // namespace tavlin_window_test
