@@ -48,11 +48,13 @@ std::string BinDir() {
     return fromEnv && *fromEnv ? fromEnv : TAVLIN_BIN_DIR;
 }
 
-std::string Md5Hex(const std::string& path) {
+namespace {
+
+std::string DigestHex(const std::string& path, const EVP_MD* md) {
     std::string data = tavlin_test::ReadFileText(path);
     unsigned char digest[EVP_MAX_MD_SIZE];
     unsigned int length = 0;
-    if (!EVP_Digest(data.data(), data.size(), digest, &length, EVP_md5(), nullptr)) return {};
+    if (!EVP_Digest(data.data(), data.size(), digest, &length, md, nullptr)) return {};
     static const char kHex[] = "0123456789abcdef";
     std::string hex;
     for (unsigned int i = 0; i < length; ++i) {
@@ -61,6 +63,12 @@ std::string Md5Hex(const std::string& path) {
     }
     return hex;
 }
+
+}  // namespace
+
+std::string Md5Hex(const std::string& path) { return DigestHex(path, EVP_md5()); }
+
+std::string Sha256Hex(const std::string& path) { return DigestHex(path, EVP_sha256()); }
 
 bool IsTransfer(const download_test::HttpRequest& request) {
     uint64_t first = 0, last = 0;

@@ -116,6 +116,7 @@ std::string WriteStoredPackage(const std::string& zipPath, size_t size, uint32_t
 PackageFiles VersionFiles(const std::string& version);
 
 std::string Md5Hex(const std::string& path);
+std::string Sha256Hex(const std::string& path);
 std::string BinDir();
 
 }  // namespace cycle_test

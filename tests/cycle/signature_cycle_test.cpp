@@ -16,20 +16,6 @@ namespace fs = std::filesystem;
 namespace cycle_test {
 namespace {
 
-std::string Sha256Hex(const std::string& path) {
-    const std::string data = tavlin_test::ReadFileText(path);
-    unsigned char digest[EVP_MAX_MD_SIZE];
-    unsigned int length = 0;
-    if (!EVP_Digest(data.data(), data.size(), digest, &length, EVP_sha256(), nullptr)) return {};
-    static const char kHex[] = "0123456789abcdef";
-    std::string hex;
-    for (unsigned int i = 0; i < length; ++i) {
-        hex += kHex[digest[i] >> 4];
-        hex += kHex[digest[i] & 15];
-    }
-    return hex;
-}
-
 // The signature of the package at `path` by test-only key `key` ("a", "b").
 std::string Sign(const std::string& path, const std::string& key) {
     std::string signature, error;
