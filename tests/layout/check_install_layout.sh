@@ -25,14 +25,17 @@ for program in TavlinLaunch.exe temp/Updater.exe tools/tavlin-pack; do
         status=1
     fi
 done
-if ! ldd "$prefix/temp/Updater.exe" | grep -q "zlib.dll => $prefix/temp/zlib.dll"; then
+# ldd's answer is kept before it is searched: with pipefail, grep -q leaving
+# at its first match would fail the pipe through ldd's SIGPIPE.
+libraries=$(ldd "$prefix/temp/Updater.exe")
+if ! grep -qF "zlib.dll => $prefix/temp/zlib.dll" <<<"$libraries"; then
     echo "temp/Updater.exe does not find the zlib.dll beside it:"
-    ldd "$prefix/temp/Updater.exe"
+    echo "$libraries"
     status=1
 fi
-if ldd "$prefix/temp/Updater.exe" | grep -q "not found"; then
+if grep -q "not found" <<<"$libraries"; then
     echo "temp/Updater.exe misses a library:"
-    ldd "$prefix/temp/Updater.exe" | grep "not found"
+    grep "not found" <<<"$libraries"
     status=1
 fi
 [ "$status" -eq 0 ] && echo "layout as expected: $(echo "$actual" | tr '\n' ' ')"
