@@ -196,6 +196,7 @@ void CControlUI::PaintBkImage(cairo_t* cr) {
             m_bkCache.reset();
             return;
         }
+        m_pManager->ReleaseLargeImage(m_sBkImage);
     }
     cairo_set_source_surface(cr, m_bkCache.get(), m_rcItem.left, m_rcItem.top);
     cairo_paint(cr);

@@ -180,6 +180,35 @@ TImageInfo CPaintManagerUI::GetImage(std::u16string_view name, double scale) {
     return {LoadImage(file), 1};
 }
 
+namespace {
+// Above this, a decoded image is dropped once a control has its own copy.
+constexpr std::size_t kLargeImageBytes = 1u << 20;
+
+std::size_t ImageBytes(cairo_surface_t* image) {
+    if (!image) return 0;
+    return static_cast<std::size_t>(cairo_image_surface_get_stride(image)) *
+           static_cast<std::size_t>(cairo_image_surface_get_height(image));
+}
+}  // namespace
+
+void CPaintManagerUI::ReleaseLargeImage(std::u16string_view name) {
+    const std::u16string_view file = ImageFileName(name);
+    // The layered image is drawn from its source on every paint.
+    if (file.empty() || file == ImageFileName(m_sLayeredImage)) return;
+    for (const std::u16string& key : {std::u16string(file), TwinName(file)}) {
+        auto it = m_images.find(key);
+        if (it == m_images.end() || ImageBytes(it->second) < kLargeImageBytes) continue;
+        cairo_surface_destroy(it->second);
+        m_images.erase(it);
+    }
+}
+
+std::size_t CPaintManagerUI::HeldImageBytes() const {
+    std::size_t bytes = 0;
+    for (const auto& entry : m_images) bytes += ImageBytes(entry.second);
+    return bytes;
+}
+
 cairo_surface_t* CPaintManagerUI::LoadImage(std::u16string_view file) {
     if (file.empty()) return nullptr;
     if (auto it = m_images.find(file); it != m_images.end()) return it->second;

@@ -85,6 +85,13 @@ public:
     // The image to draw on a surface of `scale` device pixels per layout
     // pixel: above 1, its "@2x" twin when the skin has one.
     TImageInfo GetImage(std::u16string_view name, double scale);
+    // Lets go of the decoded image (and its twin) when it is large: a
+    // control that keeps its own copy at its size does not need the source,
+    // which for a window background drawn at twice its size is four times
+    // the window. A later GetImage decodes it again.
+    void ReleaseLargeImage(std::u16string_view name);
+    // Bytes of decoded images held now.
+    std::size_t HeldImageBytes() const;
 
     void AddNotifier(INotifyUI* notifier);
     void RemoveNotifier(INotifyUI* notifier);
