@@ -1,0 +1,5 @@
+# CMake toolchain file: x86_64 Windows programs with mingw-w64, against the
+# dependency prefix that scripts/build-windows.sh builds, tests run under Wine.
+#   cmake -DCMAKE_TOOLCHAIN_FILE=cmake/windows/mingw-x86_64.cmake ...
+set(TAVLIN_WIN_ARCH x86_64)
+include("${CMAKE_CURRENT_LIST_DIR}/mingw-common.cmake")
