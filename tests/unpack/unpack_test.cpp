@@ -415,6 +415,82 @@ TEST_F(Unpack, TwoThreadsGiveTheSameTree) {
     EXPECT_EQ(twoThreads.size(), 50u + 150u + 150u + 2u);
 }
 
+// A full package over the version it repeats: files that already hold the
+// entry's bytes, mode and time stay as they are (same inode, nothing
+// staged); every other file is replaced, even when only one byte, the mode
+// or the time differs. A damaged entry still fails the package although its
+// target holds the right bytes.
+TEST_F(Unpack, FilesThatAlreadyMatchTheirEntriesStay) {
+    const std::string body(300000, 'p');
+    auto build = [&](std::optional<uint32_t> sameCrc) {
+        ZipBuilder z(zip);
+        ZipEntry same;
+        same.name = "same.dll";
+        same.data = body;
+        same.declaredCrc = sameCrc;
+        ZipEntry tool;
+        tool.name = "bin/tool.so";
+        tool.data = "\x7f" "ELF tool";
+        tool.externalAttributes = tavlin_test::UnixAttributes(0100755);
+        z.Add(same).Add(tool);
+        for (const char* name : {"tail.txt", "mode.txt", "time.txt", "grown.txt", "empty.txt"})
+            z.AddFile(name, std::string(name) == "empty.txt" ? "" : body + name);
+        z.Close();
+    };
+    auto inode = [&](const std::string& name) {
+        struct stat st{};
+        EXPECT_EQ(::lstat((root + "/" + name).c_str(), &st), 0) << name;
+        return st.st_ino;
+    };
+    for (unsigned threads : {1u, 2u}) {
+        SCOPED_TRACE("threads " + std::to_string(threads));
+        fs::remove_all(root);
+        build(std::nullopt);
+        ASSERT_TRUE(Run(threads).applied) << reason;
+        const auto installed = Tree(root);
+        struct stat entryTime{};
+        ASSERT_EQ(::stat((root + "/tail.txt").c_str(), &entryTime), 0);
+        {
+            // One byte changed in place, size and time kept.
+            std::fstream f(root + "/tail.txt", std::ios::in | std::ios::out | std::ios::binary);
+            f.seekp(-1, std::ios::end);
+            f.put('!');
+        }
+        const timespec times[2] = {entryTime.st_atim, entryTime.st_mtim};
+        ASSERT_EQ(::utimensat(AT_FDCWD, (root + "/tail.txt").c_str(), times, 0), 0);
+        fs::permissions(root + "/mode.txt", fs::perms::owner_read | fs::perms::owner_write, fs::perm_options::replace);
+        const timespec later[2] = {{entryTime.st_mtim.tv_sec + 60, 0}, {entryTime.st_mtim.tv_sec + 60, 0}};
+        ASSERT_EQ(::utimensat(AT_FDCWD, (root + "/time.txt").c_str(), later, 0), 0);
+        { std::ofstream(root + "/grown.txt", std::ios::app) << "more"; }
+        std::map<std::string, ino_t> before;
+        for (const char* name : {"same.dll", "bin/tool.so", "empty.txt", "tail.txt", "mode.txt", "time.txt", "grown.txt"})
+            before[name] = inode(name);
+
+        // The same package with a wrong CRC for a file that matches: refused.
+        build(0x12345678u);
+        const auto changed = Tree(root);
+        EXPECT_FALSE(Run(threads).applied);
+        EXPECT_EQ(failed, "same.dll");
+        EXPECT_EQ(Tree(root), changed);
+
+        build(std::nullopt);
+        const auto result = Run(threads);
+        ASSERT_TRUE(result.applied) << reason;
+        EXPECT_EQ(result.written, 7u);
+        EXPECT_EQ(result.unchanged, 3u);
+        EXPECT_EQ(Tree(root), installed);
+        for (const char* name : {"same.dll", "bin/tool.so", "empty.txt"}) EXPECT_EQ(inode(name), before[name]) << name;
+        for (const char* name : {"tail.txt", "mode.txt", "time.txt", "grown.txt"}) {
+            EXPECT_NE(inode(name), before[name]) << name;
+            struct stat st{};
+            ASSERT_EQ(::stat((root + "/" + name).c_str(), &st), 0);
+            EXPECT_EQ(st.st_mode & 07777, 0644u) << name;
+            EXPECT_EQ(st.st_mtim.tv_sec, entryTime.st_mtim.tv_sec) << name;
+        }
+        EXPECT_EQ(ModeOf(root + "/bin/tool.so"), 0755u);
+    }
+}
+
 // The launcher unpacks update.zip inside its own root; a package may carry
 // an entry of that very name.
 TEST_F(Unpack, EntryReplacingTheArchiveItself) {

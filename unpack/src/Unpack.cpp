@@ -16,6 +16,7 @@
 #include <map>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <set>
 #include <thread>
 #include <unordered_map>
@@ -63,6 +64,11 @@ struct Task {
     std::string staged;  // staged name, in the target's folder
     bool hasExisting = false;
     mode_t existingMode = 0;
+    // What the existing file must match to be compared rather than replaced.
+    mode_t existingPermissions = 0;  // with set-id and sticky bits
+    uint64_t existingSize = 0;
+    std::optional<int64_t> existingTime;  // whole seconds only
+    bool unchanged = false;  // the existing file already is the entry
     bool program = false;  // one of the files that must be executable
     int dirFd = -1;        // the target's folder, when kept open for the run
     mode_t mode = 0;       // the mode the staged file got
@@ -262,11 +268,66 @@ bool ReadEntryData(unzFile uf, const Planned& e, std::vector<char>& buffer, std:
     return good;
 }
 
-bool StageFile(unzFile uf, FolderWalker& walker, Task& task, std::vector<char>& buffer, mode_t umask,
-               std::string& why) {
+// Whether the file at `offset` holds exactly `data`.
+bool FileHolds(int fd, uint64_t offset, const char* data, std::size_t n, std::vector<char>& scratch) {
+    std::size_t got = 0;
+    while (got < n) {
+        const ssize_t r = ::pread(fd, scratch.data() + got, n - got, static_cast<off_t>(offset + got));
+        if (r < 0 && errno == EINTR) continue;
+        if (r <= 0) return false;
+        got += static_cast<std::size_t>(r);
+    }
+    return std::memcmp(scratch.data(), data, n) == 0;
+}
+
+// The mode a staged file of this entry gets; `program`: its data starts as
+// a program's does.
+mode_t StagedMode(const Task& task, bool program, mode_t umask) {
+    const Planned& e = *task.entry;
+    mode_t mode = FileModeFor(e.attributes, task.hasExisting ? &task.existingMode : nullptr, program, umask);
+    // A program the installation needs is made executable when its data is
+    // one, whatever mode the package lost on the way.
+    if (task.program && program && !(mode & S_IXUSR)) mode |= S_IXUSR | ((mode & 0044) >> 2);
+    return mode;
+}
+
+// A full package mostly repeats the files already installed. A target with
+// the entry's size and time is compared with the entry's data as it is
+// inflated (the data is still checked in full); when every byte and the
+// mode match, nothing is staged and the target stays. True then.
+bool AlreadyInstalled(unzFile uf, int dirFd, Task& task, std::vector<char>& buffer, std::vector<char>& scratch,
+                      mode_t umask) {
+    const Planned& e = *task.entry;
+    if (!task.hasExisting || task.existingSize != e.size || task.existingTime != e.times.modification) return false;
+    const platform::UniqueFd existing(
+        ::openat(dirFd, e.path.components.back().c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
+    if (!existing) return false;
+    uint64_t at = 0;
+    bool first = true;
+    bool program = false;
+    std::string why;  // a damaged entry fails again when it is staged
+    const bool same = ReadEntryData(uf, e, buffer, why, [&](const char* data, std::size_t n) {
+        if (first) {
+            program = LooksExecutable(data, n);
+            first = false;
+        }
+        if (!FileHolds(existing.get(), at, data, n, scratch)) return false;
+        at += n;
+        return true;
+    });
+    if (!same) return false;
+    task.mode = StagedMode(task, program, umask);
+    if (task.mode != task.existingPermissions) return false;
+    task.unchanged = true;
+    return true;
+}
+
+bool StageFile(unzFile uf, FolderWalker& walker, Task& task, std::vector<char>& buffer, std::vector<char>& scratch,
+               mode_t umask, std::string& why) {
     const Planned& e = *task.entry;
     const int dirFd = FolderOf(task, walker, why);
     if (dirFd < 0) return false;
+    if (AlreadyInstalled(uf, dirFd, task, buffer, scratch, umask)) return true;
     StagedFile out(dirFd, task.staged);
     if (!out.ok()) {
         why = out.error();
@@ -284,10 +345,7 @@ bool StageFile(unzFile uf, FolderWalker& walker, Task& task, std::vector<char>& 
         return false;
     });
     if (!complete) return false;
-    task.mode = FileModeFor(e.attributes, task.hasExisting ? &task.existingMode : nullptr, program, umask);
-    // A program the installation needs is made executable when its data is
-    // one, whatever mode the package lost on the way.
-    if (task.program && program && !(task.mode & S_IXUSR)) task.mode |= S_IXUSR | ((task.mode & 0044) >> 2);
+    task.mode = StagedMode(task, program, umask);
     // Linux keeps no settable creation time: only access and modification
     // times are given to the file.
     if (!out.Finish(task.mode, e.times.access, e.times.modification)) {
@@ -321,11 +379,12 @@ bool StageLink(unzFile uf, FolderWalker& walker, const Task& task, std::vector<c
 void StageFiles(unzFile uf, int rootFd, const std::vector<Task*>& tasks, mode_t umask, FailureSlot& failure) {
     FolderWalker walker(rootFd);
     std::vector<char> buffer(kReadBufferSize);
+    std::vector<char> scratch(kReadBufferSize);
     std::string why;
     for (Task* task : tasks) {
         if (failure.failed()) return;
         why.clear();
-        if (!StageFile(uf, walker, *task, buffer, umask, why)) {
+        if (!StageFile(uf, walker, *task, buffer, scratch, umask, why)) {
             failure.Set(task->entry->order, task->entry->storedName, why);
             return;
         }
@@ -489,7 +548,7 @@ bool PlanTargets(FolderWalker& maker, std::vector<Task>& tasks, const std::vecto
         }
         struct statx stx{};
         if (::statx(dirFd, parts.back().c_str(), AT_SYMLINK_NOFOLLOW,
-                    STATX_TYPE | STATX_MODE | STATX_UID | STATX_MNT_ID, &stx) == 0) {
+                    STATX_TYPE | STATX_MODE | STATX_UID | STATX_MNT_ID | STATX_SIZE | STATX_MTIME, &stx) == 0) {
             if (S_ISDIR(stx.stx_mode)) {
                 failure.Set(e.order, e.storedName, "a folder is in the way");
                 return false;
@@ -514,6 +573,10 @@ bool PlanTargets(FolderWalker& maker, std::vector<Task>& tasks, const std::vecto
             if (S_ISREG(stx.stx_mode)) {
                 task.hasExisting = true;
                 task.existingMode = stx.stx_mode & 0777;
+                task.existingPermissions = stx.stx_mode & 07777;
+                task.existingSize = stx.stx_size;
+                // Staged files get whole seconds; a finer time was set by someone else.
+                if ((stx.stx_mask & STATX_MTIME) && stx.stx_mtime.tv_nsec == 0) task.existingTime = stx.stx_mtime.tv_sec;
             }
         } else if (errno != ENOENT) {
             failure.Set(e.order, e.storedName, std::string("cannot be replaced: ") + std::strerror(errno));
@@ -577,6 +640,7 @@ std::vector<std::string> Replace(FolderWalker& walker, const std::vector<Task>& 
     std::vector<std::string> problems;
     std::string why;
     for (const Task& task : tasks) {
+        if (task.unchanged) continue;
         const std::vector<std::string>& parts = task.entry->path.components;
         const int dirFd = FolderOf(task, walker, why);
         if (dirFd < 0) {
@@ -717,6 +781,7 @@ UnpackResult UnpackArchive(const std::string& zipPath, const std::string& rootDi
     journal.Finish();
     result.applied = true;
     result.written = tasks.size();
+    result.unchanged = static_cast<std::size_t>(std::count_if(tasks.begin(), tasks.end(), [](const Task& t) { return t.unchanged; }));
     return result;
 }
 

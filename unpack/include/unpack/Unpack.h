@@ -44,6 +44,7 @@ struct UnpackResult {
     // yet: the package was not tried and may be tried again later.
     bool postponed = false;
     std::size_t written = 0;  // files and links put in place
+    std::size_t unchanged = 0;  // of them, files that already held the entry's bytes and mode
     std::size_t folders = 0;  // folder entries made sure of
     // Why the package was not applied: the entry's stored name (empty when
     // the failure is not one entry's) and the reason, both printable.
