@@ -20,7 +20,8 @@
 # Where: ${XDG_CACHE_HOME:-$HOME/.cache}/tavlin/
 #   src/                  downloaded source packages (kept between keys)
 #   <key>/<arch>/         the prefix: include/ lib/ lib/pkgconfig/ bin/ share/
-#   <key>/<arch>/.complete  written last; a prefix without it is not used
+#   <key>/<arch>/.complete  written last, once the smoke check passed on the
+#                         prefix; a prefix without it is not used
 #   <key>/logs/<arch>/    one build log per library
 #   wine/                 the Wine prefix that checks and tests run in
 # <key> is the first 16 hex digits of the SHA-256 of this script and of the
@@ -29,8 +30,10 @@
 # <key>/<arch>.partial/ library by library; only a finished prefix is renamed
 # to <key>/<arch>/ and stamped.
 #
-# A first run takes about 15 to 20 minutes per architecture on two cores (see
-# the logs' timings); a run that finds the stamp only prints the prefix.
+# A first run takes about 10 minutes per architecture on two cores when the
+# machine is otherwise idle (glib and harfbuzz take half of it; each log
+# folder has timings.txt), plus the apt downloads; a run that finds the stamp
+# only prints the prefix.
 # Each library's build holds /tmp/tavlin-build.lock, so that builds of other
 # developers on the machine can run between two libraries.
 #
@@ -39,7 +42,11 @@
 #   --print-prefix   print the prefix of a complete build and exit (status 1
 #                    and a message when it is not built); installs nothing
 #   --check          build the smoke check (scripts/windows/smoke) against the
-#                    prefix and run it under Wine; the build runs it at its end
+#                    prefix and run it under Wine; a build runs it before it
+#                    stamps the prefix. The check links zlib/minizip, libcurl,
+#                    pugixml, cairo+pango (win32), Boost headers and
+#                    GoogleTest, and fetches a page from a python3 http.server
+#                    it starts on a free loopback port.
 # Environment: TAVLIN_WIN_KEY overrides <key> (for work on this script itself,
 # so that an edit does not start over from nothing).
 set -euo pipefail
@@ -353,6 +360,9 @@ lib_curl() {
         -DCURL_USE_LIBSSH2=OFF -DCURL_USE_LIBPSL=OFF -DUSE_LIBIDN2=OFF -DUSE_NGHTTP2=OFF \
         -DCURL_BROTLI=OFF -DCURL_ZSTD=OFF -DCURL_DISABLE_LDAP=ON -DENABLE_MANUAL=OFF \
         -DBUILD_CURL_EXE=OFF -DBUILD_TESTING=OFF -DCURL_CA_BUNDLE=none -DCURL_CA_PATH=none
+    # the CMake package says CURL_STATICLIB to its users, libcurl.pc does not
+    grep -q CURL_STATICLIB "$PFX/lib/pkgconfig/libcurl.pc" ||
+        sed -i 's|^Cflags: \(.*\)$|Cflags: \1 -DCURL_STATICLIB|' "$PFX/lib/pkgconfig/libcurl.pc"
 }
 
 # The sources Debian's googletest package ships under /usr/src.
@@ -388,8 +398,12 @@ lib_cairo() {
         --disable-trace --disable-interpreter --disable-full-testing --disable-gtk-doc
     make -C src -j "$JOBS"
     make -C src install
-    # A static cairo must not be declared dllimport to its callers.
-    sed -i 's|^Cflags: \(.*\)$|Cflags: \1 -DCAIRO_WIN32_STATIC_BUILD|' "$PFX/lib/pkgconfig/cairo.pc"
+    # A static cairo must not be declared dllimport to its callers; its
+    # cairo.pc forgets the system libraries of the win32 backends; and its
+    # configure builds with _FORTIFY_SOURCE, whose checks mingw-w64 keeps in
+    # libssp.
+    sed -i -e 's|^Cflags: \(.*\)$|Cflags: \1 -DCAIRO_WIN32_STATIC_BUILD|' \
+        -e 's|^Libs.private: \(.*\)$|Libs.private: \1 -lgdi32 -lmsimg32 -lssp|' "$PFX/lib/pkgconfig/cairo.pc"
 }
 
 lib_libffi() {
@@ -480,35 +494,42 @@ build_lib() {
 }
 
 # Turns the partial prefix into the final one: its recorded paths (.pc, .la,
-# CMake package files, *-config scripts) are rewritten, it is renamed, and
-# the stamp is written last.
+# CMake package files, *-config scripts) are rewritten and it is renamed in
+# one step. The stamp comes only after the smoke check has passed on it.
 finish_prefix() {
     rm -rf "$FINAL"
+    # meson and CMake write some libraries into .pc files as absolute paths
+    # (the toolchain's libgdi32.a, the prefix's libz.a); -l keeps them
+    # independent of where the toolchain and the prefix live.
+    perl -pi -e 's#(?<![^\s:])/\S*/lib([\w.+-]+)\.a(?!\S)#-l$1#g if /^Libs/' "$PFX"/lib/pkgconfig/*.pc
     grep -rlIF --exclude-dir=boost "$PFX" "$PFX" | while IFS= read -r f; do
         sed -i "s|$PFX|$FINAL|g" "$f"
     done
     rm -f "$PFX"/.built-*
     mv "$PFX" "$FINAL"
-    date -u +%Y-%m-%dT%H:%M:%SZ >"$FINAL/.complete"
 }
 
 build_arch() {
     set_arch "$1"
     if is_complete "$ARCH"; then
-        echo "$FINAL"
         return 0
     fi
-    # a prefix renamed but not stamped (a run killed right there) is rebuilt
-    rm -rf "$FINAL"
-    mkdir -p "$PFX/include" "$PFX/lib/pkgconfig" "$PFX/bin" "$LOGS"
-    write_cross_file
-    local lib
-    for lib in "${LIBS[@]}"; do
-        build_lib "$lib"
-    done
-    finish_prefix
-    rm -rf "$WORK"
-    log "$ARCH prefix complete: $FINAL ($(du -sh "$FINAL" | cut -f1))"
+    # A final folder without the stamp was fully built (it only appears by
+    # the rename) but not yet checked: the check alone decides.
+    if [[ ! -d $FINAL ]]; then
+        mkdir -p "$PFX/include" "$PFX/lib/pkgconfig" "$PFX/bin" "$LOGS"
+        write_cross_file
+        local lib
+        for lib in "${LIBS[@]}"; do
+            build_lib "$lib"
+        done
+        finish_prefix
+        rm -rf "$WORK"
+        log "$ARCH prefix built: $FINAL ($(du -sh "$FINAL" | cut -f1))"
+    fi
+    smoke_check "$ARCH"
+    date -u +%Y-%m-%dT%H:%M:%SZ >"$FINAL/.complete"
+    log "$ARCH prefix complete"
 }
 
 # --- the smoke check --------------------------------------------------------
@@ -524,12 +545,13 @@ stop_server() {
 
 smoke_check() {
     set_arch "$1"
-    if ! is_complete "$ARCH"; then
-        echo "no complete $ARCH prefix to check; run scripts/build-windows.sh --arch $ARCH" >&2
+    if [[ ! -d $FINAL ]]; then
+        echo "no $ARCH prefix to check; run scripts/build-windows.sh --arch $ARCH" >&2
         return 1
     fi
     local build="$BASE/smoke-$ARCH" logf="$BASE/logs/$ARCH/smoke.log"
-    mkdir -p "$(dirname "$logf")"
+    rm -rf "$build"
+    mkdir -p "$build" "$(dirname "$logf")"
     log "$ARCH smoke check: building (log: $logf)"
     (
         exec 9>"$LOCK"
@@ -598,7 +620,6 @@ fi
 ensure_packages
 for arch in "${arches[@]}"; do
     build_arch "$arch"
-    smoke_check "$arch"
 done
 for arch in "${arches[@]}"; do
     prefix_of "$arch"

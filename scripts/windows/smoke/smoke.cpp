@@ -1,12 +1,15 @@
 // Smoke check of the Windows dependency prefix, run under Wine. Every library
 // the programs link is used once for real: a zip written and read back, an
-// XML string parsed, a text drawn with pango into a cairo image and saved as
-// PNG, a page fetched over loopback with libcurl (Schannel build), and a
-// SHA-256 through CNG. Arguments: the URL to fetch and the text it serves.
+// XML string parsed, a Boost header used, a text drawn with pango into a
+// cairo image and saved as PNG, a page fetched over loopback with libcurl
+// (Schannel build), and a SHA-256 through CNG. Arguments: the URL to fetch
+// and the text it serves.
 
+#include <winsock2.h> // before windows.h, which would bring the old winsock
 #include <windows.h>
 #include <bcrypt.h>
 
+#include <boost/any.hpp>
 #include <cairo.h>
 #include <curl/curl.h>
 #include <gtest/gtest.h>
@@ -71,6 +74,14 @@ TEST(Smoke, XmlIsParsed)
     EXPECT_EQ(doc.child("update").child("file").attribute("size").as_int(), 42);
 
     EXPECT_FALSE(doc.load_string("<update><file></update>"));
+}
+
+TEST(Smoke, BoostHeadersWork)
+{
+    boost::any value = std::string("log line");
+    ASSERT_NE(boost::any_cast<std::string>(&value), nullptr);
+    EXPECT_EQ(*boost::any_cast<std::string>(&value), "log line");
+    EXPECT_EQ(boost::any_cast<int>(&value), nullptr);
 }
 
 TEST(Smoke, PangoDrawsTextIntoACairoPng)
