@@ -509,6 +509,10 @@ size_t CurlDownloader::WriteSegment(int index, const char* data, size_t size, si
         size_t items = bytes <= room ? count : room / size;
         taken = items * size;
         off_t at = static_cast<off_t>(segment.start) + done;
+        // One writer at a time: the file system serialises writes to one
+        // file anyway, and its lock spins on a busy owner, burning a core
+        // per waiting connection; waiting here sleeps instead.
+        std::unique_lock<std::mutex> writing(writeMutex);
         ssize_t written = fd >= 0 ? ::pwrite(fd, data, items * size, at) : -1;
         if (written < 0) {
             int error = fd >= 0 ? errno : EBADF;
@@ -524,7 +528,11 @@ size_t CurlDownloader::WriteSegment(int index, const char* data, size_t size, si
             failed = whole < items * size;
             full = segment.done == segment.length;
         }
-        if (failed) Stop(DownloadEnd::LocalError, true);
+        if (failed) {
+            writing.unlock();
+            Stop(DownloadEnd::LocalError, true);
+            writing.lock();
+        }
         SaveSegmentInfo(index);
     }
     if (grewPrefix) prefixCv.notify_one();

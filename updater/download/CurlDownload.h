@@ -290,6 +290,8 @@ private:
 
     FILE* tmpFile = nullptr;
     std::mutex mutex;
+    // Held around the file writes of the transfer threads (data, then record).
+    std::mutex writeMutex;
     std::vector<std::unique_ptr<SegmentInfo>> segments;
     std::string url;
     std::string targetPath;
