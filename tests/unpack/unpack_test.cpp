@@ -1,10 +1,14 @@
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <signal.h>
 #include <sys/stat.h>
 #include <sched.h>
 #include <sys/mount.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <atomic>
+#include <chrono>
 #include <cstdlib>
 #include <filesystem>
 #include <functional>
@@ -12,9 +16,12 @@
 #include <fstream>
 #include <map>
 #include <string>
+#include <thread>
 #include <vector>
 
+#include "access_hook.h"
 #include "child_process.h"
+#include "platform/unique_fd.h"
 #include "temp_dir.h"
 #include "unpack/Unpack.h"
 #include "zip_builder.h"
@@ -826,6 +833,187 @@ TEST_F(Unpack, AnOverlayInstallationTakesPackages) {
         "");
     if (code == 3) GTEST_SKIP() << "no overlay here";
     EXPECT_EQ(code, 0);
+}
+
+}  // namespace
+
+namespace {
+
+// A file is kept because it already holds its entry only when it is the
+// installation's alone: a hard link shared with a file outside, or another
+// user's file, could still be changed from there, and is replaced as any
+// other file is.
+TEST_F(Unpack, OnlyTheInstallationsOwnFilesAreKept) {
+    ZipBuilder z(zip);
+    z.AddFile("shared.dll", "shared bytes").AddFile("theirs.dll", "their bytes").AddFile("mine.dll", "my bytes");
+    z.Close();
+    ASSERT_TRUE(Run().applied) << reason;
+    const std::string shared = root + "/shared.dll", linked = outside + "/shared.dll";
+    ASSERT_EQ(::link(shared.c_str(), linked.c_str()), 0);
+    const bool privileged = ::geteuid() == 0;
+    if (privileged) {
+        ASSERT_EQ(::lchown((root + "/theirs.dll").c_str(), 65534, 65534), 0);
+    }
+
+    const auto result = Run();
+    ASSERT_TRUE(result.applied) << reason;
+    EXPECT_EQ(result.unchanged, privileged ? 1u : 2u);
+    struct stat in{}, out{};
+    ASSERT_EQ(::stat(shared.c_str(), &in), 0);
+    ASSERT_EQ(::stat(linked.c_str(), &out), 0);
+    EXPECT_NE(in.st_ino, out.st_ino);
+    EXPECT_EQ(in.st_nlink, 1u);
+    ASSERT_TRUE(WriteFileText(linked, "changed outside"));
+    EXPECT_EQ(ReadFileText(shared), "shared bytes");
+    if (privileged) {
+        struct stat theirs{};
+        ASSERT_EQ(::stat((root + "/theirs.dll").c_str(), &theirs), 0);
+        EXPECT_EQ(theirs.st_uid, 0u);
+    }
+}
+
+// Another process may change a file between the run's look at it, its
+// compare with the entry and the commit. It is kept only when nothing
+// touched it in all that time; otherwise it ends as the entry, as if it had
+// differed from the start. The writers here put the size and time back, so
+// only the change itself can give them away.
+TEST_F(Unpack, AFileChangedAroundItsCompareEndsAsTheEntry) {
+    using tavlin_test::AccessHook;
+    const std::string body(300000, 'a');  // more than one read of the compare
+    ZipBuilder z(zip);
+    z.AddFile("a.dll", body).AddFile("b.dll", "bee").AddFile("c.dll", "sea");
+    z.Close();
+    ASSERT_TRUE(WriteFileText(outside + "/c.copy", "sea"));
+
+    struct Context {
+        int a = -1;  // a.dll, opened before the hook watches it
+        std::time_t time = 0;
+        std::string root, outside;
+        void PutTimeBack() const {
+            const timespec times[2] = {{time, 0}, {time, 0}};
+            ::futimens(a, times);
+        }
+        // Past a coarse clock's tick, so that the change shows in its time.
+        static void Later() { std::this_thread::sleep_for(std::chrono::milliseconds(10)); }
+        void Swap(const std::function<int(const char*)>& make) const {
+            const std::string swap = root + "/.swap";
+            if (make(swap.c_str()) == 0) ::rename(swap.c_str(), (root + "/c.dll").c_str());
+        }
+    };
+    struct Case {
+        const char* what;
+        const char* watched;
+        AccessHook::Event event;
+        int nth;
+        std::function<void(const Context&)> action;
+    };
+    using Event = AccessHook::Event;
+    const Case cases[] = {
+        {"made set-id between its look and its compare", "a.dll", Event::Open, 1,
+         [](const Context& c) { ::chmod((c.root + "/a.dll").c_str(), 04755); }},
+        {"grown during its compare", "a.dll", Event::Read, 1,
+         [](const Context& c) {
+             (void)!::pwrite(c.a, "tail", 4, 300000);
+             c.PutTimeBack();
+         }},
+        {"rewritten behind its compare", "a.dll", Event::Read, 2,
+         [](const Context& c) {
+             Context::Later();
+             (void)!::pwrite(c.a, "X", 1, 0);
+             c.PutTimeBack();
+         }},
+        {"rewritten after its compare", "b.dll", Event::Open, 1,
+         [](const Context& c) {
+             Context::Later();
+             (void)!::pwrite(c.a, "X", 1, 0);
+             c.PutTimeBack();
+         }},
+        {"cut short during its compare", "a.dll", Event::Read, 1,
+         [](const Context& c) {
+             (void)!::ftruncate(c.a, 10);
+             c.PutTimeBack();
+         }},
+        {"a link to the same bytes put in its place", "a.dll", Event::Open, 1,
+         [](const Context& c) {
+             c.Swap([&](const char* at) { return ::symlink((c.outside + "/c.copy").c_str(), at); });
+         }},
+        {"a FIFO put in its place", "a.dll", Event::Open, 1,
+         [](const Context& c) { c.Swap([](const char* at) { return ::mkfifo(at, 0644); }); }},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        fs::remove_all(root);
+        ASSERT_TRUE(Run().applied) << reason;
+        const auto expected = tavlin_test::ReadTree(root);  // modes too
+        Context context;
+        context.root = root;
+        context.outside = outside;
+        struct stat st{};
+        ASSERT_EQ(::stat((root + "/a.dll").c_str(), &st), 0);
+        context.time = st.st_mtime;
+        const platform::UniqueFd a(::open((root + "/a.dll").c_str(), O_RDWR | O_CLOEXEC));
+        ASSERT_TRUE(a);
+        context.a = a.get();
+        {
+            AccessHook hook;
+            if (!hook.ok()) GTEST_SKIP() << hook.error();
+            ASSERT_TRUE(hook.Watch(root + "/" + c.watched, c.event, c.nth, [&] { c.action(context); }));
+            ASSERT_TRUE(Run().applied) << reason;
+            EXPECT_EQ(hook.fired(), 1);
+        }
+        EXPECT_EQ(tavlin_test::ReadTree(root), expected);
+        EXPECT_EQ(ReadFileText(outside + "/c.copy"), "sea");
+    }
+}
+
+// Killed while it compares a file, a run leaves the installed files as they
+// were, beside its staging; the next run removes that and applies the
+// package.
+TEST_F(Unpack, KilledDuringACompareTheNextRunAppliesThePackage) {
+    using tavlin_test::AccessHook;
+    const std::string body(100000, 's');
+    {
+        ZipBuilder z(zip);
+        z.AddFile("changed.dll", "old").AddFile("same.dll", body).AddFile("later.dll", "old later");
+        z.Close();
+    }
+    ASSERT_TRUE(Run().applied) << reason;
+    const auto oldTree = Tree(root);
+    {
+        ZipBuilder z(zip);
+        z.AddFile("changed.dll", "new").AddFile("same.dll", body).AddFile("later.dll", "new later");
+        z.Close();
+    }
+    std::atomic<pid_t> child{0};
+    {
+        AccessHook hook;
+        if (!hook.ok()) GTEST_SKIP() << hook.error();
+        ASSERT_TRUE(hook.Watch(root + "/same.dll", AccessHook::Event::Read, 1, [&] {
+            // The child may reach its compare before its id is known here.
+            for (int i = 0; i < 2000 && child == 0; ++i) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+            if (child > 0) ::kill(child, SIGKILL);
+        }));
+        const pid_t pid = ::fork();
+        if (pid == 0) ::_exit(UnpackArchive(zip, root).applied ? 0 : 1);
+        ASSERT_GT(pid, 0);
+        child = pid;
+        int status = 0;
+        ASSERT_EQ(::waitpid(pid, &status, 0), pid);
+        ASSERT_TRUE(WIFSIGNALED(status)) << "the run was not held at its compare";
+        EXPECT_EQ(hook.fired(), 1);
+    }
+    auto installed = Tree(root);
+    EXPECT_EQ(installed.erase(".tavlin-journal"), 1u);
+    std::erase_if(installed, [](const auto& e) { return e.first.find(".tavlin-") != std::string::npos; });
+    EXPECT_EQ(installed, oldTree);
+
+    const auto result = Run();
+    ASSERT_TRUE(result.applied) << reason;
+    EXPECT_TRUE(result.recovered.found);
+    EXPECT_FALSE(result.recovered.rolledForward);
+    EXPECT_EQ(result.unchanged, 1u);
+    EXPECT_EQ(Tree(root), (std::map<std::string, std::string>{
+                              {"changed.dll", "file:new"}, {"later.dll", "file:new later"}, {"same.dll", "file:" + body}}));
 }
 
 }  // namespace

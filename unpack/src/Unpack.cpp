@@ -69,6 +69,7 @@ struct Task {
     uint64_t existingSize = 0;
     std::optional<int64_t> existingTime;  // whole seconds only
     bool unchanged = false;  // the existing file already is the entry
+    struct stat compared{};  // the kept file as its compare found it
     bool program = false;  // one of the files that must be executable
     int dirFd = -1;        // the target's folder, when kept open for the run
     mode_t mode = 0;       // the mode the staged file got
@@ -291,6 +292,26 @@ mode_t StagedMode(const Task& task, bool program, mode_t umask) {
     return mode;
 }
 
+// Only a file that is the installation's alone, and still as planning saw
+// it, may be kept: another name for it (a hard link from outside) or
+// another owner could change it after the package is in, and a file put
+// there since planning has a mode nobody checked.
+bool Keepable(const struct stat& st, const Task& task) {
+    const Planned& e = *task.entry;
+    return S_ISREG(st.st_mode) && st.st_nlink == 1 && st.st_uid == ::geteuid() &&
+           static_cast<uint64_t>(st.st_size) == e.size && (st.st_mode & 07777) == task.existingPermissions &&
+           st.st_mtim.tv_nsec == 0 && st.st_mtim.tv_sec == e.times.modification;
+}
+
+// Nothing wrote to the file, replaced it or changed its mode since `seen`:
+// a writer can put the size and times back, not the change time.
+bool Untouched(const struct stat& seen, const struct stat& now) {
+    return seen.st_dev == now.st_dev && seen.st_ino == now.st_ino && seen.st_mode == now.st_mode &&
+           seen.st_nlink == now.st_nlink && seen.st_uid == now.st_uid && seen.st_size == now.st_size &&
+           seen.st_mtim.tv_sec == now.st_mtim.tv_sec && seen.st_mtim.tv_nsec == now.st_mtim.tv_nsec &&
+           seen.st_ctim.tv_sec == now.st_ctim.tv_sec && seen.st_ctim.tv_nsec == now.st_ctim.tv_nsec;
+}
+
 // A full package mostly repeats the files already installed. A target with
 // the entry's size and time is compared with the entry's data as it is
 // inflated (the data is still checked in full); when every byte and the
@@ -299,9 +320,11 @@ bool AlreadyInstalled(unzFile uf, int dirFd, Task& task, std::vector<char>& buff
                       mode_t umask) {
     const Planned& e = *task.entry;
     if (!task.hasExisting || task.existingSize != e.size || task.existingTime != e.times.modification) return false;
+    // Non-blocking: a FIFO put in its place must not hold the run.
     const platform::UniqueFd existing(
         ::openat(dirFd, e.path.components.back().c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
-    if (!existing) return false;
+    struct stat before{};
+    if (!existing || ::fstat(existing.get(), &before) != 0 || !Keepable(before, task)) return false;
     uint64_t at = 0;
     bool first = true;
     bool program = false;
@@ -315,19 +338,22 @@ bool AlreadyInstalled(unzFile uf, int dirFd, Task& task, std::vector<char>& buff
         at += n;
         return true;
     });
-    if (!same) return false;
+    struct stat after{};
+    if (!same || ::fstat(existing.get(), &after) != 0 || !Untouched(before, after)) return false;
     task.mode = StagedMode(task, program, umask);
-    if (task.mode != task.existingPermissions) return false;
+    if (task.mode != (before.st_mode & 07777)) return false;
+    task.compared = before;
     task.unchanged = true;
     return true;
 }
 
+// `compare`: a target that already holds the entry may stay.
 bool StageFile(unzFile uf, FolderWalker& walker, Task& task, std::vector<char>& buffer, std::vector<char>& scratch,
-               mode_t umask, std::string& why) {
+               mode_t umask, bool compare, std::string& why) {
     const Planned& e = *task.entry;
     const int dirFd = FolderOf(task, walker, why);
     if (dirFd < 0) return false;
-    if (AlreadyInstalled(uf, dirFd, task, buffer, scratch, umask)) return true;
+    if (compare && AlreadyInstalled(uf, dirFd, task, buffer, scratch, umask)) return true;
     StagedFile out(dirFd, task.staged);
     if (!out.ok()) {
         why = out.error();
@@ -384,7 +410,7 @@ void StageFiles(unzFile uf, int rootFd, const std::vector<Task*>& tasks, mode_t 
     for (Task* task : tasks) {
         if (failure.failed()) return;
         why.clear();
-        if (!StageFile(uf, walker, *task, buffer, scratch, umask, why)) {
+        if (!StageFile(uf, walker, *task, buffer, scratch, umask, true, why)) {
             failure.Set(task->entry->order, task->entry->storedName, why);
             return;
         }
@@ -634,6 +660,16 @@ void SweepOldStaging(const std::unordered_map<std::string, platform::UniqueFd>& 
     }
 }
 
+// Whether a kept file is still the one its compare found, untouched.
+bool StillAsCompared(FolderWalker& walker, const Task& task) {
+    std::string why;
+    const int dirFd = FolderOf(task, walker, why);
+    struct stat now{};
+    return dirFd >= 0 &&
+           ::fstatat(dirFd, task.entry->path.components.back().c_str(), &now, AT_SYMLINK_NOFOLLOW) == 0 &&
+           Untouched(task.compared, now);
+}
+
 // Renames every staged file over its target. The staged data is already
 // durable, so a rename over an existing file costs no flush of its own.
 std::vector<std::string> Replace(FolderWalker& walker, const std::vector<Task>& tasks) {
@@ -759,6 +795,24 @@ UnpackResult UnpackArchive(const std::string& zipPath, const std::string& rootDi
     if (!CheckExecutables(plan, options.executables, tasks, failure)) return fail(&journal);
 
     if (::syncfs(rootFd.get()) != 0) {
+        failure.Set(0, "", std::string("cannot make the staged files durable: ") + std::strerror(errno));
+        return fail(&journal);
+    }
+    // Another process may have written to a kept file since its compare:
+    // such a file is staged after all, as late as possible before the commit.
+    std::vector<char> scratch(kReadBufferSize);
+    bool restaged = false;
+    for (Task& task : tasks) {
+        if (!task.unchanged || StillAsCompared(maker, task)) continue;
+        task.unchanged = false;
+        why.clear();
+        if (!StageFile(handles[0].get(), maker, task, buffer, scratch, umask, false, why)) {
+            failure.Set(task.entry->order, task.entry->storedName, why);
+            return fail(&journal);
+        }
+        restaged = true;
+    }
+    if (restaged && ::syncfs(rootFd.get()) != 0) {
         failure.Set(0, "", std::string("cannot make the staged files durable: ") + std::strerror(errno));
         return fail(&journal);
     }
