@@ -6,8 +6,9 @@
 # What it installs with apt (only when something is missing):
 #   g++-mingw-w64-<arch>-posix, wine, wine32:i386 (after
 #   `dpkg --add-architecture i386`), wine64, meson, ninja, cmake, pkg-config,
-#   dpkg-dev, googletest (its sources are built for Windows), libboost-dev
-#   (header-only Boost for the prefix), fonts-wqy-microhei.
+#   dpkg-dev, make, gcc, patch, perl, python3, googletest (its sources are
+#   built for Windows), libboost-dev (header-only Boost for the prefix),
+#   fonts-wqy-microhei (for Wine's font replacements later).
 # It adds a deb-src entry of its own:
 #   /etc/apt/sources.list.d/tavlin-deb-src.sources
 #
@@ -140,7 +141,8 @@ EOF
 
 ensure_packages() {
     local pkgs=(wine wine32:i386 wine64 meson ninja-build cmake pkg-config dpkg-dev
-                python3 googletest libboost-dev xz-utils bzip2 fonts-wqy-microhei)
+                make gcc patch perl python3 googletest libboost-dev xz-utils bzip2
+                fonts-wqy-microhei)
     local arch
     for arch in "${arches[@]}"; do
         case "$arch" in
@@ -256,6 +258,10 @@ build_env() {
     export PKG_CONFIG_LIBDIR="$PFX/lib/pkgconfig"
     export PKG_CONFIG_PATH=""
     unset PKG_CONFIG_SYSROOT_DIR
+    # meson looks for static libraries (libintl.a) only in the compiler's own
+    # search folders, which LIBRARY_PATH extends; -L in the cross file is not
+    # enough
+    export LIBRARY_PATH="$PFX/lib"
     export WINEPREFIX="$CACHE/wine"
 }
 
@@ -479,6 +485,7 @@ build_lib() {
     (
         exec 9>"$LOCK"
         flock 9
+        date +%s >"$LOGS/$name.locked"
         set -x
         build_env
         "lib_$name"
@@ -489,8 +496,12 @@ build_lib() {
         exit 1
     fi
     touch "$PFX/.built-$name"
-    log "$ARCH $name: done in $(( $(date +%s) - start )) s"
-    echo "$name $(( $(date +%s) - start ))" >>"$LOGS/timings.txt"
+    local locked end
+    locked=$(cat "$LOGS/$name.locked")
+    end=$(date +%s)
+    rm -f "$LOGS/$name.locked"
+    log "$ARCH $name: built in $((end - locked)) s (after $((locked - start)) s waiting for the build lock)"
+    echo "$name build $((end - locked))s lock-wait $((locked - start))s" >>"$LOGS/timings.txt"
 }
 
 # Turns the partial prefix into the final one: its recorded paths (.pc, .la,
