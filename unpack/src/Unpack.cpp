@@ -43,6 +43,10 @@ constexpr uint64_t kOverheadPerEntry = 256;
 // Folders whose descriptors are kept open for the whole run; a package with
 // more finds the rest with each thread's walker.
 constexpr std::size_t kMaxKeptFolders = 512;
+// A file that differs from its entry mostly does so near its start: the
+// compare inflates this much first, so such a file costs little more than
+// one of another size before it is staged.
+constexpr std::size_t kFirstCompare = 4096;
 
 enum class Kind { Folder, File, Link };
 
@@ -225,8 +229,11 @@ void DropSuperseded(std::vector<Planned>& plan) {
 // Reads the current entry's whole data through `consume`; true only when the
 // data is exactly as long as declared and its CRC matches. Data beyond the
 // declared size stops the read at once, so a lying entry cannot fill the disk.
+// The first read inflates at most `firstRead` bytes, each next one four
+// times more, up to the buffer's size.
 template <typename Consume>
-bool ReadEntryData(unzFile uf, const Planned& e, std::vector<char>& buffer, std::string& why, Consume consume) {
+bool ReadEntryData(unzFile uf, const Planned& e, std::vector<char>& buffer, std::string& why, Consume consume,
+                   std::size_t firstRead = SIZE_MAX) {
     if (unzGoToFilePos64(uf, &e.pos) != UNZ_OK) {
         why = "entry record cannot be found again";
         return false;
@@ -238,8 +245,10 @@ bool ReadEntryData(unzFile uf, const Planned& e, std::vector<char>& buffer, std:
     }
     uint64_t total = 0;
     bool good = true;
+    std::size_t want = std::min(firstRead, buffer.size());
     for (;;) {
-        const int n = unzReadCurrentFile(uf, buffer.data(), static_cast<unsigned>(buffer.size()));
+        const int n = unzReadCurrentFile(uf, buffer.data(), static_cast<unsigned>(want));
+        want = std::min(want * 4, buffer.size());
         if (n < 0) {
             why = UnzError(n);
             good = false;
@@ -337,7 +346,7 @@ bool AlreadyInstalled(unzFile uf, int dirFd, Task& task, std::vector<char>& buff
         if (!FileHolds(existing.get(), at, data, n, scratch)) return false;
         at += n;
         return true;
-    });
+    }, kFirstCompare);
     struct stat after{};
     if (!same || ::fstat(existing.get(), &after) != 0 || !Untouched(before, after)) return false;
     task.mode = StagedMode(task, program, umask);
