@@ -12,7 +12,8 @@
 # It adds a deb-src entry of its own:
 #   /etc/apt/sources.list.d/tavlin-deb-src.sources
 #
-# What it builds, in this order, all as static libraries:
+# What it builds, in this order, all as static libraries (their .pc files
+# list private dependencies as public ones: scripts/windows/pc-public.py):
 #   zlib + minizip, pugixml, libcurl (Schannel, no OpenSSL), googletest,
 #   libpng, pixman, cairo (win32 surface and font), libffi, pcre2, a libintl
 #   stub (scripts/windows/libintl), glib, fribidi, harfbuzz, pango (win32).
@@ -258,10 +259,6 @@ build_env() {
     export PKG_CONFIG_LIBDIR="$PFX/lib/pkgconfig"
     export PKG_CONFIG_PATH=""
     unset PKG_CONFIG_SYSROOT_DIR
-    # meson looks for static libraries (libintl.a) only in the compiler's own
-    # search folders, which LIBRARY_PATH extends; -L in the cross file is not
-    # enough
-    export LIBRARY_PATH="$PFX/lib"
     export WINEPREFIX="$CACHE/wine"
 }
 
@@ -489,6 +486,8 @@ build_lib() {
         set -x
         build_env
         "lib_$name"
+        shopt -s nullglob
+        python3 "$WIN/pc-public.py" "$PFX"/lib/pkgconfig/*.pc
     ) >"$logf" 2>&1 &
     if ! wait $!; then
         log "$ARCH $name: FAILED; the end of $logf:"
