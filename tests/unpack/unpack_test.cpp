@@ -1,7 +1,9 @@
 #include <fcntl.h>
 #include <gtest/gtest.h>
+#include <linux/capability.h>
 #include <signal.h>
 #include <sys/stat.h>
+#include <sys/xattr.h>
 #include <sched.h>
 #include <sys/mount.h>
 #include <sys/wait.h>
@@ -10,6 +12,7 @@
 #include <atomic>
 #include <chrono>
 #include <cstdlib>
+#include <cstring>
 #include <filesystem>
 #include <functional>
 #include <optional>
@@ -842,22 +845,31 @@ namespace {
 // A file is kept because it already holds its entry only when it is the
 // installation's alone: a hard link shared with a file outside, or another
 // user's file, could still be changed from there, and is replaced as any
-// other file is.
+// other file is. So is a file with capabilities, which a package never
+// gives, as it never gives set-id bits.
 TEST_F(Unpack, OnlyTheInstallationsOwnFilesAreKept) {
     ZipBuilder z(zip);
     z.AddFile("shared.dll", "shared bytes").AddFile("theirs.dll", "their bytes").AddFile("mine.dll", "my bytes");
+    z.AddFile("capable.dll", "capable bytes");
     z.Close();
     ASSERT_TRUE(Run().applied) << reason;
     const std::string shared = root + "/shared.dll", linked = outside + "/shared.dll";
     ASSERT_EQ(::link(shared.c_str(), linked.c_str()), 0);
     const bool privileged = ::geteuid() == 0;
+    const std::string capable = root + "/capable.dll";
     if (privileged) {
         ASSERT_EQ(::lchown((root + "/theirs.dll").c_str(), 65534, 65534), 0);
+        vfs_cap_data cap{};
+        cap.magic_etc = VFS_CAP_REVISION_2 | VFS_CAP_FLAGS_EFFECTIVE;
+        cap.data[0].permitted = 1u << CAP_NET_BIND_SERVICE;
+        ASSERT_EQ(::setxattr(capable.c_str(), "security.capability", &cap, XATTR_CAPS_SZ_2, 0), 0) << std::strerror(errno);
     }
 
     const auto result = Run();
     ASSERT_TRUE(result.applied) << reason;
-    EXPECT_EQ(result.unchanged, privileged ? 1u : 2u);
+    EXPECT_EQ(result.unchanged, privileged ? 1u : 3u);
+    EXPECT_LT(::getxattr(capable.c_str(), "security.capability", nullptr, 0), 0);
+    EXPECT_EQ(ReadFileText(capable), "capable bytes");
     struct stat in{}, out{};
     ASSERT_EQ(::stat(shared.c_str(), &in), 0);
     ASSERT_EQ(::stat(linked.c_str(), &out), 0);

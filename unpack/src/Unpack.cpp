@@ -4,6 +4,7 @@
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <sys/statvfs.h>
+#include <sys/xattr.h>
 #include <unistd.h>
 #include <unzip.h>
 
@@ -312,6 +313,10 @@ bool Keepable(const struct stat& st, const Task& task) {
            st.st_mtim.tv_nsec == 0 && st.st_mtim.tv_sec == e.times.modification;
 }
 
+// File capabilities are privileges as set-id bits are, and a package never
+// gives them: a file that has some is replaced by one without.
+bool HasCapabilities(int fd) { return ::fgetxattr(fd, "security.capability", nullptr, 0) >= 0; }
+
 // Nothing wrote to the file, replaced it or changed its mode since `seen`:
 // a writer can put the size and times back, not the change time.
 bool Untouched(const struct stat& seen, const struct stat& now) {
@@ -333,7 +338,9 @@ bool AlreadyInstalled(unzFile uf, int dirFd, Task& task, std::vector<char>& buff
     const platform::UniqueFd existing(
         ::openat(dirFd, e.path.components.back().c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
     struct stat before{};
-    if (!existing || ::fstat(existing.get(), &before) != 0 || !Keepable(before, task)) return false;
+    if (!existing || ::fstat(existing.get(), &before) != 0 || !Keepable(before, task) ||
+        HasCapabilities(existing.get()))
+        return false;
     uint64_t at = 0;
     bool first = true;
     bool program = false;
