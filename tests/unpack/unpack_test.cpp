@@ -812,6 +812,8 @@ namespace {
 
 // On an overlay whose layers are other file systems, files report their
 // layer's device and folders the overlay's: that is no mount on the target.
+// Applied again, the package leaves the lower layer's files where they are,
+// with no copy made in the upper one.
 TEST_F(Unpack, AnOverlayInstallationTakesPackages) {
     if (::geteuid() != 0) GTEST_SKIP() << "needs root for the mounts";
     const std::string lower = tmp / "lower", upper = tmp / "upper", merged = tmp / "merged";
@@ -836,6 +838,27 @@ TEST_F(Unpack, AnOverlayInstallationTakesPackages) {
         "");
     if (code == 3) GTEST_SKIP() << "no overlay here";
     EXPECT_EQ(code, 0);
+
+    const int again = RunInChild(
+        zip, merged,
+        [&] {
+            if (::unshare(CLONE_NEWNS) != 0 || ::mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0 ||
+                ::mount("tmpfs", lower.c_str(), "tmpfs", 0, "size=4m") != 0 ||
+                ::mount("tmpfs", upper.c_str(), "tmpfs", 0, "size=4m") != 0)
+                return false;
+            // The lower layer holds this package as a first run left it.
+            const std::string layer = lower + "/inst";
+            if (!UnpackArchive(zip, layer).applied) return false;
+            fs::create_directories(upper + "/u");
+            fs::create_directories(upper + "/w");
+            const std::string options = "lowerdir=" + layer + ",upperdir=" + upper + "/u,workdir=" + upper + "/w";
+            if (::mount("overlay", merged.c_str(), "overlay", 0, options.c_str()) != 0) return false;
+            const auto result = UnpackArchive(zip, merged);
+            // Nothing copied up: the upper layer is as empty as it started.
+            return result.applied && result.unchanged == 2 && fs::is_empty(upper + "/u");
+        },
+        "");
+    EXPECT_EQ(again, 0);
 }
 
 }  // namespace
