@@ -8,7 +8,8 @@
 #   `dpkg --add-architecture i386`), wine64, meson, ninja, cmake, pkg-config,
 #   dpkg-dev, make, gcc, patch, perl, python3, googletest (its sources are
 #   built for Windows), libboost-dev (header-only Boost for the prefix),
-#   fonts-wqy-microhei (for Wine's font replacements later).
+#   fonts-wqy-microhei (the font the smoke check draws its text in; under
+#   Wine pango sees the Linux fonts, not Wine's own).
 # It adds a deb-src entry of its own:
 #   /etc/apt/sources.list.d/tavlin-deb-src.sources
 #
@@ -32,10 +33,10 @@
 # <key>/<arch>.partial/ library by library; only a finished prefix is renamed
 # to <key>/<arch>/ and stamped.
 #
-# A first run takes about 10 minutes per architecture on two cores when the
-# machine is otherwise idle (glib and harfbuzz take half of it; each log
-# folder has timings.txt), plus the apt downloads; a run that finds the stamp
-# only prints the prefix.
+# A first run takes about 7 minutes of building per architecture on two
+# cores (glib and harfbuzz more than half of it; each log folder has
+# timings.txt), plus the apt downloads and any wait for the build lock; a run
+# that finds the stamp only prints the prefix.
 # Each library's build holds /tmp/tavlin-build.lock, so that builds of other
 # developers on the machine can run between two libraries.
 #
