@@ -35,7 +35,7 @@ using tavlin_test::Environment;
 namespace {
 
 // Bump when the generated package changes, so an old one is rebuilt.
-constexpr const char* kPackageVersion = "v2";
+constexpr const char* kPackageVersion = "v3";
 
 struct PackageInfo {
     size_t files = 0;
@@ -45,7 +45,8 @@ struct PackageInfo {
 // Nested folders of small text files, medium compressible files and a few
 // large random (incompressible) files. With `changeEvery` above 0, every
 // such file (the first, then every changeEvery-th) has one byte changed in
-// its middle: an older version of the same tree, of the same sizes.
+// its middle and an earlier time: an older version of the same tree, of
+// the same sizes.
 PackageInfo MakePackage(const std::string& path, int changeEvery) {
     PackageInfo info;
     std::string tmp = path + ".part";
@@ -56,7 +57,11 @@ PackageInfo MakePackage(const std::string& path, int changeEvery) {
             tavlin_test::ZipEntry e;
             e.name = name;
             e.data = data;
-            if (changeEvery > 0 && index % changeEvery == 0 && !e.data.empty()) e.data[e.data.size() / 2] ^= 1;
+            // A changed file of an older release was built a day earlier.
+            if (changeEvery > 0 && index % changeEvery == 0 && !e.data.empty()) {
+                e.data[e.data.size() / 2] ^= 1;
+                e.dosDateTime = tavlin_test::DosDateTime(2020, 6, 14, 12, 30, 0);
+            }
             ++index;
             e.deflate = deflate;
             zip.Add(e);
