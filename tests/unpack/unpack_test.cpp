@@ -821,13 +821,16 @@ TEST_F(Unpack, AnOverlayInstallationTakesPackages) {
     ZipBuilder z(zip);
     z.AddFile("a.dll", "new a").AddFile("sub/b.txt", "new b");
     z.Close();
+    // In the child: a mount namespace of its own with empty layers.
+    auto privateLayers = [&] {
+        return ::unshare(CLONE_NEWNS) == 0 && ::mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) == 0 &&
+               ::mount("tmpfs", lower.c_str(), "tmpfs", 0, "size=4m") == 0 &&
+               ::mount("tmpfs", upper.c_str(), "tmpfs", 0, "size=4m") == 0;
+    };
     const int code = RunInChild(
         zip, merged,
         [&] {
-            if (::unshare(CLONE_NEWNS) != 0 || ::mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0 ||
-                ::mount("tmpfs", lower.c_str(), "tmpfs", 0, "size=4m") != 0 ||
-                ::mount("tmpfs", upper.c_str(), "tmpfs", 0, "size=4m") != 0)
-                return false;
+            if (!privateLayers()) return false;
             fs::create_directories(lower + "/sub");
             fs::create_directories(upper + "/u");
             fs::create_directories(upper + "/w");
@@ -842,10 +845,7 @@ TEST_F(Unpack, AnOverlayInstallationTakesPackages) {
     const int again = RunInChild(
         zip, merged,
         [&] {
-            if (::unshare(CLONE_NEWNS) != 0 || ::mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0 ||
-                ::mount("tmpfs", lower.c_str(), "tmpfs", 0, "size=4m") != 0 ||
-                ::mount("tmpfs", upper.c_str(), "tmpfs", 0, "size=4m") != 0)
-                return false;
+            if (!privateLayers()) return false;
             // The lower layer holds this package as a first run left it.
             const std::string layer = lower + "/inst";
             if (!UnpackArchive(zip, layer).applied) return false;
@@ -860,10 +860,6 @@ TEST_F(Unpack, AnOverlayInstallationTakesPackages) {
         "");
     EXPECT_EQ(again, 0);
 }
-
-}  // namespace
-
-namespace {
 
 // A file is kept because it already holds its entry only when it is the
 // installation's alone: a hard link shared with a file outside, or another
