@@ -1,0 +1,11 @@
+# The Windows build: the folders that have their Windows side, and their
+# tests, which ctest runs under Wine (CMAKE_CROSSCOMPILING_EMULATOR).
+find_package(PkgConfig REQUIRED)
+find_package(Threads REQUIRED)
+find_package(GTest REQUIRED)
+enable_testing()
+include(GoogleTest)
+
+add_subdirectory(platform)
+add_subdirectory(tests/platform)
+add_subdirectory(tests/window)
