@@ -8,4 +8,7 @@ include(GoogleTest)
 
 add_subdirectory(platform)
 add_subdirectory(tests/platform)
-add_subdirectory(tests/window)
+# TAVLIN_WIN_SKIP_WINDOW leaves the window tests out while they do not build.
+if(NOT TAVLIN_WIN_SKIP_WINDOW)
+  add_subdirectory(tests/window)
+endif()
