@@ -1,13 +1,10 @@
 #include "unpack/ArchiveFile.h"
 
-#include <fcntl.h>
-#include <sys/stat.h>
-#include <unistd.h>
-
 #include <algorithm>
-#include <cerrno>
 #include <cstring>
 #include <vector>
+
+#include "ArchiveSource.h"
 
 namespace tavlin::unpack {
 
@@ -28,7 +25,7 @@ struct Window {
 // minizip goes back and forth between the central directory at the end of
 // the archive and the entries' data: two windows keep both in memory.
 struct Cursor {
-    int fd = -1;
+    ArchiveSource* source = nullptr;
     uint64_t size = 0;
     uint64_t pos = 0;
     Window windows[2];
@@ -36,28 +33,14 @@ struct Cursor {
     bool failed = false;
 };
 
-bool ReadAt(int fd, char* out, std::size_t size, uint64_t at, std::size_t& got) {
-    got = 0;
-    while (got < size) {
-        const ssize_t n = ::pread(fd, out + got, size - got, static_cast<off_t>(at + got));
-        if (n < 0) {
-            if (errno == EINTR) continue;
-            return false;
-        }
-        if (n == 0) break;
-        got += static_cast<std::size_t>(n);
-    }
-    return true;
-}
-
 voidpf ZCALLBACK OpenCursor(voidpf opaque, const void*, int mode) {
     if ((mode & ZLIB_FILEFUNC_MODE_READWRITEFILTER) != ZLIB_FILEFUNC_MODE_READ) return nullptr;
-    const int fd = *static_cast<int*>(opaque);
-    struct stat st{};
-    if (::fstat(fd, &st) != 0) return nullptr;
+    auto* source = static_cast<ArchiveSource*>(opaque);
+    uint64_t size = 0;
+    if (!ArchiveSourceSize(*source, size)) return nullptr;
     auto* c = new Cursor;
-    c->fd = fd;
-    c->size = static_cast<uint64_t>(st.st_size);
+    c->source = source;
+    c->size = size;
     for (Window& w : c->windows) w.data.resize(kWindowSize);
     return c;
 }
@@ -75,14 +58,14 @@ uLong ZCALLBACK ReadCursor(voidpf, voidpf stream, void* buf, uLong size) {
             // Large reads go straight to the caller.
             if (size - done >= kWindowSize) {
                 std::size_t got = 0;
-                if (!ReadAt(c->fd, out + done, size - done, c->pos, got)) c->failed = true;
+                if (!ArchiveSourceRead(*c->source, out + done, size - done, c->pos, got)) c->failed = true;
                 done += got;
                 c->pos += got;
                 break;
             }
             hit = c->windows[0].lastUse <= c->windows[1].lastUse ? &c->windows[0] : &c->windows[1];
             std::size_t got = 0;
-            if (!ReadAt(c->fd, hit->data.data(), kWindowSize, c->pos, got)) {
+            if (!ArchiveSourceRead(*c->source, hit->data.data(), kWindowSize, c->pos, got)) {
                 c->failed = true;
                 hit->length = 0;
                 break;
@@ -131,7 +114,7 @@ int ZCALLBACK ErrorCursor(voidpf, voidpf stream) { return static_cast<Cursor*>(s
 
 }  // namespace
 
-ArchiveFile::ArchiveFile(const std::string& path) : fd_(::open(path.c_str(), O_RDONLY | O_CLOEXEC)) {
+ArchiveFile::ArchiveFile(const std::string& path) : source_(OpenArchiveSource(path)) {
     functions_.zopen64_file = OpenCursor;
     functions_.zread_file = ReadCursor;
     functions_.zwrite_file = WriteCursor;
@@ -139,11 +122,10 @@ ArchiveFile::ArchiveFile(const std::string& path) : fd_(::open(path.c_str(), O_R
     functions_.zseek64_file = SeekCursor;
     functions_.zclose_file = CloseCursor;
     functions_.zerror_file = ErrorCursor;
-    // The descriptor number is the opaque value each cursor starts from.
-    fdNumber_ = fd_.get();
-    functions_.opaque = &fdNumber_;
+    // The open file is the opaque value each cursor starts from.
+    functions_.opaque = source_.get();
 }
 
-unzFile ArchiveFile::OpenHandle() { return fd_ ? unzOpen2_64("archive", &functions_) : nullptr; }
+unzFile ArchiveFile::OpenHandle() { return source_ ? unzOpen2_64("archive", &functions_) : nullptr; }
 
 }  // namespace tavlin::unpack

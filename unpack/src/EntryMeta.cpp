@@ -1,7 +1,5 @@
 #include "unpack/EntryMeta.h"
 
-#include <sys/stat.h>
-
 #include <cstring>
 
 namespace tavlin::unpack {
@@ -11,6 +9,9 @@ namespace {
 constexpr uint32_t kDosReadOnly = 0x01;
 constexpr uint32_t kDosDirectory = 0x10;
 constexpr uint16_t kTagExtendedTime = 0x5455;  // "UT"
+// A zip entry's Unix mode uses Unix's own type bits, whatever builds it.
+constexpr uint32_t kUnixTypeMask = 0170000;
+constexpr uint32_t kUnixSymlink = 0120000;
 
 bool IsDosHost(unsigned host) { return host == 0 || host == 7 || host == 11 || host == 14; }
 
@@ -35,7 +36,7 @@ EntryAttributes AttributesFromZip(uint16_t versionMadeBy, uint32_t externalAttri
     const mode_t unixMode = externalAttributes >> 16;
     a.directory = (externalAttributes & 0x40000000u) != 0;
     a.readOnly = (externalAttributes & 0x00800000u) == 0;
-    a.symlink = (unixMode & S_IFMT) == S_IFLNK;
+    a.symlink = (unixMode & kUnixTypeMask) == kUnixSymlink;
     a.mode = unixMode & 0777;
     a.unixMode = a.mode != 0;
     // Some writers leave the mode empty; such a file would be unreadable.

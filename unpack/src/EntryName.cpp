@@ -1,6 +1,6 @@
 #include "unpack/EntryName.h"
 
-#include "platform/text.h"
+#include "Utf.h"
 
 namespace tavlin::unpack {
 
@@ -65,8 +65,8 @@ std::optional<EntryPath> ResolveEntryPath(std::string_view name) {
 
 std::optional<EntryPath> EntryPathFromName(std::string_view storedName) {
     if (storedName.find('\0') != std::string_view::npos) return std::nullopt;
-    const std::u16string cleaned = CleanEntryName(platform::Utf8ToUtf16(storedName));
-    return ResolveEntryPath(platform::Utf16ToUtf8(cleaned, platform::Unmappable::Replace));
+    const std::u16string cleaned = CleanEntryName(ToUtf16(storedName));
+    return ResolveEntryPath(ToUtf8(cleaned));
 }
 
 bool LinkTargetInsideRoot(const std::vector<std::string>& linkFolder, std::string_view target) {

@@ -1,6 +1,6 @@
 #include "unpack/Printable.h"
 
-#include "platform/text.h"
+#include "Utf.h"
 
 namespace tavlin::unpack {
 
@@ -23,7 +23,7 @@ std::string Printable(std::string_view text) {
     // Bytes that are not UTF-8 (overlong forms, stray C1 bytes) could mean
     // anything to whatever reads the log: all of them are escaped then.
     bool valid = false;
-    platform::Utf8ToUtf16(text, &valid);
+    ToUtf16(text, &valid);
     if (!valid) {
         for (std::size_t i = 0; i < text.size(); ++i) {
             const auto c = static_cast<unsigned char>(text[i]);

@@ -8,19 +8,15 @@
 // files replace their targets, and a run that dies half way is finished by
 // the next one (roll forward). Without that record the next run removes
 // the staged files and the folders (roll back). The holder keeps an
-// exclusive flock on the journal, so two runs never work on one root at once.
+// exclusive lock on the journal, so two runs never work on one root at once.
 //
 // Lines: "tavlin-journal 1", "D <folder>", "F <staged> <target>",
 // "C <number of F lines>"; paths relative to the root with "/" between
 // components and bytes below 0x21, "%" and 0x7f written as %XX.
 #pragma once
 
-#include <sys/types.h>
-
 #include <string>
 #include <vector>
-
-#include "platform/unique_fd.h"
 
 namespace tavlin::unpack {
 
@@ -49,52 +45,10 @@ struct Recovery {
     std::vector<std::string> problems;  // what could not be done, printable
 };
 
-class Journal {
-public:
-    Journal() = default;
-    Journal(const Journal&) = delete;
-    Journal& operator=(const Journal&) = delete;
-
-    // Creates or takes over the journal in `rootFd` (borrowed; must outlive
-    // this object) and locks it, waiting up to `lockWaitMs` for another run
-    // that holds it. A journal left by a killed run is finished first;
-    // `recovered` says what that did. False (with `error`) when the journal
-    // cannot be created, locked or written.
-    bool Open(int rootFd, int lockWaitMs, Recovery& recovered, std::string& error);
-    // After a failed Open: the folder is held by another run, or by an
-    // earlier commit that cannot be finished yet; a package was not tried.
-    bool blocked() const { return blocked_; }
-
-    bool AddFolder(const std::string& folder, std::string& error);
-    bool AddFiles(const std::vector<StagedPair>& files, std::string& error);
-    // Writes the commit record and makes the journal durable. The staged
-    // data must be durable before (one syncfs of the root's file system).
-    // On failure the record is taken back, so the staging can be undone.
-    bool Commit(std::size_t fileCount, std::string& error);
-    // Undoes this run's staging from what the journal records (the same
-    // steps as the recovery of a killed run), then removes the journal.
-    Recovery RollBack();
-    // Removes and unlocks the journal: the run is over, either way.
-    void Finish();
-
-    ~Journal();
-
-private:
-    bool Append(const std::string& text, std::string& error);
-
-    int rootFd_ = -1;
-    platform::UniqueFd fd_;
-    off_t size_ = 0;  // bytes written so far
-    bool blocked_ = false;
-};
-
 // Finishes a journal a killed run left in `rootDir`: rolls a committed one
 // forward, otherwise removes what its staging made. Cheap when there is
 // none (one failed open). Waits up to `lockWaitMs` for a run in progress.
 Recovery RecoverInterrupted(const std::string& rootDir, int lockWaitMs = 120000);
-
-// The same for a root already open.
-Recovery RecoverInterruptedAt(int rootFd, int lockWaitMs = 120000);
 
 // Escapes bytes that are not safe in a journal line (see above).
 std::string EncodeJournalPath(const std::string& path);

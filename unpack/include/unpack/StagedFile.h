@@ -1,6 +1,6 @@
 // A file written under a staged name beside its target. Nothing here
 // touches the target: the commit renames the staged file over it later.
-// Owned and used by one thread.
+// Owned and used by one thread. The Linux file layer's.
 #pragma once
 
 #include <sys/types.h>
@@ -10,19 +10,9 @@
 #include <string>
 
 #include "platform/unique_fd.h"
+#include "unpack/StagedName.h"
 
 namespace tavlin::unpack {
-
-// Every staged name holds this marker (".<name>.tavlin-XXXXXX", or
-// ".tavlin-XXXXXX" when that would be too long for a file name).
-inline constexpr const char* kStagedMarker = ".tavlin-";
-
-// A fresh staged name for a file called `name`.
-std::string StagedNameFor(const std::string& name);
-
-// Whether `name` has the form of a staged name (six letters or digits after
-// the marker, not all of them lower-case letters).
-bool LooksStaged(const std::string& name);
 
 class StagedFile {
 public:

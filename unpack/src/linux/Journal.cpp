@@ -1,4 +1,4 @@
-#include "unpack/Journal.h"
+#include "JournalFile.h"
 
 #include <fcntl.h>
 #include <sys/file.h>
@@ -10,46 +10,14 @@
 #include <cstring>
 #include <thread>
 
+#include "../JournalFormat.h"
 #include "unpack/Printable.h"
 
 namespace tavlin::unpack {
 
 namespace {
 
-constexpr const char* kHeader = "tavlin-journal 1";
 constexpr int kOpenAttempts = 8;
-// Staged names always carry this; recovery touches nothing else.
-constexpr const char* kStagedMarker = ".tavlin-";
-
-bool MustEscape(unsigned char c) { return c <= 0x20 || c == '%' || c == 0x7f; }
-
-int HexValue(char c) {
-    if (c >= '0' && c <= '9') return c - '0';
-    if (c >= 'A' && c <= 'F') return c - 'A' + 10;
-    if (c >= 'a' && c <= 'f') return c - 'a' + 10;
-    return -1;
-}
-
-std::vector<std::string> SplitPath(const std::string& path) {
-    std::vector<std::string> parts;
-    std::size_t start = 0;
-    for (;;) {
-        const std::size_t slash = path.find('/', start);
-        parts.push_back(path.substr(start, slash - start));
-        if (slash == std::string::npos) break;
-        start = slash + 1;
-    }
-    return parts;
-}
-
-// Only plain names below the root: a journal is never trusted to climb out.
-bool SafePath(const std::vector<std::string>& parts) {
-    if (parts.empty()) return false;
-    for (const std::string& p : parts) {
-        if (p.empty() || p == "." || p == ".." || p.find('\0') != std::string::npos) return false;
-    }
-    return true;
-}
 
 // The folder holding `path` (relative to the root), walked without following
 // links and without creating anything.
@@ -90,8 +58,8 @@ bool LockWithin(int fd, int waitMs) {
 
 void RollForward(int rootFd, const JournalContent& content, Recovery& r) {
     for (const StagedPair& pair : content.files) {
-        const std::vector<std::string> staged = SplitPath(pair.staged);
-        const std::vector<std::string> target = SplitPath(pair.target);
+        const std::vector<std::string> staged = SplitJournalPath(pair.staged);
+        const std::vector<std::string> target = SplitJournalPath(pair.target);
         const platform::UniqueFd parent = OpenParent(rootFd, target);
         if (!parent) {
             // No real folder there (gone, a file or a link now): no staged
@@ -114,14 +82,14 @@ void RollForward(int rootFd, const JournalContent& content, Recovery& r) {
 
 void RollBackStaging(int rootFd, const JournalContent& content, Recovery& r) {
     for (const StagedPair& pair : content.files) {
-        const std::vector<std::string> staged = SplitPath(pair.staged);
+        const std::vector<std::string> staged = SplitJournalPath(pair.staged);
         const platform::UniqueFd parent = OpenParent(rootFd, staged);
         if (parent && ::unlinkat(parent.get(), staged.back().c_str(), 0) == 0) ++r.files;
     }
     // Deepest first: a folder is removed only once what staging made inside
     // it is gone, and only when empty.
     for (auto it = content.folders.rbegin(); it != content.folders.rend(); ++it) {
-        const std::vector<std::string> parts = SplitPath(*it);
+        const std::vector<std::string> parts = SplitJournalPath(*it);
         const platform::UniqueFd parent = OpenParent(rootFd, parts);
         if (parent && ::unlinkat(parent.get(), parts.back().c_str(), AT_REMOVEDIR) == 0) ++r.folders;
     }
@@ -138,82 +106,6 @@ Recovery FinishJournal(int rootFd, const std::string& text) {
 }
 
 }  // namespace
-
-std::string EncodeJournalPath(const std::string& path) {
-    static constexpr char kHex[] = "0123456789ABCDEF";
-    std::string out;
-    out.reserve(path.size());
-    for (unsigned char c : path) {
-        if (MustEscape(c)) {
-            out += '%';
-            out += kHex[c >> 4];
-            out += kHex[c & 15];
-        } else {
-            out += static_cast<char>(c);
-        }
-    }
-    return out;
-}
-
-bool DecodeJournalPath(const std::string& text, std::string& out) {
-    out.clear();
-    for (std::size_t i = 0; i < text.size(); ++i) {
-        if (text[i] != '%') {
-            out += text[i];
-            continue;
-        }
-        if (i + 2 >= text.size()) return false;
-        const int hi = HexValue(text[i + 1]);
-        const int lo = HexValue(text[i + 2]);
-        if (hi < 0 || lo < 0) return false;
-        out += static_cast<char>(hi * 16 + lo);
-        i += 2;
-    }
-    return true;
-}
-
-JournalContent ParseJournal(const std::string& text) {
-    JournalContent content;
-    std::size_t start = 0;
-    bool first = true;
-    // A line without its newline was cut by a kill and does not count.
-    for (std::size_t end = text.find('\n'); end != std::string::npos;
-         start = end + 1, end = text.find('\n', start)) {
-        const std::string line = text.substr(start, end - start);
-        if (first) {
-            if (line != kHeader) return {};
-            first = false;
-            continue;
-        }
-        if (line.size() < 2 || line[1] != ' ') return content;
-        const std::string rest = line.substr(2);
-        if (line[0] == 'D') {
-            std::string folder;
-            if (!DecodeJournalPath(rest, folder) || !SafePath(SplitPath(folder))) return content;
-            content.folders.push_back(std::move(folder));
-        } else if (line[0] == 'F') {
-            const std::size_t space = rest.find(' ');
-            StagedPair pair;
-            if (space == std::string::npos || !DecodeJournalPath(rest.substr(0, space), pair.staged) ||
-                !DecodeJournalPath(rest.substr(space + 1), pair.target))
-                return content;
-            const std::vector<std::string> staged = SplitPath(pair.staged);
-            const std::vector<std::string> target = SplitPath(pair.target);
-            // A staged file always lies beside its target.
-            if (!SafePath(staged) || !SafePath(target) || staged.size() != target.size() ||
-                !std::equal(staged.begin(), staged.end() - 1, target.begin()) ||
-                staged.back().find(kStagedMarker) == std::string::npos)
-                return content;
-            content.files.push_back(std::move(pair));
-        } else if (line[0] == 'C') {
-            content.committed = rest == std::to_string(content.files.size());
-            return content;
-        } else {
-            return content;
-        }
-    }
-    return content;
-}
 
 bool Journal::Open(int rootFd, int lockWaitMs, Recovery& recovered, std::string& error) {
     rootFd_ = rootFd;
@@ -261,7 +153,7 @@ bool Journal::Open(int rootFd, int lockWaitMs, Recovery& recovered, std::string&
             }
         }
         size_ = 0;
-        if (Append(std::string(kHeader) + "\n", error)) return true;
+        if (Append(std::string(kJournalHeader) + "\n", error)) return true;
         // Nothing was staged under it: a journal that cannot be written (a
         // full disk) must not stay behind.
         Finish();

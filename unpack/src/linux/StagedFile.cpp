@@ -5,46 +5,9 @@
 #include <unistd.h>
 
 #include <cerrno>
-#include <climits>
 #include <cstring>
-#include <random>
-
 
 namespace tavlin::unpack {
-
-namespace {
-
-std::string RandomSuffix() {
-    static constexpr char kChars[] = "abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ0123456789";
-    thread_local std::mt19937_64 rng{std::random_device{}()};
-    std::string s(6, 'x');
-    for (char& c : s) c = kChars[rng() % (sizeof(kChars) - 1)];
-    return s;
-}
-
-}  // namespace
-
-std::string StagedNameFor(const std::string& name) {
-    const std::string marker = std::string(kStagedMarker) + RandomSuffix();
-    if (1 + name.size() + marker.size() > NAME_MAX) return marker;
-    return "." + name + marker;
-}
-
-bool LooksStaged(const std::string& name) {
-    const std::size_t marker = std::char_traits<char>::length(kStagedMarker);
-    if (name.size() < marker + 6 || name[0] != '.') return false;
-    const std::size_t at = name.size() - 6 - marker;
-    if (name.compare(at, marker, kStagedMarker) != 0) return false;
-    bool mixed = false;
-    for (std::size_t i = name.size() - 6; i < name.size(); ++i) {
-        const char c = name[i];
-        if (!((c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9'))) return false;
-        mixed = mixed || !(c >= 'a' && c <= 'z');
-    }
-    // Six lower-case letters are more likely a word ("backup") than one of
-    // the random suffixes, nearly all of which hold a capital or a digit.
-    return mixed;
-}
 
 StagedFile::StagedFile(int dirFd, std::string stagedName) : dirFd_(dirFd), name_(std::move(stagedName)) {
     fd_.reset(::openat(dirFd_, name_.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600));

@@ -22,11 +22,13 @@
 #include <thread>
 #include <unordered_map>
 
+#include "../Plan.h"
+#include "FolderWalker.h"
+#include "JournalFile.h"
 #include "platform/unique_fd.h"
 #include "unpack/ArchiveFile.h"
 #include "unpack/EntryMeta.h"
 #include "unpack/EntryName.h"
-#include "unpack/FolderWalker.h"
 #include "unpack/Printable.h"
 #include "unpack/StagedFile.h"
 
@@ -34,9 +36,6 @@ namespace tavlin::unpack {
 
 namespace {
 
-constexpr std::size_t kReadBufferSize = 256 * 1024;
-constexpr std::size_t kMaxFieldSize = 65536;  // name and extra fields are 16-bit sized
-constexpr uint64_t kMaxLinkTarget = 4096;
 // Below this much data a second thread costs more than it saves.
 constexpr uint64_t kParallelBytes = 8u << 20;
 // What the journal and a file's own metadata may take besides its data.
@@ -48,20 +47,6 @@ constexpr std::size_t kMaxKeptFolders = 512;
 // compare inflates this much first, so such a file costs little more than
 // one of another size before it is staged.
 constexpr std::size_t kFirstCompare = 4096;
-
-enum class Kind { Folder, File, Link };
-
-struct Planned {
-    std::size_t order = 0;  // index of the entry in the archive
-    unz64_file_pos pos{};
-    std::string storedName;
-    EntryPath path;
-    Kind kind = Kind::File;
-    uint64_t size = 0;
-    uint64_t compressedSize = 0;
-    EntryAttributes attributes;
-    EntryTimes times;
-};
 
 // One file or link to stage, and what staging found out.
 struct Task {
@@ -87,49 +72,6 @@ int FolderOf(const Task& task, FolderWalker& walker, std::string& why) {
     return walker.Open(parts, parts.size() - 1, &why);
 }
 
-struct Failure {
-    std::size_t order = SIZE_MAX;
-    std::string name;
-    std::string reason;
-};
-
-// The first failure by archive order wins, whichever thread saw it first.
-class FailureSlot {
-public:
-    void Set(std::size_t order, const std::string& name, const std::string& reason) {
-        std::lock_guard lock(mutex_);
-        if (!failed() || order < failure_.order) failure_ = {order, Printable(name), reason};
-        flag_.store(true, std::memory_order_relaxed);
-    }
-    bool failed() const { return flag_.load(std::memory_order_relaxed); }
-    const Failure& get() const { return failure_; }
-
-private:
-    std::mutex mutex_;
-    Failure failure_;
-    std::atomic<bool> flag_{false};
-};
-
-struct UnzCloser {
-    void operator()(void* uf) const { unzClose(uf); }
-};
-using UnzHandle = std::unique_ptr<void, UnzCloser>;
-
-// The one place minizip's codes become words.
-std::string UnzError(int code) {
-    switch (code) {
-        case UNZ_CRCERROR: return "data does not match its CRC";
-        case UNZ_BADZIPFILE: return "damaged or unsupported entry";
-        case UNZ_ERRNO: return std::string("read error: ") + std::strerror(errno);
-        case UNZ_INTERNALERROR: return "internal error of the zip reader";
-        case UNZ_PARAMERROR: return "bad parameter to the zip reader";
-        case UNZ_EOF: return "unexpected end of the data";
-        case Z_DATA_ERROR: return "damaged compressed data";
-        case Z_MEM_ERROR: return "out of memory";
-        default: return "zip reader error " + std::to_string(code);
-    }
-}
-
 mode_t ProcessUmask() {
     // Read rather than set-and-restore: umask() would race with other threads.
     std::ifstream status("/proc/self/status");
@@ -143,140 +85,6 @@ mode_t ProcessUmask() {
         }
     }
     return 022;
-}
-
-// Reads the archive's directory into the list of work. False at the first
-// entry that cannot be placed safely or read: the package then fails whole.
-bool ReadPlan(unzFile uf, std::vector<Planned>& plan, FailureSlot& failure) {
-    unz_global_info64 global{};
-    if (unzGetGlobalInfo64(uf, &global) != UNZ_OK) {
-        failure.Set(0, "", "the archive's directory cannot be read");
-        return false;
-    }
-    std::vector<char> name(kMaxFieldSize);
-    std::vector<unsigned char> extra(kMaxFieldSize);
-    for (std::size_t order = 0; order < global.number_entry; ++order) {
-        unz_file_info64 info{};
-        if ((order == 0 ? unzGoToFirstFile(uf) : unzGoToNextFile(uf)) != UNZ_OK ||
-            unzGetCurrentFileInfo64(uf, &info, name.data(), name.size(), extra.data(), extra.size(), nullptr,
-                                    0) != UNZ_OK) {
-            failure.Set(order, "", "entry record " + std::to_string(order) + " cannot be read");
-            return false;
-        }
-        Planned e;
-        e.order = order;
-        e.storedName.assign(name.data(), std::min<std::size_t>(info.size_filename, name.size()));
-        e.attributes =
-            AttributesFromZip(static_cast<uint16_t>(info.version), static_cast<uint32_t>(info.external_fa));
-        std::optional<EntryPath> path = EntryPathFromName(e.storedName);
-        if (!path) {
-            failure.Set(order, e.storedName, "name leads outside the folder");
-            return false;
-        }
-        if (info.flag & 1) {
-            failure.Set(order, e.storedName, "encrypted");
-            return false;
-        }
-        if (info.compression_method != 0 && info.compression_method != Z_DEFLATED) {
-            failure.Set(order, e.storedName,
-                        "unsupported compression method " + std::to_string(info.compression_method));
-            return false;
-        }
-        e.path = std::move(*path);
-        e.kind = (e.attributes.directory || e.path.endsWithSeparator) ? Kind::Folder
-                 : e.attributes.symlink                               ? Kind::Link
-                                                                      : Kind::File;
-        if (e.kind != Kind::Folder && e.path.components.empty()) {
-            failure.Set(order, e.storedName, "no file name");
-            return false;
-        }
-        if (e.path.components.size() == 1 && e.path.components[0] == kJournalName) {
-            failure.Set(order, e.storedName, "name is reserved for the installation's journal");
-            return false;
-        }
-        if (std::any_of(e.path.components.begin(), e.path.components.end(), LooksStaged)) {
-            failure.Set(order, e.storedName, "name has the form of a file being installed");
-            return false;
-        }
-        if (e.kind == Kind::Link && info.uncompressed_size > kMaxLinkTarget) {
-            failure.Set(order, e.storedName, "link target too long");
-            return false;
-        }
-        unzGetFilePos64(uf, &e.pos);
-        e.size = info.uncompressed_size;
-        e.compressedSize = info.compressed_size;
-        e.times = TimesFromZip(static_cast<uint32_t>(info.dosDate), extra.data(),
-                               std::min<std::size_t>(info.size_file_extra, extra.size()));
-        plan.push_back(std::move(e));
-    }
-    return true;
-}
-
-// Keeps only the last file or link of each name, so work can be shared out
-// without two threads writing one path.
-void DropSuperseded(std::vector<Planned>& plan) {
-    std::unordered_map<std::string, std::size_t> last;
-    for (std::size_t i = 0; i < plan.size(); ++i) {
-        if (plan[i].kind != Kind::Folder) last[plan[i].path.Joined()] = i;
-    }
-    std::vector<Planned> kept;
-    kept.reserve(plan.size());
-    for (std::size_t i = 0; i < plan.size(); ++i) {
-        if (plan[i].kind == Kind::Folder || last[plan[i].path.Joined()] == i) kept.push_back(std::move(plan[i]));
-    }
-    plan.swap(kept);
-}
-
-// Reads the current entry's whole data through `consume`; true only when the
-// data is exactly as long as declared and its CRC matches. Data beyond the
-// declared size stops the read at once, so a lying entry cannot fill the disk.
-// The first read inflates at most `firstRead` bytes, each next one four
-// times more, up to the buffer's size.
-template <typename Consume>
-bool ReadEntryData(unzFile uf, const Planned& e, std::vector<char>& buffer, std::string& why, Consume consume,
-                   std::size_t firstRead = SIZE_MAX) {
-    if (unzGoToFilePos64(uf, &e.pos) != UNZ_OK) {
-        why = "entry record cannot be found again";
-        return false;
-    }
-    int rc = unzOpenCurrentFile(uf);
-    if (rc != UNZ_OK) {
-        why = UnzError(rc);
-        return false;
-    }
-    uint64_t total = 0;
-    bool good = true;
-    std::size_t want = std::min(firstRead, buffer.size());
-    for (;;) {
-        const int n = unzReadCurrentFile(uf, buffer.data(), static_cast<unsigned>(want));
-        want = std::min(want * 4, buffer.size());
-        if (n < 0) {
-            why = UnzError(n);
-            good = false;
-            break;
-        }
-        if (n == 0) break;
-        total += static_cast<uint64_t>(n);
-        if (total > e.size) {
-            why = "data is longer than the " + std::to_string(e.size) + " bytes declared";
-            good = false;
-            break;
-        }
-        if (!consume(buffer.data(), static_cast<std::size_t>(n))) {
-            good = false;
-            break;
-        }
-    }
-    rc = unzCloseCurrentFile(uf);
-    if (good && rc != UNZ_OK) {
-        why = UnzError(rc);
-        good = false;
-    }
-    if (good && total != e.size) {
-        why = "data is " + std::to_string(total) + " bytes, " + std::to_string(e.size) + " declared";
-        good = false;
-    }
-    return good;
 }
 
 // Whether the file at `offset` holds exactly `data`.
@@ -853,26 +661,6 @@ UnpackResult UnpackArchive(const std::string& zipPath, const std::string& rootDi
     result.written = tasks.size();
     result.unchanged = static_cast<std::size_t>(std::count_if(tasks.begin(), tasks.end(), [](const Task& t) { return t.unchanged; }));
     return result;
-}
-
-std::string DescribeFailure(const UnpackResult& result) {
-    if (result.failedEntry.empty()) return result.reason;
-    return "entry \"" + result.failedEntry + "\": " + result.reason;
-}
-
-std::string DescribeRecovery(const Recovery& r) {
-    if (!r.found) return {};
-    std::string text;
-    if (r.rolledForward && !r.problems.empty())
-        text = "could not finish an interrupted installation, it is tried again at the next start (" +
-               std::to_string(r.files) + " files put in place now)";
-    else if (r.rolledForward)
-        text = "finished an interrupted installation: " + std::to_string(r.files) + " files put in place";
-    else
-        text = "removed an interrupted installation's staging: " + std::to_string(r.files) + " files, " +
-               std::to_string(r.folders) + " folders";
-    for (const std::string& p : r.problems) text += "; " + p;
-    return text;
 }
 
 }  // namespace tavlin::unpack

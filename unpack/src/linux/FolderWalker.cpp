@@ -1,4 +1,4 @@
-#include "unpack/FolderWalker.h"
+#include "FolderWalker.h"
 
 #include <fcntl.h>
 #include <sys/stat.h>
