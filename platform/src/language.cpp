@@ -1,6 +1,5 @@
 #include "platform/language.h"
 
-#include <cstdlib>
 #include <string>
 
 namespace platform {
@@ -44,8 +43,6 @@ constexpr LocaleId kTable[] = {
     {"sr", "RS", 9242}, {"mn", "MN", 1104}, {"lo", "LA", 1108}, {"km", "KH", 1107},
 };
 
-constexpr uint16_t kDefaultId = 1033;
-
 std::string Lower(std::string_view s) {
     std::string r(s);
     for (char& c : r)
@@ -70,15 +67,7 @@ uint16_t LanguageIdFromLocale(std::string_view locale) {
         if (!firstOfLang) firstOfLang = &e;
         if (country == Lower(e.country)) return e.id;
     }
-    return firstOfLang ? firstOfLang->id : kDefaultId;
-}
-
-uint16_t GetUserDefaultUILanguage() {
-    for (const char* var : {"LC_ALL", "LC_MESSAGES", "LANG"}) {
-        const char* v = std::getenv(var);
-        if (v && *v) return LanguageIdFromLocale(v);
-    }
-    return kDefaultId;
+    return firstOfLang ? firstOfLang->id : kDefaultLanguageId;
 }
 
 }  // namespace platform

@@ -7,6 +7,9 @@
 
 namespace platform {
 
+// English (United States), the answer when nothing better is known.
+inline constexpr uint16_t kDefaultLanguageId = 1033;
+
 // From LC_ALL, else LC_MESSAGES, else LANG (the first that is set and not
 // empty): zh_CN -> 2052, zh_TW -> 1028, en_US -> 1033, other known locales
 // their table value; "C", "POSIX", unset or unknown -> 1033.
