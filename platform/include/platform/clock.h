@@ -1,4 +1,5 @@
-// Monotonic millisecond clock, kept in 32 bits like the Windows tick counts.
+// Monotonic millisecond clock, kept in 32 bits like the Windows tick counts
+// (Windows: GetTickCount itself).
 #pragma once
 
 #include <cstdint>

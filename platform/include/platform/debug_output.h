@@ -1,4 +1,5 @@
-// Debugger output: syslog at LOG_DEBUG; goes nowhere when nothing listens.
+// Debugger output: syslog at LOG_DEBUG (Windows: OutputDebugStringA); goes
+// nowhere when nothing listens.
 // Any thread.
 #pragma once
 

@@ -6,14 +6,16 @@
 
 namespace platform {
 
-// Full path of the running executable (readlink of /proc/self/exe), UTF-8.
-// False when the link cannot be read.
+// Full path of the running executable (readlink of /proc/self/exe; Windows:
+// GetModuleFileNameW), UTF-8. False when it cannot be read.
 bool GetModulePath(std::string& path);
 
-// Folder of the running executable, ending in "/". False on failure.
+// Folder of the running executable, ending in "/" (Windows: "\\"). False on
+// failure.
 bool GetModuleFolder(std::string& folder);
 
-// Current directory, UTF-8, without a trailing "/" (except for "/" itself).
+// Current directory, UTF-8, without a trailing "/" (except for "/" itself;
+// Windows: a drive's root keeps its "\\").
 // Empty on failure.
 std::string GetCurrentDir();
 

@@ -3,7 +3,8 @@
 
 namespace platform {
 
-// True when an interface other than loopback is up and has an address.
+// True when an interface other than loopback is up and has an address
+// (Windows: IsNetworkAlive of the network-sensing service).
 bool IsNetworkAlive();
 
 }  // namespace platform

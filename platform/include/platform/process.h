@@ -1,5 +1,6 @@
 // Process snapshot and termination, limited to the calling user's processes.
-// Any thread.
+// Linux: /proc and pidfds. Windows: the process snapshot (toolhelp) and
+// process handles. Any thread.
 #pragma once
 
 #include <sys/types.h>
@@ -8,15 +9,19 @@
 #include <string>
 #include <vector>
 
+#ifdef _WIN32
+#include "platform/unique_handle.h"
+#else
 #include "platform/unique_fd.h"
+#endif
 
 namespace platform {
 
 struct ProcessEntry {
     pid_t pid = 0;
-    // File name (no folder) of the process's executable: the last component of
-    // /proc/PID/exe with a " (deleted)" suffix removed, else /proc/PID/status
-    // Name.
+    // File name (no folder) of the process's executable, UTF-8. Linux: the
+    // last component of /proc/PID/exe with a " (deleted)" suffix removed, else
+    // /proc/PID/status Name. Windows: the snapshot's executable file name.
     std::string exeName;
 };
 
@@ -24,15 +29,17 @@ struct ProcessEntry {
 // PID order, until it returns false. A process is the user's when its
 // /proc/PID belongs to our effective uid (as `pgrep -u` sees it), so another
 // user's program of the same name on a shared machine is never ours to ask
-// about or to stop. Zombies are left out. False only when /proc cannot be
-// read at all.
+// about or to stop (Windows: the process's token names our user). Zombies
+// are left out. False only when /proc (Windows: the snapshot) cannot be read
+// at all.
 bool ForEachProcess(const std::function<bool(const ProcessEntry&)>& visit);
 
 // Every process ForEachProcess visits, in ascending PID order.
 bool SnapshotProcesses(std::vector<ProcessEntry>& out);
 
-// A process pinned by a pidfd: signals go to this process even if its PID is
-// reused after it ends.
+// A process pinned by a pidfd (Windows: a process handle, which keeps its ID
+// from being reused): signals go to this process even if its PID is reused
+// after it ends.
 class ProcessHandle {
 public:
     ProcessHandle() = default;
@@ -48,7 +55,8 @@ public:
 
     bool valid() const { return fd_.valid(); }
     pid_t pid() const { return pid_; }
-    // SIGKILL through the pidfd. False when the signal could not be sent.
+    // SIGKILL through the pidfd (Windows: TerminateProcess with exit code 9).
+    // False when the signal could not be sent.
     bool Terminate();
     // True while the process has not ended (polls the pidfd without waiting).
     // False for an invalid handle.
@@ -58,7 +66,11 @@ public:
     bool WaitExit(int timeoutMs) const;
 
 private:
+#ifdef _WIN32
+    UniqueHandle fd_;
+#else
     UniqueFd fd_;
+#endif
     pid_t pid_ = 0;
 };
 

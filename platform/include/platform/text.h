@@ -1,5 +1,6 @@
-// UTF-16 <-> UTF-8 through iconv. UTF-8 is this build's "ANSI code page".
-// Any thread: each call uses its own iconv descriptor.
+// UTF-16 <-> UTF-8 (Linux: iconv, each call with its own descriptor;
+// Windows: MultiByteToWideChar / WideCharToMultiByte). UTF-8 is this
+// build's "ANSI code page". Any thread.
 #pragma once
 
 #include <string>
