@@ -7,6 +7,8 @@
 #include <cstdint>
 #include <cstring>
 
+#include "utf8_sequence.h"
+
 namespace platform {
 
 namespace {
@@ -40,37 +42,6 @@ private:
 
 bool IsHigh(char16_t u) { return u >= 0xD800 && u <= 0xDBFF; }
 bool IsLow(char16_t u) { return u >= 0xDC00 && u <= 0xDFFF; }
-
-// Length of the longest prefix at `p` that could still start a well-formed
-// UTF-8 sequence (at least 1), so each broken sequence becomes one U+FFFD,
-// as the Unicode "maximal subpart" practice asks.
-size_t InvalidRunLength(const unsigned char* p, size_t left) {
-    unsigned char lead = p[0];
-    size_t need;
-    unsigned char lo = 0x80, hi = 0xBF;
-    if (lead >= 0xC2 && lead <= 0xDF) {
-        need = 1;
-    } else if (lead >= 0xE0 && lead <= 0xEF) {
-        need = 2;
-        if (lead == 0xE0) lo = 0xA0;
-        if (lead == 0xED) hi = 0x9F;
-    } else if (lead >= 0xF0 && lead <= 0xF4) {
-        need = 3;
-        if (lead == 0xF0) lo = 0x90;
-        if (lead == 0xF4) hi = 0x8F;
-    } else {
-        return 1;
-    }
-    size_t n = 1;
-    for (size_t i = 0; i < need && n < left; ++i) {
-        unsigned char c = p[n];
-        if (c < lo || c > hi) break;
-        lo = 0x80;
-        hi = 0xBF;
-        ++n;
-    }
-    return n;
-}
 
 // Converts one run that holds no unpaired surrogate.
 bool AppendUtf8(Iconv& cv, std::u16string_view run, std::string& out) {
@@ -138,7 +109,8 @@ std::u16string Utf8ToUtf16(std::string_view text, bool* ok) {
         // Each UTF-8 byte yields at most one unit, so the output never runs
         // short; only a broken sequence stops iconv here.
         allValid = false;
-        size_t skip = InvalidRunLength(reinterpret_cast<const unsigned char*>(in), inLeft);
+        // One U+FFFD per maximal invalid subpart, as Unicode advises.
+        size_t skip = NextUtf8Sequence(reinterpret_cast<const unsigned char*>(in), inLeft).length;
         in += skip;
         inLeft -= skip;
         char16_t replacement = u'\xFFFD';
