@@ -2,7 +2,6 @@
 
 #include <string>
 
-#include "platform/text.h"
 #include "unpack/EntryName.h"
 
 namespace {
@@ -29,7 +28,7 @@ TEST(EntryName, CleaningRules) {
         {u"", u""},
     };
     for (const auto& [in, out] : cases)
-        EXPECT_EQ(CleanEntryName(in), out) << platform::Utf16ToUtf8(in);
+        EXPECT_EQ(CleanEntryName(in), out) << testing::PrintToString(in);
 }
 
 TEST(EntryName, PlacesBelowTheRootOrRefuses) {
@@ -93,6 +92,21 @@ TEST(EntryName, LinkTargets) {
         {{}, std::string("a\0b", 3), false},
     };
     for (const Case& c : cases) EXPECT_EQ(LinkTargetInsideRoot(c.folder, c.target), c.inside) << c.target;
+}
+
+// Names Windows cannot hold, and names close to them that it can.
+TEST(EntryName, NamesWindowsCannotHold) {
+    const std::pair<std::string, bool> cases[] = {
+        {"CON", false},        {"con.txt", false},   {"Nul", false},        {"aux .log", false},
+        {"COM1", false},       {"lpt9.dat", false},  {"COM\xc2\xb9", false}, {"CONOUT$", false},
+        {"name.", false},      {"name ", false},     {"a<b", false},        {"a>b", false},
+        {"a:b", false},        {"a\"b", false},      {"a|b", false},        {"a?b", false},
+        {"a*b", false},        {"tab\tname", false}, {"CONFIG.SYS", true},  {"console", true},
+        {"COM10", true},       {"LPT", true},        {"nul2.txt", true},    {".hidden", true},
+        {"\xe4\xb8\xad\xe6\x96\x87", true},      {"a b.c", true},
+    };
+    for (const auto& [name, holds] : cases)
+        EXPECT_EQ(tavlin::unpack::WindowsNameProblem(name).empty(), holds) << name;
 }
 
 }  // namespace

@@ -21,7 +21,50 @@ bool DropThroughTraversal(std::u16string& name) {
     return false;
 }
 
+bool EqualsIgnoringCase(std::string_view a, std::string_view b) {
+    if (a.size() != b.size()) return false;
+    for (std::size_t i = 0; i < a.size(); ++i) {
+        char x = a[i], y = b[i];
+        if (x >= 'a' && x <= 'z') x = static_cast<char>(x - 'a' + 'A');
+        if (y >= 'a' && y <= 'z') y = static_cast<char>(y - 'a' + 'A');
+        if (x != y) return false;
+    }
+    return true;
+}
+
+// Device names open the device wherever they appear, with any extension.
+bool IsReservedDeviceName(std::string_view component) {
+    std::string_view base = component.substr(0, component.find('.'));
+    while (!base.empty() && base.back() == ' ') base.remove_suffix(1);
+    static constexpr std::string_view kPlain[] = {"CON", "PRN", "AUX", "NUL", "CONIN$", "CONOUT$"};
+    for (std::string_view name : kPlain) {
+        if (EqualsIgnoringCase(base, name)) return true;
+    }
+    // COM and LPT with a digit, or with a superscript one, two or three.
+    static constexpr std::string_view kNumbered[] = {"COM", "LPT"};
+    for (std::string_view prefix : kNumbered) {
+        if (base.size() < 4 || !EqualsIgnoringCase(base.substr(0, 3), prefix)) continue;
+        const std::string_view rest = base.substr(3);
+        if (rest.size() == 1 && rest[0] >= '0' && rest[0] <= '9') return true;
+        if (rest == "\xc2\xb9" || rest == "\xc2\xb2" || rest == "\xc2\xb3") return true;
+    }
+    return false;
+}
+
 }  // namespace
+
+std::string WindowsNameProblem(std::string_view component) {
+    for (const char c : component) {
+        const auto u = static_cast<unsigned char>(c);
+        if (u < 0x20) return "a control character, which Windows does not allow in a name";
+        if (std::string_view("<>:\"|?*").find(c) != std::string_view::npos)
+            return std::string("the character '") + c + "', which Windows does not allow in a name";
+    }
+    if (!component.empty() && (component.back() == '.' || component.back() == ' '))
+        return "a trailing dot or space, which Windows drops from a name";
+    if (IsReservedDeviceName(component)) return "a name Windows reserves for a device";
+    return {};
+}
 
 std::u16string CleanEntryName(std::u16string name) {
     for (;;) {

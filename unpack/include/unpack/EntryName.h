@@ -31,6 +31,12 @@ std::optional<EntryPath> ResolveEntryPath(std::string_view cleanedName);
 // nothing when the name holds a NUL or still leaves the root once cleaned.
 std::optional<EntryPath> EntryPathFromName(std::string_view storedName);
 
+// Why Windows cannot hold `component` as a file or folder name: a reserved
+// device name (CON, NUL, COM1, "nul.txt", ...), a trailing dot or space, a
+// control character or one of <>:"|?*. Empty when it can. Such a name is
+// refused, never written under another name.
+std::string WindowsNameProblem(std::string_view component);
+
 // Whether a symbolic link placed in `linkFolder` (components below the root)
 // with the given target stays inside the root, resolving the target
 // lexically. Absolute targets, targets with a NUL and targets with a ".."
