@@ -1,7 +1,11 @@
 // The per-user runtime folder that holds the client's pipe and the lock files
-// of named mutexes.
+// of named mutexes. Linux only: Windows has kernel names for both.
 // Any thread.
 #pragma once
+
+#ifdef _WIN32
+#error "runtime_dir.h is for the Linux build"
+#endif
 
 #include <string>
 

@@ -7,6 +7,7 @@
 #include <chrono>
 #include <thread>
 
+#include "platform/spawn.h"
 #include "win_test_util.h"
 
 namespace {
@@ -73,6 +74,33 @@ TEST(PipeWin, MessagesArriveByteForByte) {
         ASSERT_TRUE(receiver.Wait(got));
         EXPECT_EQ(got.size(), sent.size());
         EXPECT_TRUE(got == sent) << "message of " << sent.size() << " bytes changed";
+    }
+}
+
+// The hand-over between two processes: a started program sends the
+// parameter text it was given, with its NUL, and the server gets exactly
+// those bytes.
+TEST(PipeWin, AnotherProcessHandsOverItsParameterText) {
+    const std::string name = UniqueName("handover");
+    platform::PipeServer server;
+    ASSERT_TRUE(server.Listen(name));
+    win_test::TempDir dir;
+    win_test::ScopedEnv out(L"PROBE_OUT", (dir / L"probe.out").wstring());
+    win_test::ScopedEnv pipe(L"PROBE_PIPE", win_test::W(name));
+    const std::string params = "/room?id=7&name=课堂 \\a \"b\"";
+    pid_t pid = platform::ShellOpenProgram(win_test::ProbePath(), params);
+    ASSERT_GT(pid, 0);
+    HANDLE process = ::OpenProcess(SYNCHRONIZE | PROCESS_QUERY_LIMITED_INFORMATION, FALSE, static_cast<DWORD>(pid));
+
+    std::string message;
+    ASSERT_TRUE(server.ReceiveOne(message, 20000));
+    EXPECT_EQ(message, params + std::string(1, '\0'));
+    if (process) {
+        DWORD code = 2;
+        EXPECT_EQ(::WaitForSingleObject(process, 20000), WAIT_OBJECT_0);
+        ::GetExitCodeProcess(process, &code);
+        EXPECT_EQ(code, 0u) << "the sender did not see its message taken";
+        ::CloseHandle(process);
     }
 }
 

@@ -5,7 +5,9 @@
 // one "arg" per argument as CommandLineToArgvW splits the command line and
 // one "crtarg" per argument as the C runtime does.
 // With PROBE_LOCK set it then takes that named mutex, writes PROBE_OUT +
-// ".locked" and sleeps until killed. With PROBE_SLEEP set it sleeps until
+// ".locked" and sleeps until killed. With PROBE_PIPE set it hands its
+// command line after the name, with a NUL after it, to that pipe as the
+// launcher does, and exits 0 when the server took it, 1 otherwise. With PROBE_SLEEP set it sleeps until
 // killed (at most 5 minutes).
 #include <windows.h>
 #include <shellapi.h>
@@ -17,6 +19,7 @@
 
 #include "platform/module.h"
 #include "platform/named_mutex.h"
+#include "platform/pipe.h"
 #include "platform/text.h"
 
 namespace {
@@ -84,6 +87,15 @@ int wmain(int crtArgc, wchar_t** crtArgv) {
         if (!WriteFile(out + L".locked", "1")) return 5;
         ::Sleep(300000);
         return 0;
+    }
+    std::wstring pipeName = Env(L"PROBE_PIPE");
+    if (!pipeName.empty()) {
+        std::string message = U8(CommandTail(line).c_str());
+        message.push_back('\0');
+        platform::PipeClient client;
+        bool ok = client.Open(U8(pipeName.c_str())) && client.Write(message.data(), message.size()) &&
+                  client.Finish(10000);
+        return ok ? 0 : 1;
     }
     if (!Env(L"PROBE_SLEEP").empty()) ::Sleep(300000);
     return 0;
