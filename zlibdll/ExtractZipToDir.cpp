@@ -2,9 +2,9 @@
 
 #include <filesystem>
 #include <string>
-#include <system_error>
 
-#include "platform/text.h"
+#include "ArgumentPath.h"
+#include "Export.h"
 #include "unpack/Unpack.h"
 
 namespace fs = std::filesystem;
@@ -12,20 +12,6 @@ namespace fs = std::filesystem;
 namespace {
 
 thread_local std::string lastError;
-
-bool ToPath(const char16_t* text, fs::path* out) {
-    if (!text || !*text) return false;
-    bool ok = false;
-    std::string narrow = platform::Utf16ToUtf8(text, platform::Unmappable::Fail, &ok);
-    if (!ok || narrow.empty()) return false;
-    std::error_code error;
-    // Lexical: a package or folder that does not exist yet still maps.
-    *out = fs::absolute(narrow, error).lexically_normal();
-    if (error) return false;
-    if (!out->has_filename() && out->has_parent_path() && *out != out->root_path())
-        *out = out->parent_path();  // "X/" and "X" name the same folder
-    return true;
-}
 
 // The folder the entries are relative to: the child of `folder` on the way
 // to `package`, or `folder` itself when the package is not below it (or lies
@@ -45,17 +31,16 @@ int Fail(int code, std::string why) {
 
 }  // namespace
 
-extern "C" __attribute__((visibility("default"))) int ExtractZipToDir(const char16_t* package,
-                                                                      const char16_t* folder, int) {
+extern "C" TAVLIN_ZLIB_EXPORT int ExtractZipToDir(const char16_t* package, const char16_t* folder, int) {
     lastError.clear();
     fs::path packagePath, folderPath;
-    if (!ToPath(package, &packagePath) || !ToPath(folder, &folderPath))
+    if (!zlibdll::ToPath(package, &packagePath) || !zlibdll::ToPath(folder, &folderPath))
         return Fail(kExtractBadArguments, "a path is missing or not valid text");
     const fs::path root = UnpackRoot(packagePath, folderPath);
     tavlin::unpack::UnpackOptions options;
     // A client or launcher that cannot be started is a failed update.
     options.executables = {"tavlin.exe", "TavlinLaunch.exe"};
-    const tavlin::unpack::UnpackResult result = tavlin::unpack::UnpackArchive(packagePath, root, options);
+    const tavlin::unpack::UnpackResult result = tavlin::unpack::UnpackArchive(zlibdll::Utf8(packagePath), zlibdll::Utf8(root), options);
     if (result.applied) return kExtractOk;
     if (result.commitIncomplete) return Fail(kExtractIncomplete, result.reason);
     if (result.postponed) return Fail(kExtractPostponed, result.reason);
@@ -63,6 +48,6 @@ extern "C" __attribute__((visibility("default"))) int ExtractZipToDir(const char
     return Fail(kExtractNotApplied, tavlin::unpack::DescribeFailure(result));
 }
 
-extern "C" __attribute__((visibility("default"))) const char* ExtractZipToDirError(void) {
+extern "C" TAVLIN_ZLIB_EXPORT const char* ExtractZipToDirError(void) {
     return lastError.c_str();
 }
