@@ -455,10 +455,12 @@ TEST_F(TransferTest, FlakyLinkCompletesWithoutWaits) {
 }
 
 // A link that drops every few kilobytes still delivers on each attempt:
-// however many attempts that takes (here over 500 for each connection), it
-// completes.
+// however many attempts that takes (here 640 on the file's one connection,
+// past the 500 the retries were once bounded by), it completes. The file is
+// small enough for one connection, which keeps the test's thousands of
+// connections down under ThreadSanitizer.
 TEST_F(TransferTest, AttemptsThatDeliverDataNeverUseUpTheRetries) {
-    const uint32_t size = 6 * 1048576;
+    const uint32_t size = 1310720;
     const std::string data = Pattern(size, 13);
     FaultServer server(FlakyLink(data, 2048));
     CurlDownloader engine;
@@ -466,7 +468,7 @@ TEST_F(TransferTest, AttemptsThatDeliverDataNeverUseUpTheRetries) {
     ASSERT_TRUE(engine.Start(server.Url("/f.zip"), Target(), nullptr));
     ASSERT_TRUE(RunToEnd(engine));
     EXPECT_TRUE(tavlin_test::ReadFileText(Target()) == data);
-    EXPECT_GT(download_test::SegmentGets(server, size).size(), 1000u);
+    EXPECT_GE(download_test::SegmentGets(server, size).size(), 640u);
 }
 
 // An answer that goes on past the bytes asked for (with no length, held
