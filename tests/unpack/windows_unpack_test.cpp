@@ -245,11 +245,27 @@ TEST_F(WinUnpack, NamesWindowsCannotHoldAreRefused) {
         EXPECT_NE(r.reason.find("Windows"), std::string::npos) << r.reason;
         EXPECT_TRUE(Tree().empty());
     }
+    // The journal's name in another case is the journal on Windows.
+    tavlin_test::WriteZip(zip, {File(".TAVLIN-Journal", "C 0\n")});
+    const UnpackResult journal = Apply();
+    EXPECT_FALSE(journal.applied);
+    EXPECT_NE(journal.reason.find("journal"), std::string::npos) << journal.reason;
+    EXPECT_TRUE(Tree().empty());
     // Close to a device name is not one.
     tavlin_test::WriteZip(zip, {File("CONFIG.SYS", "a"), File("console.txt", "b"), File("COM10", "c"), File("nul2", "d")});
     const UnpackResult r = Apply();
     ASSERT_TRUE(r.applied) << tavlin::unpack::DescribeFailure(r);
     EXPECT_EQ(Tree().size(), 4u);
+}
+
+TEST_F(WinUnpack, NamesDifferingOnlyInCaseAreOneFile) {
+    tavlin_test::WriteZip(zip, {File("Dir/Read.txt", "first"), File("dir/READ.TXT", "second")});
+    const UnpackResult r = Apply();
+    ASSERT_TRUE(r.applied) << tavlin::unpack::DescribeFailure(r);
+    EXPECT_EQ(r.written, 1u);
+    const auto tree = Tree();
+    ASSERT_EQ(tree.size(), 2u);
+    EXPECT_EQ(tree.rbegin()->second, "second");
 }
 
 TEST_F(WinUnpack, ALinkEntryIsRefused) {

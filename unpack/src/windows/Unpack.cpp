@@ -32,10 +32,22 @@ struct Task {
     std::wstring staged;
 };
 
+// Upper case, as Windows compares names.
+std::wstring NameKey(const std::string& name) {
+    std::wstring text = Widen(name);
+    if (!text.empty()) ::CharUpperBuffW(text.data(), static_cast<DWORD>(text.size()));
+    return text;
+}
+
 // Windows cannot hold every name a zip may carry, and names that differ
 // only in case are one file there.
 bool CheckNames(std::vector<Planned>& plan, FailureSlot& failure) {
+    const std::wstring journalKey = NameKey(kJournalName);
     for (const Planned& e : plan) {
+        if (e.path.components.size() == 1 && NameKey(e.path.components[0]) == journalKey) {
+            failure.Set(e.order, e.storedName, "name is reserved for the installation's journal");
+            return false;
+        }
         for (const std::string& component : e.path.components) {
             const std::string problem = WindowsNameProblem(component);
             if (!problem.empty()) {
@@ -53,11 +65,7 @@ bool CheckNames(std::vector<Planned>& plan, FailureSlot& failure) {
     }
     // The later entry wins, as it does for names that are the same byte for byte.
     std::unordered_map<std::wstring, std::size_t> last;
-    auto key = [](const Planned& e) {
-        std::wstring text = Widen(e.path.Joined());
-        if (!text.empty()) ::CharUpperBuffW(text.data(), static_cast<DWORD>(text.size()));
-        return text;
-    };
+    auto key = [](const Planned& e) { return NameKey(e.path.Joined()); };
     for (std::size_t i = 0; i < plan.size(); ++i) {
         if (plan[i].kind != Kind::Folder) last[key(plan[i])] = i;
     }
