@@ -71,8 +71,9 @@ public:
     }
 };
 
-// nullptr when no display can be opened.
-std::unique_ptr<Backend> CreateX11Backend();
+// The build's display: X11 on Linux, Win32 on Windows. nullptr when no
+// display can be opened.
+std::unique_ptr<Backend> CreateDisplayBackend();
 std::unique_ptr<Backend> CreateOffscreenBackend();
 
 }  // namespace platform

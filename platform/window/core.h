@@ -16,10 +16,11 @@
 #include <string>
 #include <vector>
 
-#include "platform/unique_fd.h"
 #include "platform/window/message_loop.h"
 #include "platform/window/types.h"
 #include "platform/window/window.h"
+#include "native_events.h"
+#include "wake_signal.h"
 
 namespace platform {
 
@@ -66,7 +67,7 @@ struct ModalFrame {
 
 struct ThreadQueue {
     ThreadId id = 0;
-    UniqueFd wake;  // eventfd: something was queued for this thread
+    WakeSignal wake;  // something was queued for this thread
     std::deque<Posted> posted;
     std::deque<std::shared_ptr<SentMessage>> incoming;
     std::vector<Timer> timers;
@@ -132,18 +133,6 @@ bool IsOwnWindow(Hwnd hwnd);
 // waits for it. False when the window or its thread is gone first.
 bool CallOnWindowThread(Hwnd hwnd, const std::function<LRESULT()>& fn, LRESULT* result = nullptr);
 
-// Queues input for hwnd as the backend received it (dropped for a disabled
-// window). Any thread.
-void PostInput(Hwnd hwnd, const Msg& msg);
-
-// Backend reports (the window's thread).
-void OnNativeGeometry(Hwnd hwnd, const Rect& rect);
-void OnNativeExpose(Hwnd hwnd, const Rect& area);
-void OnNativeFocus(Hwnd hwnd, bool focused);
-void OnNativeIconic(Hwnd hwnd, bool iconic);
-void OnNativeCloseRequest(Hwnd hwnd);
-void OnNativeGone(Hwnd hwnd);
-
 // Destroys every window the thread still has, without calling their
 // procedures, when the thread ends.
 void DestroyThreadWindows(ThreadQueue& queue);
@@ -152,8 +141,6 @@ void DestroyThreadWindows(ThreadQueue& queue);
 void PaintNow(Hwnd hwnd);
 // (Re)creates the back buffer at the window's size; keeps what fits.
 void EnsureSurface(Hwnd hwnd);
-
-uint32_t NowMs();
 
 // Screen position of the latest mouse input any window was given; false
 // before the first.

@@ -2,9 +2,9 @@
 // backend does the display work.
 #include "platform/window/foreign.h"
 
-#include "platform/text.h"
 #include "backend.h"
 #include "core.h"
+#include "utf8.h"
 
 namespace platform {
 
@@ -13,7 +13,7 @@ using namespace detail;
 ForeignWindow FindForeignWindow(std::u16string_view className) {
     if (className.empty()) return 0;
     Backend* be = CurrentBackend();
-    return be ? be->FindForeign(Utf16ToUtf8(className)) : 0;
+    return be ? be->FindForeign(ToUtf8(className)) : 0;
 }
 
 bool SetForeignOwner(Hwnd hwnd, ForeignWindow owner) {

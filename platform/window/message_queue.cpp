@@ -1,10 +1,5 @@
 // Per-thread message queues: posting, sending across threads, timers and
 // the GetMessageW / PeekMessageW fetch loop.
-#include <poll.h>
-#include <sys/eventfd.h>
-#include <time.h>
-#include <unistd.h>
-
 #include <algorithm>
 #include <cerrno>
 #include <chrono>
@@ -17,6 +12,7 @@
 #include "platform/window/messages.h"
 #include "backend.h"
 #include "core.h"
+#include "thread_exit.h"
 
 namespace platform {
 namespace detail {
@@ -106,25 +102,13 @@ struct ThreadHolder {
         g.idle.notify_all();
     }
 };
-thread_local ThreadHolder t_holder;
+// Trivially destroyed; the holder itself goes at the thread's end.
+thread_local ThreadHolder* t_holder = nullptr;
 
-void Drain(int fd) {
-    uint64_t v;
-    while (::read(fd, &v, sizeof v) > 0) {
-    }
-}
+void EndThread(void* holder) { delete static_cast<ThreadHolder*>(holder); }
 
-// Sleeps until the wake eventfd, the backend's descriptor or the timeout.
-void Sleep(ThreadQueue& q, int timeoutMs) {
-    pollfd fds[2] = {{q.wake.get(), POLLIN, 0}, {-1, POLLIN, 0}};
-    nfds_t n = 1;
-    if (q.backend && q.backend->EventFd() >= 0) {
-        fds[1].fd = q.backend->EventFd();
-        n = 2;
-    }
-    int r = ::poll(fds, n, timeoutMs);
-    if (r > 0 && (fds[0].revents & POLLIN)) Drain(q.wake.get());
-}
+// Sleeps until something is queued, the backend has events or the timeout.
+void Sleep(ThreadQueue& q, int timeoutMs) { q.wake.Wait(q.backend.get(), timeoutMs); }
 
 int MsUntil(Clock::time_point t) {
     auto left = std::chrono::duration_cast<std::chrono::milliseconds>(t - Clock::now()).count() + 1;
@@ -220,8 +204,7 @@ bool SendCore(Hwnd hwnd, unsigned msg, WPARAM wParam, LPARAM lParam,
                 }
             }
         }
-        pollfd fd{me->wake.get(), POLLIN, 0};
-        if (::poll(&fd, 1, wait) > 0) Drain(me->wake.get());
+        me->wake.Wait(nullptr, wait);
     }
 }
 
@@ -315,26 +298,22 @@ Got Fetch(Msg* out, Hwnd filter, bool wait, bool remove) {
 
 }  // namespace
 
-void ThreadQueue::Wake() const {
-    uint64_t one = 1;
-    ssize_t r = ::write(wake.get(), &one, sizeof one);
-    (void)r;  // a full counter still wakes the reader
-}
+void ThreadQueue::Wake() const { wake.Set(); }
 
 std::unique_lock<std::mutex> CoreLock() { return std::unique_lock<std::mutex>(Mutex()); }
 
 const std::shared_ptr<ThreadQueue>& CurrentQueue() {
-    if (!t_holder.queue) {
+    if (!t_holder) {
         static std::once_flag exitHook;
         std::call_once(exitHook, [] { std::atexit(WaitForThreadTeardowns); });
         auto q = std::make_shared<ThreadQueue>();
         q->id = g_nextThreadId++;
-        q->wake.reset(::eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC));
         auto lock = CoreLock();
         Threads()[q->id] = q;
-        t_holder.queue = std::move(q);
+        t_holder = new ThreadHolder{std::move(q)};
+        CallAtThreadExit(EndThread, t_holder);
     }
-    return t_holder.queue;
+    return t_holder->queue;
 }
 
 bool IsLiveLocked(Hwnd hwnd) {
@@ -376,9 +355,8 @@ bool LastInputPoint(Point* p) {
 }
 
 uint32_t NowMs() {
-    timespec ts{};
-    clock_gettime(CLOCK_MONOTONIC, &ts);
-    return static_cast<uint32_t>(static_cast<uint64_t>(ts.tv_sec) * 1000u + static_cast<uint64_t>(ts.tv_nsec) / 1000000u);
+    const auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now().time_since_epoch());
+    return static_cast<uint32_t>(static_cast<uint64_t>(ms.count()));
 }
 
 }  // namespace detail

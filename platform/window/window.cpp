@@ -3,11 +3,11 @@
 #include <algorithm>
 #include <cmath>
 
-#include "platform/text.h"
 #include "platform/window/automation.h"
 #include "platform/window/paint.h"
 #include "backend.h"
 #include "core.h"
+#include "utf8.h"
 
 namespace platform {
 namespace detail {
@@ -77,7 +77,7 @@ void UnlinkLocked(Hwnd hwnd) {
 
 Backend* CurrentBackend() {
     const auto& q = CurrentQueue();
-    if (!q->backend) q->backend = IsOffscreenMode() ? CreateOffscreenBackend() : CreateX11Backend();
+    if (!q->backend) q->backend = IsOffscreenMode() ? CreateOffscreenBackend() : CreateDisplayBackend();
     return q->backend.get();
 }
 
@@ -168,6 +168,24 @@ void OnNativeCloseRequest(Hwnd hwnd) {
     // As the system menu's Close: DefWindowProcW makes it WM_CLOSE.
     PostMessageW(hwnd, WM_SYSCOMMAND, SC_CLOSE, 0);
 }
+
+NativeWindowInfo DescribeWindow(Hwnd hwnd) {
+    // hwnd is the caller's own record, possibly still being created (not
+    // yet listed); the lock covers the fields other threads change.
+    NativeWindowInfo info;
+    auto lock = CoreLock();
+    info.rect = hwnd->rect;
+    info.style = hwnd->style;
+    info.exStyle = hwnd->exStyle;
+    info.title = hwnd->title;
+    if (hwnd->owner && IsLiveLocked(hwnd->owner)) info.ownerNative = hwnd->owner->native;
+    info.foreignOwner = hwnd->foreignOwner;
+    return info;
+}
+
+uintptr_t NativeHandle(Hwnd hwnd) { return hwnd->native; }
+
+void SetNativeHandle(Hwnd hwnd, uintptr_t native) { hwnd->native = native; }
 
 void OnNativeGone(Hwnd hwnd) {
     if (!IsOwnWindow(hwnd)) return;
@@ -320,7 +338,7 @@ bool SetWindowTextW(Hwnd hwnd, std::u16string_view text) {
             hwnd->title = std::u16string(text);
         }
         if (Backend* be = CurrentQueue()->backend.get(); be && hwnd->native)
-            be->SetTitle(hwnd, Utf16ToUtf8(text));
+            be->SetTitle(hwnd, ToUtf8(text));
         return true;
     }) != 0;
 }

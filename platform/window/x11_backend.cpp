@@ -813,7 +813,7 @@ private:
 
 }  // namespace
 
-std::unique_ptr<Backend> CreateX11Backend() {
+std::unique_ptr<Backend> CreateDisplayBackend() {
     std::call_once(g_xInit, [] {
         XInitThreads();
         XSetErrorHandler(IgnoreXError);
