@@ -3,6 +3,8 @@
 //
 //   version <text>\n      once per start: version.txt beside the program, or "none"
 //   args <N>:<N bytes>\n  once per start: argv[1..] joined by single spaces
+//                         (Windows: the command line after the program
+//                         name, exactly as it came)
 //   pipe <N>:<N bytes>\n  per message, raw bytes (a launcher's ends in NUL)
 //
 // Lengths are decimal byte counts, so any bytes survive. Header-only: the

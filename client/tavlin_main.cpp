@@ -9,8 +9,6 @@
 #include <unistd.h>
 
 #include <cerrno>
-#include <fstream>
-#include <iterator>
 #include <string>
 
 #include "calls_file.h"
@@ -18,6 +16,7 @@
 #include "platform/module.h"
 #include "platform/pipe.h"
 #include "platform/unique_fd.h"
+#include "version_file.h"
 
 namespace {
 
@@ -32,14 +31,6 @@ void Append(int fd, tavlin_client::CallKind kind, std::string_view data) {
     std::string record = tavlin_client::FormatCallRecord(kind, data);
     while (::write(fd, record.data(), record.size()) < 0 && errno == EINTR) {
     }
-}
-
-std::string ReadVersion(const std::string& folder) {
-    std::ifstream in(folder + "version.txt", std::ios::binary);
-    if (!in) return "none";
-    std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-    while (!text.empty() && (text.back() == '\n' || text.back() == '\r' || text.back() == ' ')) text.pop_back();
-    return text;
 }
 
 }  // namespace
@@ -67,7 +58,8 @@ int main(int argc, char** argv) {
         if (i > 1) args += ' ';
         args += argv[i];
     }
-    Append(calls.get(), tavlin_client::CallKind::Version, ReadVersion(folder));
+    Append(calls.get(), tavlin_client::CallKind::Version,
+           tavlin_client::ReadVersion(folder + "version.txt"));
     Append(calls.get(), tavlin_client::CallKind::Args, args);
 
     tavlin_client::ClientWindow window;
