@@ -1,7 +1,7 @@
 #include "LaunchText.h"
 
+#include "SchemeRegistration.h"
 #include "platform/text.h"
-#include "platform/url_scheme.h"
 
 namespace launcher {
 
@@ -24,7 +24,7 @@ std::u16string StartParameterText(std::u16string_view commandLine) {
 std::optional<std::string> RegistrationCommand(const std::string& launcherPath) {
     const std::size_t wideChars = platform::Utf8ToUtf16(launcherPath).size();
     if (wideChars + kRegCommandExtraChars + 1 > kRegCommandChars) return std::nullopt;
-    return platform::DesktopExecQuote(launcherPath) + " %u";
+    return SchemeCommand(launcherPath);
 }
 
 std::optional<std::string> PipeMessage(std::u16string_view parameterText) {

@@ -26,8 +26,8 @@ std::u16string StartParameterText(std::u16string_view commandLine);
 inline constexpr std::size_t kRegCommandChars = 260;
 inline constexpr std::size_t kRegCommandExtraChars = 7;
 
-// The Exec line registered for the URL scheme: the quoted launcher path and
-// "%u". Nothing when the path is too long for the registration text.
+// The command registered for the URL scheme (SchemeCommand). Nothing when
+// the path is too long for the registration text.
 std::optional<std::string> RegistrationCommand(const std::string& launcherPath);
 
 // A pipe message, NUL included, may take at most this many bytes.

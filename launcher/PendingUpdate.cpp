@@ -1,15 +1,9 @@
 #include "PendingUpdate.h"
 
-#include <fcntl.h>
-#include <sys/stat.h>
-#include <unistd.h>
+#include <string>
+#include <vector>
 
-#include <cerrno>
-#include <cstdio>
-#include <cstring>
-#include <filesystem>
-#include <system_error>
-
+#include "LauncherFiles.h"
 #include "LauncherLog.h"
 #include "VozIradoz.h"
 #include "platform/module.h"
@@ -28,36 +22,13 @@ constexpr const char* kLeftovers[] = {"temp/Updater.exe", "temp/update.td0", "te
 // client, or a launcher, that cannot start.
 const std::vector<std::string> kPrograms = {"tavlin.exe", "TavlinLaunch.exe"};
 
-bool Exists(const std::string& path) { return ::access(path.c_str(), F_OK) == 0; }
-
 void LogRecord(unsigned line, const char* function, const std::string& text) {
     launcher::LogInfo(__FILE__, line, function).getStream() << text;
 }
 
-// Copies `from` to `to` through a name beside `to`, so `to` is either the
-// whole package or untouched.
-bool CopyWhole(const std::string& from, const std::string& to, std::string& why) {
-    const std::string partial = to + ".tavlin-copy";
-    // std's copy falls back to read and write where Boost's copy_file_range
-    // refuses to cross file systems.
-    std::error_code error;
-    std::filesystem::copy_file(from, partial, std::filesystem::copy_options::overwrite_existing, error);
-    if (!error && ::rename(partial.c_str(), to.c_str()) == 0) return true;
-    why = error ? error.message() : std::strerror(errno);
-    std::remove(partial.c_str());
-    return false;
-}
-
 }  // namespace
 
-bool GetModuleDirA(std::string& dir) {
-    std::string path;
-    if (!platform::GetModulePath(path)) return false;
-    const std::size_t slash = path.rfind('/');
-    if (slash == std::string::npos) return false;
-    dir = path.substr(0, slash + 1);
-    return true;
-}
+bool GetModuleDirA(std::string& dir) { return platform::GetModuleFolder(dir); }
 
 void FinishInterruptedUpdate() {
     std::string dir;
@@ -70,11 +41,11 @@ void ApplyPendingUpdateFiles() {
 }
 
 void UnpackUpdateArchive() {
-    if (!Exists(kArchive)) return;
+    if (!launcher::FileExists(kArchive)) return;
     KillProcessesByName(u"tavlinCacheAssistant.exe");
     const std::string root = platform::GetCurrentDir();
     if (root.empty()) {
-        std::remove(kArchive);
+        launcher::RemoveFile(kArchive);
         return;
     }
     pending_update::UnpackArchiveIn(root);
@@ -88,25 +59,19 @@ void FinishInterruptedIn(const std::string& dir) {
 }
 
 void CleanTempFolder(const std::string& dir) {
-    for (const char* leftover : kLeftovers) std::remove((dir + leftover).c_str());
+    for (const char* leftover : kLeftovers) launcher::RemoveFile(dir + leftover);
     const std::string pending = dir + kPendingArchive;
-    if (!Exists(pending)) return;
-    const std::string target = dir + kArchive;
-    // On one file system the package just changes folders; otherwise it is
-    // copied, and stays where it is when the copy fails, for the next start.
-    if (::rename(pending.c_str(), target.c_str()) == 0) return;
-    std::string why = std::strerror(errno);
-    if (errno == EXDEV && CopyWhole(pending, target, why)) {
-        std::remove(pending.c_str());
-        return;
-    }
+    if (!launcher::FileExists(pending)) return;
+    // A package that cannot be moved stays where it is, for the next start.
+    std::string why;
+    if (launcher::MoveFileReplacing(pending, dir + kArchive, why)) return;
     LogRecord(launcher::log_line::kPackageMoveUp, "ApplyPendingUpdateFiles",
               "cannot move " + tavlin::unpack::Printable(pending) + " up, kept for the next start: " + why);
 }
 
 void UnpackArchiveIn(const std::string& dir) {
     const std::string archive = dir + "/" + kArchive;
-    if (!Exists(archive)) return;
+    if (!launcher::FileExists(archive)) return;
     tavlin::unpack::UnpackOptions options;
     options.executables = kPrograms;
     const tavlin::unpack::UnpackResult result = tavlin::unpack::UnpackArchive(archive, dir, options);
@@ -127,7 +92,7 @@ void UnpackArchiveIn(const std::string& dir) {
     }
     // A package is applied at most once, so a broken one cannot come back
     // at every start.
-    std::remove(archive.c_str());
+    launcher::RemoveFile(archive);
 }
 
 }  // namespace pending_update

@@ -4,7 +4,8 @@
 
 #include <string>
 
-// The launcher's folder, ending in "/". False when it cannot be found.
+// The launcher's folder, ending in its separator ("/"; Windows: "\\"). False
+// when it cannot be found.
 bool GetModuleDirA(std::string& dir);
 
 // Finishes an update that a killed run left in the launcher's folder: a

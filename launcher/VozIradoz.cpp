@@ -3,21 +3,20 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
-#include <filesystem>
+#include <string>
+#include <string_view>
 
 #include "LaunchText.h"
 #include "LauncherLog.h"
 #include "PendingUpdate.h"
+#include "SchemeRegistration.h"
 #include "platform/language.h"
 #include "platform/module.h"
 #include "platform/pipe.h"
 #include "platform/process.h"
 #include "platform/spawn.h"
 #include "platform/text.h"
-#include "platform/url_scheme.h"
 #include "unpack/Printable.h"
-// Only the box's constants: the box itself is in the question object.
-#include "platform/window/message_box.h"
 #include "question/AskUser.h"
 
 namespace {
@@ -33,10 +32,8 @@ constexpr int kDeliveryWaitMs = 2000;
 // Makes the launcher's own folder the current directory; failures are
 // ignored (the client start and the update then use whatever is current).
 void EnterLauncherFolder() {
-    std::string path;
-    if (!platform::GetModulePath(path)) return;
-    const std::filesystem::path folder = std::filesystem::path(path).parent_path();
-    if (!folder.empty()) platform::SetCurrentDir(folder.string());
+    std::string folder;
+    if (platform::GetModuleFolder(folder)) platform::SetCurrentDir(folder);
 }
 
 int HandOver(std::u16string_view commandLine) {
@@ -62,18 +59,26 @@ int HandOver(std::u16string_view commandLine) {
 int AskAboutRunningClient() {
     const launcher::QuestionText question = launcher::RunningClientQuestion(platform::GetUserDefaultUILanguage());
     std::string why;
-    const int answer = launcher::AskUser(question.text, question.caption, platform::MB_OKCANCEL, why);
+    const int answer = launcher::AskUser(question.text, question.caption, launcher::kAskOkCancel, why);
     if (!why.empty())
         launcher::LogInfo(__FILE__, launcher::log_line::kQuestionUnavailable, "ConfirmNewInstance").getStream()
             << "cannot ask whether to start a new client: " << why;
     return answer;
 }
 
+// The command line as UTF-16 units (Windows hands them over as wchar_t).
+template <class Char>
+std::u16string CommandLineText(const Char* text) {
+    if (!text) return {};
+    const std::basic_string_view<Char> units(text);
+    return std::u16string(units.begin(), units.end());
+}
+
 }  // namespace
 
-int wWinMain(HINSTANCE, HINSTANCE, const char16_t* lpCmdLine, int) {
+int TAVLIN_ENTRY wWinMain(HINSTANCE, HINSTANCE, LPWSTR lpCmdLine, int) {
     const bool startNew = ConfirmNewInstance();
-    const std::u16string commandLine = lpCmdLine ? lpCmdLine : u"";
+    const std::u16string commandLine = CommandLineText(lpCmdLine);
     if (!startNew) return HandOver(commandLine);
 
     // Before anything else: an update that a killed run left half done.
@@ -107,7 +112,7 @@ bool ConfirmNewInstance() {
         return true;
     }
     if (!running) return true;
-    if (AskAboutRunningClient() != platform::IDOK) return false;
+    if (AskAboutRunningClient() != launcher::kAnswerOk) return false;
     KillProcessesByName(kClientExe);
     return true;
 }
@@ -136,7 +141,7 @@ void WriteRegFun() {
             << "set reg failure: launcher path too long";
         return;
     }
-    if (!platform::RegisterUrlScheme("tavlin", "tavlin-launcher.desktop", "Tavlin Launcher", *command))
+    if (!launcher::RegisterScheme(*command))
         launcher::LogInfo(__FILE__, launcher::log_line::kSetRegFailure, "WriteRegFun").getStream()
             << "set reg failure: ";
 }

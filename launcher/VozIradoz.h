@@ -4,14 +4,23 @@
 
 #include <string>
 
+// The entry point's types: on Windows the system's own, as wWinMain is the
+// program's real entry point there; on Linux stand-ins of the same shape.
+#ifdef _WIN32
+#include <windows.h>
+#define TAVLIN_ENTRY WINAPI
+#else
 using HINSTANCE = void*;
+using LPWSTR = char16_t*;
+#define TAVLIN_ENTRY
+#endif
 
 // Start road: no client running, or the user agreed to replace it: register
 // the URL scheme, move to the launcher's folder, apply a pending update and
 // start "tavlin.exe" with the parameter text. Hand-over road: send the URL's
 // parameter text to the running client's pipe. Returns the exit code: 0, or
 // 1 when the pipe message could not be delivered.
-int wWinMain(HINSTANCE hInstance, HINSTANCE hPrevInstance, const char16_t* lpCmdLine, int nShowCmd);
+int TAVLIN_ENTRY wWinMain(HINSTANCE hInstance, HINSTANCE hPrevInstance, LPWSTR lpCmdLine, int nShowCmd);
 
 // True for the start road: no "tavlin.exe" runs, or the user chose to
 // replace it (it has then been told to end). False when the user declined.

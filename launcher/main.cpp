@@ -1,5 +1,5 @@
-// TavlinLaunch.exe: the command line a Windows program would see is the
-// arguments joined by single spaces.
+// TavlinLaunch on Linux: the command line a Windows program would see is the
+// arguments joined by single spaces. (On Windows wWinMain is the entry.)
 #include <string>
 
 #include "VozIradoz.h"
@@ -11,6 +11,6 @@ int main(int argc, char** argv) {
         if (i > 1) commandLine += ' ';
         commandLine += argv[i];
     }
-    const std::u16string wide = platform::Utf8ToUtf16(commandLine);
-    return wWinMain(nullptr, nullptr, wide.c_str(), 0);
+    std::u16string wide = platform::Utf8ToUtf16(commandLine);
+    return wWinMain(nullptr, nullptr, wide.data(), 0);
 }

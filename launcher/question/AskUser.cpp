@@ -4,8 +4,11 @@
 
 #include "QuestionBox.h"
 #include "platform/module.h"
+#include "platform/window/message_box.h"
 
 namespace launcher {
+
+static_assert(kAskOkCancel == platform::MB_OKCANCEL && kAnswerOk == platform::IDOK);
 
 namespace {
 

@@ -5,8 +5,13 @@
 
 #include <cstddef>
 
-// File name of the shared object, in the launcher's own folder.
+// File name of the shared object (Windows: the DLL), in the launcher's own
+// folder.
+#ifdef _WIN32
+#define TAVLIN_QUESTION_LIBRARY "TavlinLaunchQuestion.dll"
+#else
 #define TAVLIN_QUESTION_LIBRARY "TavlinLaunchQuestion.so"
+#endif
 // Name of its one export, a TavlinQuestionBoxFn.
 #define TAVLIN_QUESTION_EXPORT "TavlinQuestionBox"
 
