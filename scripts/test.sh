@@ -4,6 +4,8 @@
 #   build-asan/  the same with AddressSanitizer + UndefinedBehaviorSanitizer
 #   build-tsan/  the threaded parts with ThreadSanitizer (tests labelled "tsan")
 #   build-fuzz/  the libFuzzer targets built with clang, each run for a short fixed time
+#   build-win-i686/  the Windows programs (mingw-w64), tested under Wine
+#                (scripts/test-windows.sh)
 # Stops at the first failure with a non-zero exit status.
 # TAVLIN_BUILD_PREFIX renames the four folders (PREFIX, PREFIX-asan, PREFIX-tsan,
 # PREFIX-fuzz); TAVLIN_SKIP_SETUP=1 skips the package installation.
@@ -58,5 +60,12 @@ TSAN_OPTIONS=${TSAN_OPTIONS:-halt_on_error=1:second_deadlock_stack=1} \
     ctest --test-dir "$root/$prefix-tsan" -j"$jobs" --timeout "$timeout" -L tsan --output-on-failure --no-tests=error
 
 CC=clang CXX=clang++ run_suite "$prefix-fuzz" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DTAVLIN_FUZZ=ON
+
+# The Windows programs and their tests under Wine (TAVLIN_SKIP_WINDOWS=1
+# leaves them out on a machine without the Windows toolchain).
+if [ "${TAVLIN_SKIP_WINDOWS:-0}" != 1 ]; then
+    step "Windows suite"
+    "$root/scripts/test-windows.sh"
+fi
 
 step "all test suites passed"
