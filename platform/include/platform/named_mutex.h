@@ -23,7 +23,9 @@ public:
     bool Create(const std::string& name);
     // Takes the lock, waiting up to timeoutMs (0 = just try, -1 = for ever).
     bool Acquire(int timeoutMs);
-    // True when another process holds it now ("already exists").
+    // True when another process holds it now ("already exists"). Windows
+    // mutexes belong to a thread, so there this is also true for another
+    // thread of this process, and false for this thread's own.
     bool HeldElsewhere();
     void Release();
 

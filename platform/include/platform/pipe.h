@@ -35,6 +35,9 @@ public:
     // the server closed or reset the connection with data unread: the message
     // was lost. True when all was read, and also when the time ran out with
     // the message still queued for a server that is alive but slow.
+    // Windows: a pipe has no half-close, so this waits for the reads
+    // (FlushFileBuffers) and then closes; Wine reports a server that went
+    // away unread as a success.
     bool Finish(int timeoutMs);
     void Close() { fd_.reset(); }
 
