@@ -1,4 +1,4 @@
-// TavlinLaunchQuestion.so: the message box, for the launcher to load when it
+// TavlinLaunchQuestion.so (Windows: .dll): the message box, for the launcher to load when it
 // must ask.
 #include "QuestionBox.h"
 
@@ -7,9 +7,16 @@
 
 #include "platform/window/message_box.h"
 
-extern "C" __attribute__((visibility("default"))) int TavlinQuestionBox(const char16_t* text, size_t textLength,
-                                                                      const char16_t* caption,
-                                                                      size_t captionLength, unsigned type) {
+// The one export: a DLL's export table on Windows, default visibility in the
+// shared object.
+#ifdef _WIN32
+#define TAVLIN_QUESTION_API __declspec(dllexport)
+#else
+#define TAVLIN_QUESTION_API __attribute__((visibility("default")))
+#endif
+
+extern "C" TAVLIN_QUESTION_API int TavlinQuestionBox(const char16_t* text, size_t textLength, const char16_t* caption,
+                                                     size_t captionLength, unsigned type) {
     return platform::MessageBoxW(nullptr, std::u16string_view(text, textLength),
                                  std::u16string_view(caption, captionLength), type);
 }
