@@ -11,7 +11,7 @@ namespace launcher {
 
 namespace {
 
-// The question DLL, freed when it goes out of scope.
+// The question DLL, loaded and pinned.
 class Library {
 public:
     explicit Library(const std::wstring& path) {
@@ -22,6 +22,14 @@ public:
         module_ = ::LoadLibraryExW(path.c_str(), nullptr, LOAD_WITH_ALTERED_SEARCH_PATH);
         error_ = module_ ? 0 : ::GetLastError();
         ::SetThreadErrorMode(old, nullptr);
+        // Pinned: the window system inside starts threads and keeps
+        // per-thread state that outlive the box, so the DLL stays mapped
+        // until the process ends (freeing it let the launcher die quietly
+        // soon after an OK).
+        HMODULE pinned = nullptr;
+        if (module_)
+            ::GetModuleHandleExW(GET_MODULE_HANDLE_EX_FLAG_PIN | GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS,
+                                 reinterpret_cast<LPCWSTR>(module_), &pinned);
     }
     ~Library() {
         if (module_) ::FreeLibrary(module_);

@@ -251,3 +251,15 @@ TEST_F(LauncherQuestionWin, EscapeKeepsTheClientAndHandsTheLinkOver) {
     EXPECT_EQ(r[3].data, std::string("/abc\"\0", 6));
     EXPECT_TRUE(client.Running());
 }
+
+TEST_F(LauncherQuestionWin, EnterReplacesTheRunningClient) {
+    Started client;
+    ASSERT_TRUE(client.Start(dir_.path() / L"tavlin.exe", L"old"));
+    WaitRecords(2);
+    EXPECT_EQ(LaunchAndAnswer(L"\"tavlin://new\"", VK_RETURN), std::optional<DWORD>(0));
+    EXPECT_TRUE(client.Ended(10000)) << "the running client is ended";
+    const std::vector<CallRecord> r = WaitRecords(4);
+    ASSERT_EQ(r.size(), 4u);
+    EXPECT_EQ(r[3].kind, CallKind::Args);
+    EXPECT_EQ(r[3].data, "/new\"");
+}
