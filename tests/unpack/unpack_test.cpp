@@ -1015,21 +1015,34 @@ TEST_F(Unpack, KilledDuringACompareTheNextRunAppliesThePackage) {
         z.AddFile("changed.dll", "new").AddFile("same.dll", body).AddFile("later.dll", "new later");
         z.Close();
     }
-    std::atomic<pid_t> child{0};
+    // The child is forked before the hook's thread exists, so that it starts
+    // as a copy of a process with one thread; it waits for the hook to watch
+    // before it runs.
+    int go[2];
+    ASSERT_EQ(::pipe2(go, O_CLOEXEC), 0);
+    const pid_t pid = ::fork();
+    ASSERT_GE(pid, 0);
+    if (pid == 0) {
+        ::close(go[1]);
+        char c = 0;
+        if (::read(go[0], &c, 1) != 1) ::_exit(3);
+        ::_exit(UnpackArchive(zip, root).applied ? 0 : 1);
+    }
+    ::close(go[0]);
+    const platform::UniqueFd goWrite(go[1]);
     {
         AccessHook hook;
-        if (!hook.ok()) GTEST_SKIP() << hook.error();
-        ASSERT_TRUE(hook.Watch(root + "/same.dll", AccessHook::Event::Read, 1, [&] {
-            // The child may reach its compare before its id is known here.
-            for (int i = 0; i < 2000 && child == 0; ++i) std::this_thread::sleep_for(std::chrono::milliseconds(1));
-            if (child > 0) ::kill(child, SIGKILL);
-        }));
-        const pid_t pid = ::fork();
-        if (pid == 0) ::_exit(UnpackArchive(zip, root).applied ? 0 : 1);
-        ASSERT_GT(pid, 0);
-        child = pid;
-        // Bounded: a child forked from this threaded process can stop before
-        // its compare (seen once under ASan), and the test must not hang then.
+        if (!hook.ok()) {
+            ::kill(pid, SIGKILL);
+            ::waitpid(pid, nullptr, 0);
+            GTEST_SKIP() << hook.error();
+        }
+        const bool watching = hook.Watch(root + "/same.dll", AccessHook::Event::Read, 1, [pid] { ::kill(pid, SIGKILL); });
+        if (!watching) ::kill(pid, SIGKILL);
+        ASSERT_TRUE(watching);
+        ASSERT_EQ(::write(goWrite.get(), "g", 1), 1);
+        // Bounded, so that a run that never reaches its compare fails the
+        // test instead of holding it.
         int status = 0;
         pid_t done = 0;
         for (int i = 0; i < 6000 && done == 0; ++i) {
