@@ -1,13 +1,12 @@
 #include "app/zebUtil.h"
 
-#include <dlfcn.h>
-
 #include <cstdint>
 #include <thread>
 
 #include "app/process_op.h"
 #include "log/FileLogger.h"
 #include "platform/clock.h"
+#include "platform/component.h"
 #include "platform/module.h"
 #include "platform/process.h"
 #include "platform/text.h"
@@ -20,26 +19,6 @@ constexpr const char* kClientNames[] = {"tavlin.exe", "qelclient.exe"};
 constexpr const char* kWaitedClient = "tavlin.exe";
 constexpr uint32_t kWaitLimitMs = 3000;
 constexpr auto kWaitStep = std::chrono::milliseconds(100);
-
-// The self-registration export of a COM server: no arguments, an HRESULT.
-using RegisterServerFn = int32_t (*)();
-
-// dlopen handle, closed when it goes out of scope.
-class LoadedLibrary {
-public:
-    explicit LoadedLibrary(const std::string& path) : handle_(::dlopen(path.c_str(), RTLD_NOW | RTLD_LOCAL)) {}
-    ~LoadedLibrary() {
-        if (handle_) ::dlclose(handle_);
-    }
-    LoadedLibrary(const LoadedLibrary&) = delete;
-    LoadedLibrary& operator=(const LoadedLibrary&) = delete;
-
-    explicit operator bool() const { return handle_ != nullptr; }
-    void* Symbol(const char* name) const { return ::dlsym(handle_, name); }
-
-private:
-    void* handle_;
-};
 
 }  // namespace
 
@@ -95,16 +74,8 @@ std::u16string GetInstallDllPath(std::u16string_view folder) {
 }
 
 void RegisterServerDll(std::u16string_view path) {
-    std::string file = ToNarrow(path);
-    if (file.empty()) return;
-    // A bare name would send dlopen through the library search path; the
-    // file meant is the one in the current folder.
-    if (file.find('/') == std::string::npos) file.insert(0, "./");
-    LoadedLibrary library(file);
-    if (!library) return;
-    if (auto registerServer = reinterpret_cast<RegisterServerFn>(library.Symbol("DllRegisterServer"))) {
-        registerServer();
-    }
+    // Whether it succeeded changes nothing for the caller.
+    (void)platform::RegisterComponentLibrary(ToNarrow(path));
 }
 
 }  // namespace zeb

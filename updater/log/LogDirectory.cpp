@@ -1,12 +1,11 @@
 #include "log/LogDirectory.h"
 
-#include <pwd.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
-#include <cstdlib>
 
+#include "platform/app_data.h"
 #include "platform/module.h"
 
 namespace updater_log {
@@ -27,29 +26,6 @@ bool MakeDirs(const std::string& path) {
     return MakeDir(path);
 }
 
-std::string HomeDir() {
-    const char* home = std::getenv("HOME");
-    if (home && home[0] == '/') return home;
-    passwd pw{};
-    passwd* found = nullptr;
-    char buf[4096];
-    if (::getpwuid_r(::getuid(), &pw, buf, sizeof buf, &found) == 0 && found && found->pw_dir &&
-        found->pw_dir[0] == '/')
-        return found->pw_dir;
-    return {};
-}
-
-// $XDG_STATE_HOME when it is an absolute path (relative values are to be
-// ignored), else ~/.local/state.
-std::string StateHome() {
-    const char* xdg = std::getenv("XDG_STATE_HOME");
-    if (xdg && xdg[0] == '/') return xdg;
-    std::string home = HomeDir();
-    if (home.empty()) return {};
-    if (home.back() != '/') home += '/';
-    return home + ".local/state";
-}
-
 }  // namespace
 
 std::string LogSubFolderFor(std::string_view modulePath) {
@@ -62,7 +38,7 @@ std::string LogSubFolderFor(std::string_view modulePath) {
 }
 
 std::string LogDirectory() {
-    std::string dir = StateHome();
+    std::string dir = platform::LocalAppDataDir();
     if (dir.empty() || !MakeDirs(dir)) return {};
     for (const char* part : {"/vrek", "/logs", "/Updater"}) {
         dir += part;
