@@ -105,7 +105,12 @@ struct ThreadHolder {
 // Trivially destroyed; the holder itself goes at the thread's end.
 thread_local ThreadHolder* t_holder = nullptr;
 
-void EndThread(void* holder) { delete static_cast<ThreadHolder*>(holder); }
+// The pointer is cleared first, so that a late call on this thread starts a
+// fresh queue instead of reaching the freed holder.
+void EndThread(void* holder) {
+    if (t_holder == holder) t_holder = nullptr;
+    delete static_cast<ThreadHolder*>(holder);
+}
 
 // Sleeps until something is queued, the backend has events or the timeout.
 void Sleep(ThreadQueue& q, int timeoutMs) { q.wake.Wait(q.backend.get(), timeoutMs); }
