@@ -117,4 +117,14 @@ JournalContent ParseJournal(const std::string& text) {
     return content;
 }
 
+std::string FolderRecord(const std::string& folder) { return "D " + EncodeJournalPath(folder) + "\n"; }
+
+std::string FilesRecord(const std::vector<StagedPair>& files) {
+    std::string text;
+    for (const StagedPair& f : files) text += "F " + EncodeJournalPath(f.staged) + " " + EncodeJournalPath(f.target) + "\n";
+    return text;
+}
+
+std::string CommitRecord(std::size_t fileCount) { return "C " + std::to_string(fileCount) + "\n"; }
+
 }  // namespace tavlin::unpack

@@ -206,18 +206,16 @@ bool Journal::Append(const std::string& text, std::string& error) {
 }
 
 bool Journal::AddFolder(const std::string& folder, std::string& error) {
-    return Append("D " + EncodeJournalPath(folder) + "\n", error);
+    return Append(FolderRecord(folder), error);
 }
 
 bool Journal::AddFiles(const std::vector<StagedPair>& files, std::string& error) {
-    std::string text;
-    for (const StagedPair& f : files) text += "F " + EncodeJournalPath(f.staged) + " " + EncodeJournalPath(f.target) + "\n";
-    return Append(text, error);
+    return Append(FilesRecord(files), error);
 }
 
 bool Journal::Commit(std::size_t fileCount, std::string& error) {
     const uint64_t before = size_;
-    bool ok = Append("C " + std::to_string(fileCount) + "\n", error);
+    bool ok = Append(CommitRecord(fileCount), error);
     if (ok && !::FlushFileBuffers(file_.get())) {
         error = "cannot make the journal durable: " + ErrorText(::GetLastError());
         ok = false;
