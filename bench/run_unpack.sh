@@ -7,6 +7,8 @@
 set -euo pipefail
 root=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 build=${TAVLIN_BUILD_DIR:-$root/build}
+. "$root/bench/peers.sh"
+bench_peers unzip bsdtar
 cmake -S "$root" -B "$build" -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
 cmake --build "$build" -j2 --target tavlin_bench_unpack >/dev/null
 # In a PID namespace of its own where possible: a client running elsewhere

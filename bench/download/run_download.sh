@@ -8,9 +8,8 @@
 set -euo pipefail
 root=$(cd "$(dirname "${BASH_SOURCE[0]}")/../.." && pwd)
 build=${TAVLIN_BUILD_DIR:-$root/build}
-for tool in curl aria2c axel nginx; do
-  command -v "$tool" >/dev/null || [ -x "/usr/sbin/$tool" ] || { echo "missing: $tool" >&2; exit 1; }
-done
+. "$root/bench/peers.sh"
+bench_peers curl aria2c axel nginx
 cmake -S "$root" -B "$build" -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
 cmake --build "$build" -j2 --target tavlin_bench_download tavlin-fetch >/dev/null
 TAVLIN_BIN_DIR=$build/bin exec "$build/bin/tavlin_bench_download" "$root/out/bench/download" "${1:-5}"

@@ -9,6 +9,8 @@
 set -euo pipefail
 root=$(cd "$(dirname "${BASH_SOURCE[0]}")/../.." && pwd)
 build=${TAVLIN_BUILD_DIR:-$root/build}
+. "$root/bench/peers.sh"
+bench_peers unzip md5sum
 work=$root/out/bench
 cmake -S "$root" -B "$build" -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
 cmake --build "$build" -j2 --target tavlin_bench_job tavlin_bench_unpack >/dev/null

@@ -9,9 +9,8 @@
 set -euo pipefail
 root=$(cd "$(dirname "${BASH_SOURCE[0]}")/../.." && pwd)
 build=${TAVLIN_BUILD_DIR:-$root/build}
-if ! command -v zip >/dev/null || ! command -v bsdtar >/dev/null; then
-  "$root/scripts/setup.sh" bench
-fi
+. "$root/bench/peers.sh"
+bench_peers zip bsdtar
 cmake -S "$root" -B "$build" -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
 cmake --build "$build" -j2 --target tavlin_bench_pack >/dev/null
 TAVLIN_BIN_DIR=$build/bin exec "$build/bin/tavlin_bench_pack" "$root/out/bench" "${1:-5}"

@@ -16,9 +16,8 @@ build=${TAVLIN_BUILD_DIR:-$root/build}
 runs=${1:-3}
 seconds=${2:-20}
 work=$root/out/bench/progress
-for tool in nginx Xvfb xdotool zip; do
-    command -v "$tool" >/dev/null || [ -x "/usr/sbin/$tool" ] || { echo "missing: $tool" >&2; exit 1; }
-done
+. "$root/bench/peers.sh"
+bench_peers nginx Xvfb xdotool zip
 cmake -S "$root" -B "$build" -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
 cmake --build "$build" -j2 --target tavlinUpdater zlibdll client_install_zeb_app >/dev/null
 

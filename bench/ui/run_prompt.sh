@@ -6,6 +6,8 @@
 set -euo pipefail
 root=$(cd "$(dirname "${BASH_SOURCE[0]}")/../.." && pwd)
 build=${TAVLIN_BUILD_DIR:-$root/build}
+. "$root/bench/peers.sh"
+bench_peers zenity Xvfb
 cmake -S "$root" -B "$build" -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
 cmake --build "$build" -j2 --target tavlin_bench_prompt >/dev/null
 TAVLIN_BIN_DIR=$build/bin exec "$build/bin/tavlin_bench_prompt" "${1:-10}"
