@@ -1,7 +1,9 @@
 // TavlinLaunch.exe built for Windows, as processes under Wine: the start
 // road (the scheme's registration read back through reg.exe, the pending
 // package applied, the client started with the link's parameters) and the
-// hand-over of a link to a running client over its pipe.
+// hand-over of a link to a running client over its pipe. The question box
+// for a running client is answered from the X side with xdotool, in
+// launcher-question-x11.sh.
 #include <windows.h>
 
 #include <gtest/gtest.h>
@@ -199,67 +201,3 @@ TEST_F(LauncherWin, HandOverWithoutAPipeFails) {
 }
 
 }  // namespace
-
-// With the question box beside the launcher and a display: the box is shown
-// for a running client and answered from the keyboard.
-class LauncherQuestionWin : public LauncherWin {
-protected:
-    void SetUp() override {
-        LauncherWin::SetUp();
-        const fs::path box = BuildFolder() / L"TavlinLaunchQuestion.dll";
-        if (!fs::exists(box)) GTEST_SKIP() << "no question box in this build (window layer left out)";
-        HWND probe = ::CreateWindowExW(0, L"STATIC", L"", WS_POPUP, 0, 0, 1, 1, nullptr, nullptr, nullptr, nullptr);
-        if (!probe) GTEST_SKIP() << "no display: Wine creates no windows";
-        ::DestroyWindow(probe);
-        fs::copy_file(box, dir_.path() / L"TavlinLaunchQuestion.dll");
-    }
-
-    // Runs the launcher with a link while a client runs, answers its box
-    // with `key` and returns the launcher's exit code.
-    std::optional<DWORD> LaunchAndAnswer(const std::wstring& tail, WPARAM key) {
-        Started launcher;
-        if (!launcher.Start(dir_.path() / L"TavlinLaunch.exe", tail)) return std::nullopt;
-        HWND box = nullptr;
-        const bool shown = WaitUntil(
-            [&] {
-                box = nullptr;
-                while ((box = ::FindWindowExW(nullptr, box, L"#32770", nullptr)) != nullptr) {
-                    DWORD owner = 0;
-                    ::GetWindowThreadProcessId(box, &owner);
-                    if (owner == launcher.pid() && ::IsWindowVisible(box)) return true;
-                }
-                return false;
-            },
-            30000);
-        EXPECT_TRUE(shown) << "no question box";
-        if (shown) {
-            ::PostMessageW(box, WM_KEYDOWN, key, 0);
-            ::PostMessageW(box, WM_KEYUP, key, 0);
-        }
-        return launcher.ExitCode(30000);
-    }
-};
-
-TEST_F(LauncherQuestionWin, EscapeKeepsTheClientAndHandsTheLinkOver) {
-    Started client;
-    ASSERT_TRUE(client.Start(dir_.path() / L"tavlin.exe", L""));
-    ASSERT_TRUE(WaitUntil([&] { return Send("ready"); }, 15000));
-    WaitRecords(3);
-    EXPECT_EQ(LaunchAndAnswer(L"\"tavlin://abc\"", VK_ESCAPE), std::optional<DWORD>(0));
-    const std::vector<CallRecord> r = WaitRecords(4);
-    ASSERT_EQ(r.size(), 4u);
-    EXPECT_EQ(r[3].data, std::string("/abc\"\0", 6));
-    EXPECT_TRUE(client.Running());
-}
-
-TEST_F(LauncherQuestionWin, EnterReplacesTheRunningClient) {
-    Started client;
-    ASSERT_TRUE(client.Start(dir_.path() / L"tavlin.exe", L"old"));
-    WaitRecords(2);
-    EXPECT_EQ(LaunchAndAnswer(L"\"tavlin://new\"", VK_RETURN), std::optional<DWORD>(0));
-    EXPECT_TRUE(client.Ended(10000)) << "the running client is ended";
-    const std::vector<CallRecord> r = WaitRecords(4);
-    ASSERT_EQ(r.size(), 4u);
-    EXPECT_EQ(r[3].kind, CallKind::Args);
-    EXPECT_EQ(r[3].data, "/new\"");
-}
