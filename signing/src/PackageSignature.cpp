@@ -126,13 +126,6 @@ size_t CountPemBlocks(std::string_view pem) {
 
 }  // namespace
 
-std::string SignedStatement(std::string_view sha256Hex, uint64_t size) {
-    std::string hex(sha256Hex);
-    std::transform(hex.begin(), hex.end(), hex.begin(),
-                   [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
-    return "tavlin-package-signature-v1\nsha256 " + hex + "\nsize " + std::to_string(size) + "\n";
-}
-
 bool SignStatement(std::string_view privateKeyPem, std::string_view statement,
                    std::string& signature, std::string& error) {
     Key key = ReadPrivateKey(privateKeyPem, error);

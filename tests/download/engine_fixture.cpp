@@ -23,7 +23,10 @@ SegmentInfo& CurlDownloaderTestAccess::AddSegment(CurlDownloader& engine, uint32
 
 void CurlDownloaderTestAccess::SetState(CurlDownloader& engine, FILE* file, uint32_t fileSize, bool ranges,
                                         const std::string& target) {
-    engine.tmpFile = file;
+    // The test's own stream: the engine writes through its descriptor and
+    // never closes it.
+    (void)engine.tmpFile.Release();
+    if (file) engine.tmpFile = DownloadFile::Adopt(fileno(file));
     engine.FileSize = fileSize;
     engine.IsMutilDonwload = ranges;
     engine.targetPath = target;

@@ -1,14 +1,12 @@
 #include "download/CurlDownload.h"
 
-#include <fcntl.h>
-#include <unistd.h>
-
 #include <algorithm>
 #include <cerrno>
 #include <cmath>
 #include <cstring>
 #include <system_error>
 
+#include "download/DownloadFile.h"
 #include "download/DownloadLog.h"
 #include "download/DownloadOutcome.h"
 #include "download/DownloadTokens.h"
@@ -108,10 +106,10 @@ bool CurlDownloader::Start(const std::string& newUrl, const std::string& newTarg
     CloseTmpFile(kStart);
     ClearSegments();
 
-    ::unlink(targetPath.c_str());
+    download_file::Remove(targetPath);
 
     std::string tmpName = targetPath + ".dltmp";
-    if (::access(tmpName.c_str(), F_OK) == 0) {
+    if (download_file::Exists(tmpName)) {
         DOWNLOAD_LOG(kStart, ENGINE_PTR ", 根据上次的临时文件，进行断点续传", ENGINE_ADDR(this));
         ++startDepth;
         bool started = ContinueDownloadByTmpFile();
@@ -489,11 +487,11 @@ size_t CurlDownloader::WriteSegment(int index, const char* data, size_t size, si
     // Only this thread writes this segment's bytes and record, at offsets
     // of their own (positioned writes, no shared stream position), so the
     // lock covers just the counters that other threads read.
-    int fd;
+    const DownloadFile* file;
     uint32_t done;
     {
         std::lock_guard<std::mutex> lock(mutex);
-        fd = tmpFile ? fileno(tmpFile) : -1;
+        file = tmpFile ? &tmpFile : nullptr;
         done = segment.done;
     }
     // A full segment takes nothing more: an answer that goes on past the
@@ -508,14 +506,15 @@ size_t CurlDownloader::WriteSegment(int index, const char* data, size_t size, si
         size_t room = segment.length - done;
         size_t items = bytes <= room ? count : room / size;
         taken = items * size;
-        off_t at = static_cast<off_t>(segment.start) + done;
+        uint64_t at = uint64_t{segment.start} + done;
         // One writer at a time: the file system serialises writes to one
         // file anyway, and its lock spins on a busy owner, burning a core
         // per waiting connection; waiting here sleeps instead.
         std::unique_lock<std::mutex> writing(writeMutex);
-        ssize_t written = fd >= 0 ? ::pwrite(fd, data, items * size, at) : -1;
+        int error = 0;
+        int64_t written = file ? file->WriteAt(at, data, items * size, &error) : -1;
         if (written < 0) {
-            int error = fd >= 0 ? errno : EBADF;
+            if (!file) error = download_file::BadHandle();
             DOWNLOAD_LOG(kWriteData, ENGINE_PTR ", _fseeki64 error! GetLastError:%d", ENGINE_ADDR(this), error);
             failed = true;
         } else {

@@ -29,6 +29,7 @@
 #include <vector>
 
 #include "download/CurlShare.h"
+#include "download/DownloadFile.h"
 #include "download/DownloadOutcome.h"
 #include "download/DownloadVersion.h"
 
@@ -282,13 +283,13 @@ private:
 
     // --- DownloadPrefix.cpp ---
     void StartPrefixReader();
-    void PrefixReader(int fd);
+    void PrefixReader(DownloadFile file);
     void StopPrefixReader();
     void WakePrefix();
     // Bytes from the file's start on that are written, without a gap.
     uint64_t ContiguousBytesLocked() const;
 
-    FILE* tmpFile = nullptr;
+    DownloadFile tmpFile;
     std::mutex mutex;
     // Held around the file writes of the transfer threads (data, then record).
     std::mutex writeMutex;

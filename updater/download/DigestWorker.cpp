@@ -2,7 +2,7 @@
 
 #include <system_error>
 
-DigestWorker::DigestWorker(const EVP_MD* md) : digest_(md) {
+DigestWorker::DigestWorker(HashKind kind) : digest_(kind) {
     try {
         thread_ = std::thread(&DigestWorker::Loop, this);
     } catch (const std::system_error&) {

@@ -10,12 +10,12 @@
 #include <string>
 #include <thread>
 
-#include "download/EvpDigest.h"
+#include "download/HashDigest.h"
 
 class DigestWorker {
 public:
     // Starts the thread; without one, Post digests on the caller's thread.
-    explicit DigestWorker(const EVP_MD* md);
+    explicit DigestWorker(HashKind kind);
     // Waits for a posted buffer and ends the thread.
     ~DigestWorker();
     DigestWorker(const DigestWorker&) = delete;
@@ -27,14 +27,14 @@ public:
     // Returns once the posted buffer has been digested.
     void Wait();
 
-    // Only while no buffer is posted (see EvpDigest).
+    // Only while no buffer is posted (see HashDigest).
     bool Reset() { return digest_.Reset(); }
     std::string FinishHex() { return digest_.FinishHex(); }
 
 private:
     void Loop();
 
-    EvpDigest digest_;
+    HashDigest digest_;
     std::mutex mutex_;
     std::condition_variable cv_;
     const void* data_ = nullptr;  // under mutex_

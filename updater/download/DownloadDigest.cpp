@@ -1,33 +1,21 @@
 #include "download/DownloadDigest.h"
 
-#include <fcntl.h>
-#include <openssl/evp.h>
-#include <unistd.h>
-
-#include <cerrno>
 #include <vector>
 
 #include "download/DigestWorker.h"
+#include "download/DownloadFile.h"
 
 namespace {
 
 constexpr size_t kReadSize = 1 << 20;
-
-struct FdCloser {
-    int fd;
-    ~FdCloser() {
-        if (fd >= 0) ::close(fd);
-    }
-};
 
 char LowerAscii(char c) { return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c; }
 
 }  // namespace
 
 PackageDigests DigestsOfFile(const std::string& path, bool withSha256) {
-    FdCloser file{::open(path.c_str(), O_RDONLY | O_CLOEXEC)};
-    if (file.fd < 0) return {};
-    ::posix_fadvise(file.fd, 0, 0, POSIX_FADV_SEQUENTIAL);
+    DownloadFile file = DownloadFile::OpenToRead(path);
+    if (!file) return {};
     // Two buffers in turn: the SHA-256 reads one while the next is filled.
     // Declared before the stream, which may read them until it is gone.
     std::vector<char> buffers[2] = {std::vector<char>(kReadSize), std::vector<char>(kReadSize)};
@@ -38,8 +26,7 @@ PackageDigests DigestsOfFile(const std::string& path, bool withSha256) {
     stream.Feed(0, buffers[0].data(), 0);
     for (;;) {
         std::vector<char>& buffer = buffers[turn];
-        ssize_t n = ::read(file.fd, buffer.data(), buffer.size());
-        if (n < 0 && errno == EINTR) continue;
+        int64_t n = file.ReadAt(at, buffer.data(), buffer.size());
         if (n < 0) return {};
         if (n == 0) break;
         stream.Feed(at, buffer.data(), static_cast<size_t>(n));
@@ -57,7 +44,7 @@ bool DigestMatches(std::string_view computed, std::string_view expected) {
 }
 
 PackageDigestStream::PackageDigestStream(bool withSha256)
-    : md5_(EVP_md5()), sha256_(withSha256 ? std::make_unique<DigestWorker>(EVP_sha256()) : nullptr) {}
+    : md5_(HashKind::Md5), sha256_(withSha256 ? std::make_unique<DigestWorker>(HashKind::Sha256) : nullptr) {}
 
 PackageDigestStream::~PackageDigestStream() = default;
 

@@ -9,7 +9,7 @@
 #include <string>
 #include <string_view>
 
-#include "download/EvpDigest.h"
+#include "download/HashDigest.h"
 
 class DigestWorker;
 
@@ -53,7 +53,7 @@ public:
     PackageDigests Finish();
 
 private:
-    EvpDigest md5_;
+    HashDigest md5_;
     std::unique_ptr<DigestWorker> sha256_;  // null when not asked for
     uint64_t bytes_ = 0;
     bool good_ = false;

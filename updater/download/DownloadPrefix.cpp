@@ -2,8 +2,6 @@
 // order, as the segments grow it, read back from the temporary file (the
 // page cache holds what was just written). The owner digests the package
 // while it downloads instead of in a second pass at the end.
-#include <unistd.h>
-
 #include <algorithm>
 #include <chrono>
 #include <system_error>
@@ -35,23 +33,22 @@ uint64_t CurlDownloader::ContiguousBytesLocked() const {
 
 void CurlDownloader::StartPrefixReader() {
     if (!hooks.prefixData || prefixThread.joinable()) return;
-    int fd;
+    DownloadFile file;
     {
         std::lock_guard<std::mutex> lock(mutex);
         if (!tmpFile) return;
         // A descriptor of its own: the reader never races the file's close.
-        fd = ::dup(fileno(tmpFile));
+        file = tmpFile.Duplicate();
         prefixStop = false;
     }
-    if (fd < 0) return;
+    if (!file) return;
     try {
-        prefixThread = std::thread(&CurlDownloader::PrefixReader, this, fd);
+        prefixThread = std::thread(&CurlDownloader::PrefixReader, this, std::move(file));
     } catch (const std::system_error&) {
-        ::close(fd);
     }
 }
 
-void CurlDownloader::PrefixReader(int fd) {
+void CurlDownloader::PrefixReader(DownloadFile file) {
     // Two buffers in turn: the owner may still read the one handed on last
     // while the next is filled.
     std::vector<char> buffers[2] = {std::vector<char>(kPrefixChunk), std::vector<char>(kPrefixChunk)};
@@ -71,7 +68,7 @@ void CurlDownloader::PrefixReader(int fd) {
         std::vector<char>& buffer = buffers[turn];
         turn ^= 1;
         size_t want = static_cast<size_t>(std::min<uint64_t>(ready - handed, buffer.size()));
-        ssize_t got = ::pread(fd, buffer.data(), want, static_cast<off_t>(handed));
+        int64_t got = file.ReadAt(handed, buffer.data(), want);
         if (got > 0) hooks.prefixData(handed, buffer.data(), static_cast<size_t>(got));
         lock.lock();
         if (got <= 0) break;
@@ -79,7 +76,6 @@ void CurlDownloader::PrefixReader(int fd) {
     }
     lock.unlock();
     if (hooks.prefixEnd) hooks.prefixEnd();
-    ::close(fd);
 }
 
 void CurlDownloader::StopPrefixReader() {

@@ -1,14 +1,16 @@
 // Server probing: the file's length, range support, https options, and the
 // pause-aware wait every retry loop of the engine uses.
 #include <strings.h>
-#include <unistd.h>
 
 #include <algorithm>
+#include <chrono>
 #include <cctype>
 #include <memory>
 #include <string>
+#include <thread>
 
 #include "download/CurlDownload.h"
+#include "download/DownloadFile.h"
 #include "download/DownloadLog.h"
 #include "download/DownloadOutcome.h"
 #include "download/DownloadTokens.h"
@@ -404,14 +406,14 @@ bool CurlDownloader::CheckSSL(CURL* handle, const std::string& address) const {
     std::string certPath, keyPath;
     if (!CurlDownloadConfig.certFile.empty()) {
         certPath = folder + "/" + CurlDownloadConfig.certFile;
-        if (::access(certPath.c_str(), F_OK) != 0) {
+        if (!download_file::Exists(certPath)) {
             DOWNLOAD_LOG(kCheckSSL, "%s is not exist!", CurlDownloadConfig.certFile.c_str());
             return false;
         }
     }
     if (!CurlDownloadConfig.keyFile.empty()) {
         keyPath = folder + "/" + CurlDownloadConfig.keyFile;
-        if (::access(keyPath.c_str(), F_OK) != 0) {
+        if (!download_file::Exists(keyPath)) {
             DOWNLOAD_LOG(kCheckSSL, "%s is not exist!", CurlDownloadConfig.keyFile.c_str());
             return false;
         }
@@ -439,7 +441,7 @@ void CurlDownloader::SleepEx(uint32_t ms) {
             DOWNLOAD_LOG(kSleepEx, ENGINE_PTR ", 遭到暂停", ENGINE_ADDR(this));
             return;
         }
-        ::usleep(100 * 1000);
+        std::this_thread::sleep_for(std::chrono::milliseconds(100));
         slept += 100;
         if (slept >= ms) return;
     }

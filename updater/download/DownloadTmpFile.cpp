@@ -3,21 +3,15 @@
 // 32-bit. Created full length, a record rewritten after every write, read
 // back to resume, and at the end cut to the data and renamed to the target.
 //
-// "Held by another process" is an advisory flock on the file: the engine
-// holds one while the file is open, and a file another holder keeps locked
-// is neither resumed nor deleted (a substitute target name is used) and, at
-// the end, is copied to "<name>.bk" and the copy finished instead.
-#include <fcntl.h>
-#include <sys/file.h>
-#include <sys/stat.h>
-#include <unistd.h>
-
+// "Held by another process" is what DownloadFile::OpenHeld says: the engine
+// holds the file while it is open, and a file another holder keeps is
+// neither resumed nor deleted (a substitute target name is used) and, at the
+// end, is copied to "<name>.bk" and the copy finished instead.
 #include <algorithm>
-#include <cerrno>
-#include <cstdio>
 #include <string>
 
 #include "download/CurlDownload.h"
+#include "download/DownloadFile.h"
 #include "download/DownloadLog.h"
 
 namespace {
@@ -46,85 +40,13 @@ void EncodeRecord(const SegmentInfo& segment, unsigned char (&record)[kRecordByt
     PutLe32(record + 8, segment.done);
 }
 
-bool Exists(const std::string& path) { return ::access(path.c_str(), F_OK) == 0; }
-
-// Opens `path` for reading and writing with the engine's lock on it; -1
-// with errno EWOULDBLOCK when another holder has it locked.
-int OpenLocked(const std::string& path, int flags) {
-    int fd = ::open(path.c_str(), O_RDWR | O_CLOEXEC | flags, 0644);
-    if (fd < 0) return -1;
-    if (::flock(fd, LOCK_EX | LOCK_NB) != 0) {
-        int error = errno;
-        ::close(fd);
-        errno = error;
-        return -1;
-    }
-    return fd;
-}
-
-// Deletes `path` unless another holder has it locked. True when it is gone.
-bool DeleteUnlessHeld(const std::string& path) {
-    int fd = OpenLocked(path, 0);
-    if (fd < 0 && errno == EWOULDBLOCK) return false;
-    bool gone = ::unlink(path.c_str()) == 0 || errno == ENOENT;
-    if (fd >= 0) ::close(fd);
-    return gone;
-}
-
-// Copies `from` to `to`, replacing `to`. 0 or an errno value.
-int CopyFile(const std::string& from, const std::string& to) {
-    int in = ::open(from.c_str(), O_RDONLY | O_CLOEXEC);
-    if (in < 0) return errno;
-    int out = ::open(to.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
-    if (out < 0) {
-        int error = errno;
-        ::close(in);
-        return error;
-    }
-    int error = 0;
-    for (;;) {
-        ssize_t n = ::copy_file_range(in, nullptr, out, nullptr, 1 << 30, 0);
-        if (n > 0) continue;
-        if (n < 0) error = errno;
-        break;
-    }
-    if (error == EXDEV || error == ENOSYS || error == EINVAL) {
-        // Plain copy where the kernel cannot copy between these files.
-        error = 0;
-        ::lseek(in, 0, SEEK_SET);
-        ::ftruncate(out, 0);
-        ::lseek(out, 0, SEEK_SET);
-        char buffer[1 << 16];
-        for (;;) {
-            ssize_t n = ::read(in, buffer, sizeof buffer);
-            if (n == 0) break;
-            if (n < 0 || ::write(out, buffer, static_cast<size_t>(n)) != n) {
-                error = errno ? errno : EIO;
-                break;
-            }
-        }
-    }
-    ::close(in);
-    if (::close(out) != 0 && error == 0) error = errno;
-    if (error != 0) ::unlink(to.c_str());
-    return error;
-}
-
-// rename that never replaces an existing target.
-bool RenameNoReplace(const std::string& from, const std::string& to) {
-    if (::renameat2(AT_FDCWD, from.c_str(), AT_FDCWD, to.c_str(), RENAME_NOREPLACE) == 0) return true;
-    if (errno != EINVAL && errno != ENOSYS) return false;
-    // File systems without RENAME_NOREPLACE: link fails on an existing name.
-    if (::link(from.c_str(), to.c_str()) != 0) return false;
-    ::unlink(from.c_str());
-    return true;
-}
+bool Exists(const std::string& path) { return download_file::Exists(path); }
 
 }  // namespace
 
 void CurlDownloader::CommitTmpFile() {
-    // To the kernel: a killed process loses nothing already flushed.
-    if (tmpFile) std::fflush(tmpFile);
+    // To the system: a killed process loses nothing already written.
+    tmpFile.Commit();
 }
 
 void CurlDownloader::CloseTmpFile(const char* function) {
@@ -139,17 +61,16 @@ void CurlDownloader::CloseTmpFile(const char* function) {
 
 bool CurlDownloader::DiscardTmpFile() {
     std::string name = targetPath + ".dltmp";
-    if (Exists(name) && !DeleteUnlessHeld(name)) return false;
-    ::unlink(VersionFileOf(name).c_str());
+    if (Exists(name) && !download_file::RemoveUnlessHeld(name)) return false;
+    download_file::Remove(VersionFileOf(name));
     return true;
 }
 
 // Only CloseTmpFile and paths on which no thread has been started call this.
 void CurlDownloader::CloseTmpFileLocked(const char* function) {
     if (!tmpFile) return;
-    if (std::fclose(tmpFile) != 0)
-        DOWNLOAD_LOG(function, ENGINE_PTR ", fclose Fail, GetLastError:%d", ENGINE_ADDR(this), errno);
-    tmpFile = nullptr;
+    if (int error = tmpFile.Close(); error != 0)
+        DOWNLOAD_LOG(function, ENGINE_PTR ", fclose Fail, GetLastError:%d", ENGINE_ADDR(this), error);
 }
 
 bool CurlDownloader::CreateTmpFile() {
@@ -160,33 +81,33 @@ bool CurlDownloader::CreateTmpFile() {
     // The version first: a temporary file never exists without the name of
     // the version its bytes belong to (when the server gives one).
     if (!SaveVersionFile(VersionFileOf(name), version)) {
-        DOWNLOAD_LOG(kStart, ENGINE_PTR ", 版本文件写入失败, lastErrorCode=%d", ENGINE_ADDR(this), errno);
+        DOWNLOAD_LOG(kStart, ENGINE_PTR ", 版本文件写入失败, lastErrorCode=%d", ENGINE_ADDR(this),
+                     download_file::LastError());
         return false;
     }
-    int fd = OpenLocked(name, O_CREAT);
-    int error = errno;
-    if (fd >= 0 && ::ftruncate(fd, 0) != 0) error = errno;
-    else if (fd >= 0) error = ::posix_fallocate(fd, 0, static_cast<off_t>(FileSize + trailer));
-    if (fd < 0 || error != 0) {
+    int error = 0;
+    bool held = false;
+    DownloadFile file = DownloadFile::OpenHeld(name, true, &error, &held);
+    if (!file || !file.Allocate(FileSize + trailer, &error)) {
         DOWNLOAD_LOG(kStart, ENGINE_PTR ", 临时文件创建失败, lastErrorCode=%d", ENGINE_ADDR(this), error);
-        if (fd >= 0) ::close(fd);
-        return false;
-    }
-    FILE* file = ::fdopen(fd, "rb+");
-    if (!file) {
-        DOWNLOAD_LOG(kStart, ENGINE_PTR ", 临时文件打开失败, lastErrorCode=%d", ENGINE_ADDR(this), errno);
-        ::close(fd);
         return false;
     }
 
+    // The records, then the data length, in one write behind the data.
+    std::string tail(static_cast<size_t>(trailer), '\0');
+    unsigned char* at = reinterpret_cast<unsigned char*>(tail.data());
+    for (const auto& segment : segments) {
+        unsigned char record[kRecordBytes];
+        EncodeRecord(*segment, record);
+        std::copy(record, record + kRecordBytes, at);
+        at += kRecordBytes;
+    }
+    PutLe32(at, FileSize);
     bool written;
     {
         std::lock_guard<std::mutex> lock(mutex);
-        tmpFile = file;
-        unsigned char length[4];
-        PutLe32(length, FileSize);
-        written = fseeko(tmpFile, -4, SEEK_END) == 0 && std::fwrite(length, 1, 4, tmpFile) == 4;
-        if (!written) error = errno;
+        tmpFile = std::move(file);
+        written = tmpFile.WriteAt(FileSize, tail.data(), tail.size(), &error) == static_cast<int64_t>(tail.size());
     }
     if (!written) {
         DOWNLOAD_LOG(kStart, ENGINE_PTR ", 临时信息初始化写入失败, lastErrorCode=%d", ENGINE_ADDR(this), error);
@@ -194,43 +115,36 @@ bool CurlDownloader::CreateTmpFile() {
         return false;
     }
     std::lock_guard<std::mutex> lock(mutex);
-    fseeko(tmpFile, -static_cast<off_t>(trailer), SEEK_END);
-    for (const auto& segment : segments) {
-        unsigned char record[kRecordBytes];
-        EncodeRecord(*segment, record);
-        std::fwrite(record, 1, sizeof record, tmpFile);
-    }
     CommitTmpFile();
     return true;
 }
 
 void CurlDownloader::SaveSegmentInfo(int index) {
     unsigned char record[kRecordBytes];
-    int fd;
+    const DownloadFile* file;
     {
         std::lock_guard<std::mutex> lock(mutex);
         if (!tmpFile) return;
-        fd = fileno(tmpFile);
+        file = &tmpFile;
         EncodeRecord(*segments[index], record);
     }
-    // A positioned write goes straight to the kernel: nothing waits in a
-    // stream buffer, and the stream's position is left alone. Only the
-    // segment's own thread rewrites its record, so rewrites keep their order.
-    off_t at = static_cast<off_t>(FileSize) + static_cast<off_t>(kRecordBytes) * index;
-    (void)!::pwrite(fd, record, sizeof record, at);
+    // A positioned write goes straight to the system: nothing waits in a
+    // buffer of ours. Only the segment's own thread rewrites its record, so
+    // rewrites keep their order.
+    uint64_t at = uint64_t{FileSize} + uint64_t{kRecordBytes} * static_cast<uint64_t>(index);
+    int error = 0;
+    (void)file->WriteAt(at, record, sizeof record, &error);
 }
 
 bool CurlDownloader::ContinueDownloadByTmpFile() {
     std::string name = targetPath + ".dltmp";
-    int fd = OpenLocked(name, 0);
-    FILE* file = fd >= 0 ? ::fdopen(fd, "rb+") : nullptr;
-    if (!file) {
-        if (fd >= 0) ::close(fd);
-        return RestartAfterUnusableTmpFile();
-    }
+    int error = 0;
+    bool held = false;
+    DownloadFile opened = DownloadFile::OpenHeld(name, false, &error, &held);
+    if (!opened) return RestartAfterUnusableTmpFile();
     {
         std::lock_guard<std::mutex> lock(mutex);
-        tmpFile = file;
+        tmpFile = std::move(opened);
     }
     resuming = true;
     bool probed = DownloadInit();
@@ -251,14 +165,14 @@ bool CurlDownloader::ContinueDownloadByTmpFile() {
     }
 
     // Nothing else uses the file before the transfer threads start.
+    const DownloadFile& file = tmpFile;
     unsigned char word[4];
-    if (fseeko(file, 0, SEEK_END) != 0) return RestartAfterUnusableTmpFile();
-    off_t fileLength = ftello(file);
-    if (fileLength < 4 || fseeko(file, -4, SEEK_END) != 0 || std::fread(word, 1, 4, file) != 4)
-        return RestartAfterUnusableTmpFile();
+    uint64_t fileLength = 0;
+    if (!file.Length(&fileLength, &error)) return RestartAfterUnusableTmpFile();
+    if (fileLength < 4 || !file.ReadAllAt(fileLength - 4, word, 4)) return RestartAfterUnusableTmpFile();
     uint32_t stored = GetLe32(word);
     uint32_t size = FileSize;
-    if (stored != size || fileLength <= static_cast<off_t>(stored)) return RestartAfterUnusableTmpFile();
+    if (stored != size || fileLength <= stored) return RestartAfterUnusableTmpFile();
 
     uint64_t count = static_cast<uint64_t>(fileLength - stored - 4) / kRecordBytes;
     // No whole record, more records than one connection can have, or more
@@ -266,7 +180,7 @@ bool CurlDownloader::ContinueDownloadByTmpFile() {
     if (count == 0 || (!IsMutilDonwload && count > 1) || count > static_cast<uint64_t>(kMaxSegments))
         return RestartAfterUnusableTmpFile();
     downloadedSize = 0;
-    if (fseeko(file, static_cast<off_t>(stored), SEEK_SET) != 0) return RestartAfterUnusableTmpFile();
+    uint64_t recordAt = stored;
 
     uint32_t each = size / static_cast<uint32_t>(count);
     uint32_t previousEnd = 0;
@@ -275,7 +189,8 @@ bool CurlDownloader::ContinueDownloadByTmpFile() {
         bool valid = true;
         if (IsMutilDonwload) {
             unsigned char record[kRecordBytes];
-            if (std::fread(record, 1, sizeof record, file) != sizeof record) return RestartAfterUnusableTmpFile();
+            if (!file.ReadAllAt(recordAt, record, sizeof record)) return RestartAfterUnusableTmpFile();
+            recordAt += sizeof record;
             uint32_t start = GetLe32(record), length = GetLe32(record + 4), done = GetLe32(record + 8);
             valid = start != 0xFFFFFFFFu && length != 0xFFFFFFFFu && done != 0xFFFFFFFFu && start < size &&
                     length <= size && done <= size && done <= length && length != 0 &&
@@ -348,43 +263,42 @@ bool CurlDownloader::FinalProc() {
 
     std::string name = targetPath + ".dltmp";
     const std::string versionFile = VersionFileOf(name);
-    int fd = OpenLocked(name, 0);
-    int error = errno;
-    if (fd < 0 && error == EWOULDBLOCK) {
+    int error = 0;
+    bool held = false;
+    DownloadFile file = DownloadFile::OpenHeld(name, false, &error, &held);
+    if (!file && held) {
         DOWNLOAD_LOG(kFinalProc, ENGINE_PTR ", 临时文件被占用，拷贝之!", ENGINE_ADDR(this));
         std::string copy = name + ".bk";
-        error = CopyFile(name, copy);
+        error = download_file::Copy(name, copy);
         if (error == 0) {
             DOWNLOAD_LOG(kFinalProc, ENGINE_PTR ", 临时文件拷贝成功!", ENGINE_ADDR(this));
             name = copy;
-            fd = OpenLocked(name, 0);
-            error = errno;
+            file = DownloadFile::OpenHeld(name, false, &error, &held);
         } else {
             DOWNLOAD_LOG(kFinalProc, ENGINE_PTR ", 临时文件被占用，拷贝失败, GetLastError:%d", ENGINE_ADDR(this),
                          error);
         }
     }
-    if (fd < 0) {
+    if (!file) {
         DOWNLOAD_LOG(kFinalProc, ENGINE_PTR ", CreateFileA Fail, GetLastError:%d", ENGINE_ADDR(this), error);
         return false;
     }
 
     // Cut at the remote length itself: whatever follows the data (the
     // trailer, or stray bytes after it) goes.
-    off_t size = static_cast<off_t>(FileSize.load());
-    off_t end = ::lseek(fd, 0, SEEK_END);
-    if (end < size) {
+    const uint64_t size = FileSize.load();
+    uint64_t end = 0;
+    const bool measured = file.Length(&end, &error);
+    if (!measured || end < size) {
         DOWNLOAD_LOG(kFinalProc, ENGINE_PTR ", SetFilePointer Fail, GetLastError:%d", ENGINE_ADDR(this),
-                     end < 0 ? errno : EINVAL);
-        ::close(fd);
+                     measured ? download_file::InvalidArgument() : error);
         return false;
     }
-    if (::ftruncate(fd, size) != 0) {
-        DOWNLOAD_LOG(kFinalProc, ENGINE_PTR ", SetEndOfFile Fail, GetLastError:%d", ENGINE_ADDR(this), errno);
-        ::close(fd);
+    if (!file.SetLength(size, &error)) {
+        DOWNLOAD_LOG(kFinalProc, ENGINE_PTR ", SetEndOfFile Fail, GetLastError:%d", ENGINE_ADDR(this), error);
         return false;
     }
-    ::close(fd);
+    file.Close();
 
     // A substitute name goes back to the target the caller asked for.
     if (!requestedTarget.empty() && targetPath != requestedTarget) {
@@ -393,10 +307,10 @@ bool CurlDownloader::FinalProc() {
                      ENGINE_PTR ", 下载目标文件名曾因断点续传时临时文件被占用而更改过，现在还原为%s",
                      ENGINE_ADDR(this), targetPath.c_str());
     }
-    if (!RenameNoReplace(name, targetPath)) {
-        DOWNLOAD_LOG(kFinalProc, ENGINE_PTR ", rename Fail, GetLastError:%d", ENGINE_ADDR(this), errno);
+    if (!download_file::RenameNoReplace(name, targetPath, &error)) {
+        DOWNLOAD_LOG(kFinalProc, ENGINE_PTR ", rename Fail, GetLastError:%d", ENGINE_ADDR(this), error);
         return false;
     }
-    ::unlink(versionFile.c_str());
+    download_file::Remove(versionFile);
     return true;
 }

@@ -1,12 +1,11 @@
 #include "download/DownloadVersion.h"
 
-#include <fcntl.h>
 #include <strings.h>
-#include <unistd.h>
 
-#include <cerrno>
 #include <cstdio>
 #include <cstring>
+
+#include "download/DownloadFile.h"
 
 namespace {
 
@@ -59,26 +58,24 @@ void NoteVersionHeader(FileVersion& version, const char* line, size_t size) {
 std::string VersionFileOf(const std::string& tmpName) { return tmpName + ".version"; }
 
 bool SaveVersionFile(const std::string& path, const FileVersion& version) {
-    if (!version.Known()) return ::unlink(path.c_str()) == 0 || errno == ENOENT;
+    if (!version.Known()) return download_file::Remove(path);
     std::string text;
     if (!version.etag.empty()) text += std::string(kEtagName) + " " + version.etag + "\n";
     if (!version.lastModified.empty()) text += std::string(kDateName) + " " + version.lastModified + "\n";
     std::string temporary = path + ".new";
-    int fd = ::open(temporary.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
-    if (fd < 0) return false;
-    bool ok = ::write(fd, text.data(), text.size()) == static_cast<ssize_t>(text.size());
-    ok = ::close(fd) == 0 && ok;
-    if (ok) ok = ::rename(temporary.c_str(), path.c_str()) == 0;
-    if (!ok) ::unlink(temporary.c_str());
+    bool ok = download_file::WriteWhole(temporary, text) && download_file::RenameReplacing(temporary, path);
+    if (!ok) download_file::Remove(temporary);
     return ok;
 }
 
 bool LoadVersionFile(const std::string& path, FileVersion* version) {
-    int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
-    if (fd < 0) return false;
     char buffer[kMaxVersionFile];
-    ssize_t n = ::read(fd, buffer, sizeof buffer);
-    ::close(fd);
+    int64_t n;
+    {
+        DownloadFile file = DownloadFile::OpenToRead(path);
+        if (!file) return false;
+        n = file.ReadAt(0, buffer, sizeof buffer);
+    }
     if (n <= 0 || static_cast<size_t>(n) == sizeof buffer) return false;
     FileVersion read;
     const char* at = buffer;

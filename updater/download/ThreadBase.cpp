@@ -1,9 +1,9 @@
 #include "download/ThreadBase.h"
 
-#include <unistd.h>
-
 #include <chrono>
 #include <system_error>
+
+#include "download/SystemThreadId.h"
 
 void ManualEvent::Set() {
     {
@@ -51,7 +51,7 @@ void ThreadBase::JoinWorker() {
 }
 
 void ThreadBase::ThreadEntry(ThreadBase* self) {
-    self->threadId = static_cast<uint32_t>(::gettid());
+    self->threadId = SystemThreadId();
     self->Run();
     self->doneEvent.Set();
 }

@@ -1,7 +1,5 @@
 #include "download/zipDownloader.h"
 
-#include <unistd.h>
-
 #include <chrono>
 #include <system_error>
 #include <thread>
@@ -10,6 +8,7 @@
 #include "app/zebUtil.h"
 #include "download/CurlShare.h"
 #include "download/DownloadDigest.h"
+#include "download/DownloadFile.h"
 #include "download/PackageCheck.h"
 #include "log/FileLogger.h"
 #include "platform/network.h"
@@ -82,7 +81,7 @@ bool Downloader::WaitForReleaseOrSegmentEnd(uint32_t ms) {
 void Downloader::Run() {
     std::string folder = workDir.empty() ? zeb::ToNarrow(zeb::GetModuleDir()) : workDir;
     const std::string packagePath = folder + "update.zip";
-    ::unlink(packagePath.c_str());
+    download_file::Remove(packagePath);
 
     if (stopClientFirst) zeb::KillOrbProcessAndWait();
     InitCurlShare();
@@ -211,7 +210,7 @@ void Downloader::Verify(const std::string& packagePath, const std::string& folde
     const PackageVerdict verdict = CheckPackage(digests, expected, trustedKeys.get());
     if (verdict != PackageVerdict::Accepted) {
         UPDATER_LOG(0, "package rejected, deleted: %s\n", VerdictText(verdict));
-        ::unlink(packagePath.c_str());
+        download_file::Remove(packagePath);
         progress.downloadedBytes = 0;
         NotifyDetached(onFailure);
         return;

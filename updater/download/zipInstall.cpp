@@ -1,9 +1,6 @@
 // ZipDownloader::DoInstall: stops the client, unpacks the verified package
 // over the installation, registers InstallZebApp.dll again, shows the
 // update-finished window and starts the launcher, which starts the client.
-#include <unistd.h>
-
-#include <cerrno>
 #include <chrono>
 #include <cstring>
 #include <string>
@@ -14,6 +11,7 @@
 #include "app/DownloadPage.h"
 #include "app/process_op.h"
 #include "app/zebUtil.h"
+#include "download/DownloadFile.h"
 #include "download/PackageExtractor.h"
 #include "download/zipDownloader.h"
 #include "log/FileLogger.h"
@@ -71,8 +69,9 @@ bool Unpack(PackageExtractor& extractor, uint32_t start, const InstallHooks& hoo
     // installation's journal; the package is not needed for it either. A
     // package that was not tried at all stays for the launcher.
     if (extractor.unpackResult == kExtractPostponed) return false;
-    if (::unlink(extractor.packagePath.c_str()) != 0 && errno != ENOENT)
-        INSTALL_LOG("cannot remove the package %s: %s", extractor.packagePath.c_str(), std::strerror(errno));
+    if (!download_file::Remove(extractor.packagePath))
+        INSTALL_LOG("cannot remove the package %s: %s", extractor.packagePath.c_str(),
+                    download_file::ErrorText(download_file::LastError()).c_str());
     return false;
 }
 

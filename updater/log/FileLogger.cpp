@@ -1,8 +1,5 @@
 #include "log/FileLogger.h"
 
-#include <fcntl.h>
-#include <unistd.h>
-
 #include <algorithm>
 #include <charconv>
 #include <chrono>
@@ -16,8 +13,8 @@
 #include <vector>
 
 #include "log/LogDirectory.h"
+#include "log/LogFile.h"
 #include "platform/clock.h"
-#include "platform/unique_fd.h"
 
 // State shared by a logger and its detached writer thread. The writer keeps
 // its own reference, so neither outlives what it uses.
@@ -42,7 +39,7 @@ struct FileLogger::Core {
 
     // File side: guarded by ioMutex, held by the writer for one batch.
     std::mutex ioMutex;
-    platform::UniqueFd file;
+    updater_log::LogFile file;
     uint64_t bytesWritten = 0;
     std::string name = "zididudi";
 };
@@ -68,14 +65,15 @@ bool OpenFileLocked(Core& core, const std::string& name) {
     if (dir.empty()) return false;
     int32_t stamp = static_cast<int32_t>(platform::GetTickCount());
     for (int tries = 0; tries < kStampTries; ++tries, ++stamp) {
-        std::string path = dir + "/" + core.name + "_" + std::to_string(stamp) + ".log";
-        int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
-        if (fd >= 0) {
-            core.file.reset(fd);
+        std::string path = dir + updater_log::kPathSeparator + core.name + "_" + std::to_string(stamp) + ".log";
+        bool taken = false;
+        updater_log::LogFile file = updater_log::LogFile::CreateNew(path, &taken);
+        if (file) {
+            core.file = std::move(file);
             core.bytesWritten = 0;
             return true;
         }
-        if (errno != EEXIST) return false;
+        if (!taken) return false;
     }
     return false;
 }
@@ -85,17 +83,16 @@ bool OpenFileLocked(Core& core, const std::string& name) {
 bool WriteChunk(Core& core, std::string& chunk) {
     size_t done = 0;
     while (done < chunk.size()) {
-        ssize_t n = ::write(core.file.get(), chunk.data() + done, chunk.size() - done);
+        int64_t n = core.file.Write(chunk.data() + done, chunk.size() - done);
         if (n > 0) {
             done += static_cast<size_t>(n);
             continue;
         }
-        if (n < 0 && errno == EINTR) continue;
         size_t lastEnd = done == 0 ? std::string::npos : chunk.rfind('\n', done - 1);
         size_t keep = lastEnd == std::string::npos ? 0 : lastEnd + 1;
         // Should the cut fail too, the partial line stays; the file is
         // closed either way.
-        const bool cut = ::ftruncate(core.file.get(), static_cast<off_t>(core.bytesWritten + keep)) == 0;
+        const bool cut = core.file.Truncate(core.bytesWritten + keep);
         (void)cut;
         core.file.reset();
         return false;
@@ -187,7 +184,7 @@ std::string_view TimeText() {
     time_t now = std::time(nullptr);
     if (now != cache.second) {
         tm local{};
-        if (::localtime_r(&now, &local)) {
+        if (updater_log::LocalTime(now, &local)) {
             cache.length = std::strftime(cache.text, sizeof cache.text, "%m %d %Y %H:%M:%S", &local);
         } else {
             cache.length = 0;

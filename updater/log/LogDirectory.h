@@ -1,5 +1,6 @@
 // Where the updater's log files go:
-// $XDG_STATE_HOME (default ~/.local/state) /vrek/logs/Updater/<program>.
+// $XDG_STATE_HOME (default ~/.local/state) /vrek/logs/Updater/<program>;
+// Windows: the local application-data folder \vrek\logs\Updater\<program>.
 #pragma once
 
 #include <string>
@@ -13,7 +14,8 @@ namespace updater_log {
 std::string LogDirectory();
 
 // The <program> part for a module path: its file name, cut before the last
-// ".exe" (case-sensitive); "temp" when the path is empty or has no "/".
+// ".exe" (case-sensitive); "temp" when the path is empty or has no "/"
+// (Windows: no "\\" or "/").
 std::string LogSubFolderFor(std::string_view modulePath);
 
 }  // namespace updater_log

@@ -1,0 +1,5 @@
+#include <unistd.h>
+
+#include "download/SystemThreadId.h"
+
+uint32_t SystemThreadId() { return static_cast<uint32_t>(::gettid()); }

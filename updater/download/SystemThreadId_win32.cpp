@@ -1,0 +1,5 @@
+#include <windows.h>
+
+#include "download/SystemThreadId.h"
+
+uint32_t SystemThreadId() { return static_cast<uint32_t>(::GetCurrentThreadId()); }
