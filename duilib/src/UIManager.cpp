@@ -181,8 +181,9 @@ TImageInfo CPaintManagerUI::GetImage(std::u16string_view name, double scale) {
 }
 
 namespace {
-// Above this, a decoded image is dropped once a control has its own copy.
-constexpr std::size_t kLargeImageBytes = 1u << 20;
+// Above this, a decoded image is dropped once a control has its own copy
+// (the progress window's card at scale 1 takes 0.75 MB).
+constexpr std::size_t kLargeImageBytes = 512u << 10;
 
 std::size_t ImageBytes(cairo_surface_t* image) {
     if (!image) return 0;

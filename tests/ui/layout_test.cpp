@@ -140,7 +140,7 @@ TEST_F(LayoutTest, FindControlAnswersNoneForNamesTheLayoutLacks) {
 // pixel size the skin gives it and its twin for high-resolution screens.
 TEST_F(LayoutTest, EachLanguageUsesOnlyItsOwnImagesAtTheirSizes) {
     const std::map<std::u16string, SIZE> sizes = {
-        {u"UpdateBk.png", {884, 860}},    {u"UpdateBkClose.png", {24, 24}}, {u"UpdateBkMin.png", {24, 24}},
+        {u"UpdateBk.png", {442, 430}},    {u"UpdateBkClose.png", {24, 24}}, {u"UpdateBkMin.png", {24, 24}},
         {u"btn_close_n.png", {14, 14}},   {u"btn_launch_n.png", {71, 26}},  {u"btn_launch_n_en.png", {71, 26}},
         {u"btn_cancel_h.png", {72, 24}},  {u"btn_cancel_p_en.png", {72, 24}}, {u"btn_common_p.png", {71, 26}},
         {u"btn_skip_n_en.png", {71, 26}}, {u"progress_fg.png", {40, 2}},    {u"progress_bg_en.png", {40, 2}},
@@ -182,10 +182,11 @@ TEST_F(LayoutTest, EachLanguageUsesOnlyItsOwnImagesAtTheirSizes) {
                     EXPECT_EQ(cairo_image_surface_get_height(img), it->second.cy) << n;
                 }
                 // High-resolution screens draw a twin of twice the size,
-                // except the progress window's card and dots, which are
-                // drawn at twice their shown size to begin with.
+                // except the progress window's dots, which are drawn at
+                // twice their shown size to begin with.
                 const TImageInfo twin = pm.GetImage(name, 2);
-                const bool drawnDouble = name.find(u"UpdateBk") != std::u16string::npos;
+                const bool drawnDouble = name.find(u"UpdateBkClose") != std::u16string::npos ||
+                                         name.find(u"UpdateBkMin") != std::u16string::npos;
                 EXPECT_EQ(twin.density, drawnDouble ? 1 : 2) << n;
                 if (twin.surface && twin.density == 2) {
                     EXPECT_EQ(cairo_image_surface_get_width(twin.surface), 2 * cairo_image_surface_get_width(img)) << n;
