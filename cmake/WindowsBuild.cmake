@@ -23,3 +23,7 @@ add_subdirectory(tests/zlibdll)
 add_subdirectory(client)
 add_subdirectory(launcher)
 add_subdirectory(tests/client_win)
+# The updater's libraries below its windows (no signatures: no OpenSSL).
+add_subdirectory(signing)
+add_subdirectory(updater)
+add_subdirectory(tests/updater_win)
