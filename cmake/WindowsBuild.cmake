@@ -27,3 +27,5 @@ add_subdirectory(tests/client_win)
 add_subdirectory(signing)
 add_subdirectory(updater)
 add_subdirectory(tests/updater_win)
+# The Windows side of bench/wine/run_wine.sh; built only when asked for.
+add_subdirectory(bench/wine EXCLUDE_FROM_ALL)
