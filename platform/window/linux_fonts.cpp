@@ -1,9 +1,7 @@
-// Font aliases through fontconfig.
-#include <fontconfig/fontconfig.h>
-#include <pango/pangocairo.h>
+// The Windows UI face on Linux, chosen by the interface's language.
+#include <strings.h>
 
-#include <mutex>
-
+#include "platform/language.h"
 #include "platform/window/paint.h"
 #include "fonts.h"
 
@@ -11,45 +9,32 @@ namespace platform {
 
 namespace {
 
-// The layouts name the Windows UI face, which Linux lacks; without the alias
-// fontconfig picks a Latin-only face and Chinese text falls back glyph by
-// glyph to another one.
-constexpr char kAliases[] = R"(<?xml version="1.0"?>
-<!DOCTYPE fontconfig SYSTEM "fonts.dtd">
-<fontconfig>
-  <alias binding="same">
-    <family>微软雅黑</family>
-    <prefer><family>WenQuanYi Micro Hei</family></prefer>
-  </alias>
-  <alias binding="same">
-    <family>Microsoft YaHei</family>
-    <prefer><family>WenQuanYi Micro Hei</family></prefer>
-  </alias>
-</fontconfig>
-)";
+constexpr uint16_t kChinesePrc = 2052;
 
-std::once_flag g_aliasOnce;
-thread_local bool t_fontMapRefreshed = false;
+// The layouts name the Windows UI face, which Linux lacks. A Chinese
+// interface draws all its text with WenQuanYi Micro Hei: otherwise
+// fontconfig picks a Latin-only face and Chinese text falls back glyph by
+// glyph to another one. Other languages keep the name, which fontconfig
+// turns into its default face (a Latin sans); Chinese characters in their
+// text still reach the CJK font through pango's fallback, but a window of
+// Latin text never maps that 5 MB file (about 1 MB of the updater's
+// resident memory).
+bool IsWindowsUiFace(const char* family) {
+    return strcasecmp(family, "微软雅黑") == 0 || strcasecmp(family, "Microsoft YaHei") == 0;
+}
 
 }  // namespace
 
-void EnsureFontAliases() {
-    std::call_once(g_aliasOnce, [] {
-        FcConfig* config = FcConfigGetCurrent();
-        if (config) FcConfigParseAndLoadFromMemory(config, reinterpret_cast<const FcChar8*>(kAliases), FcTrue);
-    });
-    if (!t_fontMapRefreshed) {
-        t_fontMapRefreshed = true;
-        // Pango keeps one font map per thread and caches its matches; one
-        // made before the aliases existed is dropped, and the next use makes
-        // a fresh one.
-        pango_cairo_font_map_set_default(nullptr);
-    }
-}
+// Nothing to register: the family is chosen for each layout.
+void EnsureFontAliases() {}
 
 namespace detail {
 
-std::string ResolveFontFamily(const char* family) { return family ? family : ""; }
+std::string ResolveFontFamily(const char* family) {
+    if (!family) return "";
+    if (IsWindowsUiFace(family) && GetUserDefaultUILanguage() == kChinesePrc) return "WenQuanYi Micro Hei";
+    return family;
+}
 
 }  // namespace detail
 }  // namespace platform

@@ -3,8 +3,12 @@
 // second thread while the first thread's window keeps ticking.
 #include <atomic>
 #include <cstdlib>
+#include <fstream>
 #include <map>
 #include <sstream>
+#include <string>
+
+#include <unistd.h>
 
 #include "child_process.h"
 #include "platform/window/automation.h"
@@ -250,6 +254,51 @@ TEST(NoDisplay, MessageBoxFailsCleanlyWithoutADisplay) {
         return MakeWindow(&h) == nullptr && MessageBoxW(nullptr, u"t", u"c", MB_OK) == 0;
     });
     EXPECT_TRUE(GetWithin(made, 10000, "window without display"));
+}
+
+// The fonts a process has mapped ("" when it has ended).
+std::string MappedFonts(pid_t pid) {
+    std::ifstream maps("/proc/" + std::to_string(pid) + "/maps");
+    std::string fonts;
+    for (std::string line; std::getline(maps, line);)
+        if (line.find("/fonts/") != std::string::npos) fonts += line.substr(line.find('/')) + "\n";
+    return fonts;
+}
+
+// A box of Latin text in an English interface never maps the CJK font (5 MB
+// of file whose touched pages count in the process's memory); a Chinese
+// interface or Chinese text does.
+TEST(NoDisplay, OnlyChineseTextOrInterfaceMapsTheCjkFont) {
+    struct Case {
+        const char* lang;
+        const char* text;
+        bool cjk;
+    };
+    const Case cases[] = {
+        {"en_US.UTF-8", "Update Program 8.6.6", false},
+        {"zh_CN.UTF-8", "Update Program 8.6.6", true},
+        {"en_US.UTF-8", "升级程序", true},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(std::string(c.lang) + " " + c.text);
+        Environment env = EnglishEnv();
+        env.Set("LANG", c.lang);
+        env.Unset("DISPLAY");
+        env.Set("TAVLIN_OFFSCREEN", "1");
+        ChildProcess box;
+        tavlin_test::SpawnOptions opts;
+        opts.argv = {TAVLIN_MSGBOX, c.text, "Prompt"};
+        opts.env = env;
+        ASSERT_TRUE(box.Start(opts));
+        // The box lays out its text and buttons before it waits for an
+        // answer; the first font mapped means the layout has begun.
+        ASSERT_TRUE(tavlin_test::WaitUntil([&] { return !MappedFonts(box.pid()).empty(); }, 10000));
+        ::usleep(300 * 1000);
+        const std::string fonts = MappedFonts(box.pid());
+        EXPECT_TRUE(box.Alive());
+        EXPECT_EQ(fonts.find("wqy-microhei") != std::string::npos, c.cjk) << fonts;
+        box.Kill();
+    }
 }
 
 }  // namespace

@@ -51,7 +51,9 @@ cairo_surface_t* NewSurface(int w, int h, int scale) {
 // Draws a centred caption; false when it does not fit inside the border.
 bool Caption(cairo_t* cr, const char16_t* text, int w, int h, Rgb colour, double px) {
     constexpr int kBorder = 2;
-    PangoLayout* layout = platform::CreateTextLayout(cr, text, "微软雅黑", px);
+    // The face named, not the UI face, which follows the language of the
+    // one who builds the skin.
+    PangoLayout* layout = platform::CreateTextLayout(cr, text, "WenQuanYi Micro Hei", px);
     int tw = 0, th = 0;
     pango_layout_get_pixel_size(layout, &tw, &th);
     Set(cr, colour);

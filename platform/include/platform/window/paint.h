@@ -33,14 +33,16 @@ void EndPaint(Hwnd hwnd, PaintStruct* ps);
 // changes). For reading what the window shows. Window's thread.
 cairo_surface_t* GetWindowSurface(Hwnd hwnd);
 
-// Registers the font aliases ("微软雅黑" and "Microsoft YaHei" -> WenQuanYi
-// Micro Hei) with fontconfig and refreshes the calling thread's pango font
-// map. Called by window creation; call it before laying out text without a
-// window. Any thread; the registration happens once.
+// Sets up what text layouts need from the system's fonts; at present there
+// is nothing to set up on either system. Called by window creation; call it
+// before laying out text without a window. Any thread.
 void EnsureFontAliases();
 
-// A pango layout for cairo context cr with the family and pixel size given
-// (the face gets the aliases above). Caller unrefs it.
+// A pango layout for cairo context cr with the family and pixel size given.
+// On Linux the Windows UI face ("微软雅黑", "Microsoft YaHei") becomes
+// WenQuanYi Micro Hei when the interface is Chinese and fontconfig's default
+// face otherwise (Chinese characters then fall back to the CJK font).
+// Caller unrefs it.
 PangoLayout* CreateTextLayout(cairo_t* cr, std::u16string_view text, const char* family,
                               double pixelSize, bool bold = false);
 
