@@ -2,7 +2,8 @@
 # Builds (if needed) and runs the update benchmark: temp/Updater.exe
 # fetching and verifying a 100 MiB package from nginx on 127.0.0.1 (off-screen
 # window), against aria2c -x5 -s5 -k5M + md5sum on the same package.
-#   bench/update/run_update.sh [RUNS]     (default 5)
+#   bench/update/run_update.sh [RUNS [LOCALE]]  (default 5, zh_CN.UTF-8;
+#                                                en_US.UTF-8: the English window)
 # TAVLIN_BUILD_DIR picks the build folder (default build/); the package and
 # the downloads live in out/bench/update/ (the package is reused).
 set -euo pipefail
@@ -12,4 +13,4 @@ build=${TAVLIN_BUILD_DIR:-$root/build}
 bench_peers aria2c md5sum nginx
 cmake -S "$root" -B "$build" -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
 cmake --build "$build" -j2 --target tavlin_bench_update >/dev/null
-TAVLIN_BIN_DIR=$build/bin exec "$build/bin/tavlin_bench_update" "$root/out/bench/update" "${1:-5}"
+TAVLIN_BIN_DIR=$build/bin exec "$build/bin/tavlin_bench_update" "$root/out/bench/update" "${1:-5}" "${2:-zh_CN.UTF-8}"

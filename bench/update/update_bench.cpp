@@ -12,7 +12,10 @@
 // key A) verifying the same package with -sha256= and -sig= besides its
 // MD5, against the plain updater's MD5 alone.
 //
-//   tavlin_bench_update OUT_DIR [RUNS]
+// The window's language follows LANG, zh_CN.UTF-8 unless LOCALE is given
+// (en_US.UTF-8 shows the English window).
+//
+//   tavlin_bench_update OUT_DIR [RUNS [LOCALE]]
 #include <fcntl.h>
 #include <openssl/evp.h>
 #include <poll.h>
@@ -202,7 +205,8 @@ struct UpdaterSample {
 class Installation {
 public:
     // `updater`: the program installed as temp/Updater.exe.
-    Installation(const std::string& root, const std::string& updater) : root_(root) {
+    Installation(const std::string& root, const std::string& updater, const std::string& locale)
+        : root_(root), locale_(locale) {
         fs::remove_all(root);
         fs::create_directories(Work(""));
         for (const char* d : {"/home", "/state", "/runtime"}) fs::create_directories(root + d);
@@ -226,7 +230,7 @@ public:
             Die("inotify failed");
         std::vector<std::string> env = {"HOME=" + root_ + "/home",         "XDG_STATE_HOME=" + root_ + "/state",
                                         "XDG_RUNTIME_DIR=" + root_ + "/runtime", "TAVLIN_OFFSCREEN=1",
-                                        "LANG=zh_CN.UTF-8",                 "PATH=/usr/bin:/bin"};
+                                        "LANG=" + locale_,                  "PATH=/usr/bin:/bin"};
         auto start = Clock::now();
         std::vector<std::string> argv = {Work("Updater.exe"), "-url=" + url, "-md5=" + md5, "-newver=2.0"};
         argv.insert(argv.end(), checks.begin(), checks.end());
@@ -263,6 +267,7 @@ public:
 
 private:
     std::string root_;
+    std::string locale_;
 };
 
 void PrintRow(const char* name, const std::vector<double>& values, double base) {
@@ -275,17 +280,18 @@ void PrintRow(const char* name, const std::vector<double>& values, double base) 
 }  // namespace
 
 int Bench(int argc, char** argv) {
-    if (argc < 2) Die("usage: tavlin_bench_update OUT_DIR [RUNS]");
+    if (argc < 2) Die("usage: tavlin_bench_update OUT_DIR [RUNS [LOCALE]]");
     const std::string out = fs::absolute(argv[1]).string();
     const int runs = argc > 2 ? std::max(1, std::atoi(argv[2])) : 5;
+    const std::string locale = argc > 3 ? argv[3] : "zh_CN.UTF-8";
     fs::create_directories(out + "/www");
     const std::string package = out + "/www/update.zip";
     MakePackage(package);
     const std::string md5 = Md5Hex(package);
     const std::vector<std::string> checks = {"-sha256=" + DigestHex(package, EVP_sha256()),
                                              "-sig=" + SignWithTestKey(package)};
-    Installation installation(out + "/updater", tavlin_bench::BinDir() + "/tavlinUpdater.exe");
-    Installation signedInstallation(out + "/updater-signed", TAVLIN_SIGNED_UPDATER);
+    Installation installation(out + "/updater", tavlin_bench::BinDir() + "/tavlinUpdater.exe", locale);
+    Installation signedInstallation(out + "/updater-signed", TAVLIN_SIGNED_UPDATER, locale);
     const std::string peerDir = out + "/peer";
     fs::create_directories(peerDir);
 
@@ -336,8 +342,8 @@ int Bench(int argc, char** argv) {
     fs::remove(peerDir + "/update.zip");
 
     const double base = Summarise(peerTotal).median;
-    std::printf("ordinary update of a %.0f MiB package from nginx on 127.0.0.1, %d runs each\n",
-                static_cast<double>(fs::file_size(package)) / 1048576, runs);
+    std::printf("ordinary update of a %.0f MiB package from nginx on 127.0.0.1, %d runs each, LANG=%s\n",
+                static_cast<double>(fs::file_size(package)) / 1048576, runs, locale.c_str());
     std::printf("times in ms, median [min-max]; x: against aria2c + md5sum\n\n");
     std::printf("updater (temp/Updater.exe, off-screen)\n");
     const std::string lastByte = "start -> last byte in the temporary file (" + std::to_string(upLastByte.size()) +
