@@ -6,14 +6,17 @@
 # one process of tavlin_bench_extract (bench/wine/extract_bench.cpp, the
 # same source in both builds), timed from inside (QueryPerformanceCounter
 # on Windows, CLOCK_MONOTONIC on Linux) and from outside (the process's
-# wall time, under Wine with its server already running). Medians of RUNS.
-# Figures only: Wine is not Windows.
+# wall time, under Wine with its server already running). Then the whole
+# ordinary update of a 100 MiB package from nginx on 127.0.0.1, start to
+# verified, by each build's tavlinUpdater.exe (when the Windows build has
+# it). Medians of RUNS. Figures only: Wine is not Windows.
 #   bench/wine/run_wine.sh [RUNS]        (default 5)
 # TAVLIN_BUILD_DIR: the Linux build (default build/); TAVLIN_WIN_BUILD_DIR:
 # the Windows build (default build-win-i686/, configured with the
 # toolchain file when missing; scripts/build-windows.sh makes its
 # dependencies). Wine runs in ${XDG_CACHE_HOME:-$HOME/.cache}/tavlin/wine-bench
-# unless WINEPREFIX is set. The trees live in out/bench/wine/.
+# unless WINEPREFIX is set. The trees, the update's package and the
+# installations live in out/bench/wine/.
 set -euo pipefail
 root=$(cd "$(dirname "${BASH_SOURCE[0]}")/../.." && pwd)
 runs=${1:-5}
@@ -105,24 +108,105 @@ for ((run = 0; run < runs; run++)); do
 done
 echo "both builds unpacked the same tree: $ref_files files, $ref_bytes bytes"
 
-median() { sort -n "$1" | awk '{ v[NR] = $1 } END { if (NR % 2) print v[(NR + 1) / 2]; else printf "%.1f\n", (v[NR / 2] + v[NR / 2 + 1]) / 2 }'; }
+# stats FILE: "median (min-max)" of the samples in FILE.
+stats() {
+    sort -n "$1" | awk '{ v[NR] = $1 } END {
+        m = NR % 2 ? v[(NR + 1) / 2] : (v[NR / 2] + v[NR / 2 + 1]) / 2
+        printf "%.0f (%.0f-%.0f)\n", m, v[1], v[NR] }'
+}
+median() { stats "$1" | cut -d' ' -f1; }
 echo
-echo "| ExtractZipToDir, medians in ms | Linux inside | Linux wall | Wine inside | Wine wall | Wine/Linux inside |"
+echo "| ExtractZipToDir, ms: median (min-max) | Linux inside | Linux wall | Wine inside | Wine wall | Wine/Linux inside |"
 echo "|---|---|---|---|---|---|"
 for scenario in "${scenarios[@]}"; do
-    li=$(median "$work/linux-$scenario-inside.samples")
-    lw=$(median "$work/linux-$scenario-wall.samples")
-    wi=$(median "$work/wine-$scenario-inside.samples")
-    ww=$(median "$work/wine-$scenario-wall.samples")
-    ratio=$(awk -v a="$wi" -v b="$li" 'BEGIN { printf "%.2fx", a / b }')
-    echo "| ${label[$scenario]} | $li | $lw | $wi | $ww | $ratio |"
+    ratio=$(awk -v a="$(median "$work/wine-$scenario-inside.samples")" \
+        -v b="$(median "$work/linux-$scenario-inside.samples")" 'BEGIN { printf "%.2fx", a / b }')
+    echo "| ${label[$scenario]} | $(stats "$work/linux-$scenario-inside.samples") |" \
+        "$(stats "$work/linux-$scenario-wall.samples") | $(stats "$work/wine-$scenario-inside.samples") |" \
+        "$(stats "$work/wine-$scenario-wall.samples") | $ratio |"
 done
+
+# The whole ordinary update, as bench/update measures it on Linux: the
+# updater as temp/Updater.exe of an installation, off-screen, fetching a
+# 100 MiB package from nginx on 127.0.0.1 and verifying its MD5, from its
+# start until it registers InstallZebApp.dll (which it does right after the
+# digest matched), seen by polling every 10 ms.
 echo
-# The whole ordinary update needs tavlinUpdater.exe in the Windows build.
-if cmake --build "$win_build" --target help 2>/dev/null | grep -q '^tavlinUpdater[.:]'; then
-    echo "100 MiB ordinary update under Wine: not measured by this script yet, although tavlinUpdater.exe now builds"
-    echo "for Windows; bench/update/run_update.sh measures it on Linux."
-else
-    echo "100 MiB ordinary update under Wine: not available yet. tavlinUpdater.exe does not build for Windows so far"
-    echo "(its port is under way: the libraries below its windows build, the program does not)."
+if ! cmake --build "$win_build" --target help 2>/dev/null | grep -q '^tavlinUpdater[.:]'; then
+    echo "100 MiB ordinary update under Wine: not available yet, tavlinUpdater.exe is not part of the Windows build."
+    exit 0
 fi
+if ! cmake --build "$win_build" -j2 --target tavlinUpdater client_install_zeb_app >"$work/updater-build.log" 2>&1; then
+    echo "100 MiB ordinary update under Wine: not available, tavlinUpdater.exe does not build for Windows"
+    echo "(see $work/updater-build.log)."
+    exit 0
+fi
+cmake --build "$build" -j2 --target tavlinUpdater zlibdll client_install_zeb_app >/dev/null
+www=$work/www
+if [ ! -f "$www/update.zip" ]; then
+    # One stored entry of random bytes, as bench/update's package.
+    rm -rf "$work/package-tree"
+    mkdir -p "$work/package-tree/lessons" "$www"
+    head -c $((100 * 1048576)) /dev/urandom >"$work/package-tree/lessons/lessons.dat"
+    (cd "$work/package-tree" && zip -0 -q -X "$www/update.zip.part" lessons/lessons.dat)
+    mv "$www/update.zip.part" "$www/update.zip"
+    rm -rf "$work/package-tree"
+fi
+md5=$(md5sum "$www/update.zip" | cut -d' ' -f1)
+. "$root/scripts/lib.sh"
+nginx_pid=
+trap 'wineserver -k 2>/dev/null || true; [ -z "$nginx_pid" ] || kill "$nginx_pid" 2>/dev/null || true' EXIT
+start_nginx "$work/nginx" "$www"
+url=http://127.0.0.1:$port/update.zip
+
+# An installation per build: temp/ holds the updater and its two DLLs.
+for side in linux wine; do
+    rm -rf "$work/update-$side"
+    mkdir -p "$work/update-$side/install/temp" "$work/update-$side/home" "$work/update-$side/state"
+    mkdir -m 700 "$work/update-$side/runtime"
+done
+for file in zlib.dll InstallZebApp.dll; do
+    cp "$build/bin/$file" "$work/update-linux/install/temp/"
+    cp "$win_build/bin/$file" "$work/update-wine/install/temp/"
+done
+cp "$build/bin/tavlinUpdater.exe" "$work/update-linux/install/temp/Updater.exe"
+cp "$win_build/bin/tavlinUpdater.exe" "$work/update-wine/install/temp/Updater.exe"
+
+# One update by the updater of SIDE; appends its start-to-verified time.
+update_once() {
+    local side=$1 base=$work/update-$1 temp=$work/update-$1/install/temp pid start end i
+    rm -f "$temp/update.zip" "$temp/update.zip.dltmp" "$temp/InstallZebApp.registered"
+    sync
+    start=$(date +%s%N)
+    if [ "$side" = linux ]; then
+        (cd "$base/home" && exec env -i HOME="$base/home" XDG_STATE_HOME="$base/state" XDG_RUNTIME_DIR="$base/runtime" \
+            TAVLIN_OFFSCREEN=1 LANG=zh_CN.UTF-8 PATH=/usr/bin:/bin \
+            "$temp/Updater.exe" -url="$url" -md5="$md5" -newver=2.0) >/dev/null 2>&1 &
+    else
+        TAVLIN_OFFSCREEN=1 LANG=zh_CN.UTF-8 wine "$temp/Updater.exe" -url="$url" -md5="$md5" -newver=2.0 >/dev/null 2>&1 &
+    fi
+    pid=$!
+    for ((i = 0; i < 12000; i++)); do
+        [ -f "$temp/InstallZebApp.registered" ] && break
+        kill -0 "$pid" 2>/dev/null || break
+        sleep 0.01
+    done
+    end=$(date +%s%N)
+    # Its window would now wait for the user.
+    kill -9 "$pid" 2>/dev/null || true
+    wait "$pid" 2>/dev/null || true
+    [ -f "$temp/InstallZebApp.registered" ] || fail "$side: the updater did not verify the package within 120 s"
+    cmp -s "$temp/update.zip" "$www/update.zip" || fail "$side: the updater wrote a different update.zip"
+    echo "$(((end - start) / 1000))" | awk '{ printf "%.1f\n", $1 / 1000 }' >>"$work/$side-update.samples"
+}
+
+for ((run = 0; run < runs; run++)); do
+    if ((run % 2 == 0)); then sides=(linux wine); else sides=(wine linux); fi
+    for side in "${sides[@]}"; do update_once "$side"; done
+done
+ratio=$(awk -v a="$(median "$work/wine-update.samples")" -v b="$(median "$work/linux-update.samples")" \
+    'BEGIN { printf "%.2fx", a / b }')
+echo "| ordinary update, 100 MiB from nginx on 127.0.0.1, start to verified, ms: median (min-max) | Linux | Wine | Wine/Linux |"
+echo "|---|---|---|---|"
+echo "| tavlinUpdater.exe as temp/Updater.exe, off-screen | $(stats "$work/linux-update.samples") |" \
+    "$(stats "$work/wine-update.samples") | $ratio |"
