@@ -2,7 +2,9 @@
 // window does: the message loop ends, the window goes and takes the job with
 // it (the download stops, its temporary file stays for the next run). The
 // signals are blocked in every thread and taken by one thread of its own,
-// which asks the main thread's loop to quit; a step that cannot be cut short
+// which asks the main thread's loop to quit (Windows: the session's end and
+// a close from outside, to a hidden window of that thread, and a console's
+// control events; StopSignals_win32.cpp); a step that cannot be cut short
 // (an installation under way is transactional, the download's bytes are on
 // disk) does not hold the program past the grace period, after which it ends
 // at once.
@@ -15,7 +17,7 @@
 class StopSignals {
 public:
     // Blocks the signals in the calling thread, so construct it before any
-    // other thread exists: they inherit the mask.
+    // other thread exists: they inherit the mask (Linux).
     StopSignals();
     // Ends the signal thread; a stop under way has then been honoured.
     ~StopSignals();

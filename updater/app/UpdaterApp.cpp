@@ -3,27 +3,26 @@
 #include <limits>
 
 #include "app/CmdLineParser.h"
+#include "app/PathSeparators.h"
 #include "app/zebUtil.h"
 #include "log/FileLogger.h"
 
 namespace {
-
-constexpr char16_t kSlash = u'/';
 
 std::u16string ValueOf(const CCmdLineParser& parser, std::u16string_view key) {
     const std::u16string* value = parser.GetValue(key);
     return value ? *value : std::u16string();
 }
 
-// Text up to, not including, the last "/"; empty without one.
+// Text up to, not including, the last separator; empty without one.
 std::u16string_view BeforeLastSlash(std::u16string_view text) {
-    size_t slash = text.rfind(kSlash);
+    size_t slash = text.find_last_of(kPathSeparators);
     return slash == std::u16string_view::npos ? std::u16string_view() : text.substr(0, slash);
 }
 
-// Text up to and including the last "/"; empty without one.
+// Text up to and including the last separator; empty without one.
 std::u16string_view ThroughLastSlash(std::u16string_view text) {
-    size_t slash = text.rfind(kSlash);
+    size_t slash = text.find_last_of(kPathSeparators);
     return slash == std::u16string_view::npos ? std::u16string_view() : text.substr(0, slash + 1);
 }
 

@@ -58,7 +58,7 @@ private:
 UpdateParams parseZipConf(std::u16string_view cmdLine);
 
 // The path fields of the record for a program folder `moduleDir` (ending in
-// "/"): zipPath, extractDir, launcherPath. A folder too shallow for a level
+// "/"; Windows: "\\" or "/"): zipPath, extractDir, launcherPath. A folder too shallow for a level
 // gives an empty text for it.
 void FillJobPaths(UpdateParams& params, std::u16string_view moduleDir);
 

@@ -6,3 +6,8 @@ add_library(tavlin_updater_install STATIC
 )
 target_link_libraries(tavlin_updater_install PUBLIC tavlin_updater_job tavlin_updater_ui tavlin_platform)
 tavlin_link_zlib_dll(tavlin_updater_install)
+if(WIN32)
+  # windows.h (through the windows) without winsock.h, which libcurl's
+  # winsock2.h must come before.
+  target_compile_definitions(tavlin_updater_install PRIVATE WIN32_LEAN_AND_MEAN)
+endif()

@@ -1,21 +1,23 @@
-// tavlinUpdater.exe: the entry point.
+// tavlinUpdater.exe: the run behind each system's entry point (main_linux.cpp,
+// main_win32.cpp).
 //
 // Exit status: 0 for every run that got past the admission checks; -1 (seen
 // as 255 on Linux) for a second updater, a lock not acquired in time, the
 // guard mutex held by another process, a missing argument, or no display
 // for a window the run needs.
 //
-// COM has no counterpart here: its initialisation cannot fail and there is
-// nothing to undo. A program manifest and an icon resource have no Linux
-// meaning either; the windows set their icon themselves.
-#include "app/CmdLineParser.h"
+// COM needs no set-up here: the component's registration initialises it
+// around its own call. A program manifest and an icon resource have no Linux
+// meaning; the windows set their icon themselves.
+#include "app/UpdaterMain.h"
+
 #include "app/StopSignals.h"
 #include "app/UpdaterApp.h"
 #include "download/PackageKeys.h"
 #include "platform/named_mutex.h"
 #include "UpdateKeys.h"
 
-int main(int argc, char** argv) {
+int RunUpdater(void* moduleInstance, int argCount, std::u16string_view commandLine) {
     // Before any other thread: they all inherit the blocked stop signals.
     StopSignals stopSignals;
     // Every job of this run takes them: packages must be signed when the
@@ -28,10 +30,8 @@ int main(int argc, char** argv) {
 
     int exitCode = -1;
     {
-        // No module handle on Linux: the UI library finds the program's
-        // folder through /proc/self/exe.
-        UpdaterApp app(nullptr, argc);
-        if (app.Init() && app.Run(CommandLineFromArgs(argc, argv))) exitCode = 0;
+        UpdaterApp app(moduleInstance, argCount);
+        if (app.Init() && app.Run(commandLine)) exitCode = 0;
         app.guardMutex.reset();
     }
     instance.Release();

@@ -6,13 +6,9 @@
 #include <chrono>
 #include <ctime>
 
-#include "platform/window/message_loop.h"
-#include "platform/window/messages.h"
+#include "app/StopSignalsLoop.h"
 
 namespace {
-
-std::atomic<platform::ThreadId> g_loopThread{0};
-std::atomic<bool> g_requested{false};
 
 sigset_t StopSet() {
     sigset_t set;
@@ -38,18 +34,12 @@ StopSignals::~StopSignals() {
     thread_.join();
 }
 
-void StopSignals::NameLoopThread() { g_loopThread = platform::GetCurrentThreadId(); }
-
-bool StopSignals::Requested() { return g_requested; }
-
 void StopSignals::Wait() {
     const sigset_t set = StopSet();
     const timespec step{0, kPollNs};
     while (!ending_) {
         if (sigtimedwait(&set, nullptr, &step) <= 0) continue;
-        g_requested = true;
-        platform::ThreadId loop = g_loopThread.load();
-        if (!loop || !platform::PostThreadMessageW(loop, platform::WM_QUIT, 0, 0)) _exit(0);
+        if (!RequestLoopQuit()) _exit(0);
         // A second signal, or a step that does not let go, ends it at once.
         const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(kGraceMs);
         while (!ending_) {
