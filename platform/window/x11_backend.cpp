@@ -88,6 +88,7 @@ public:
                                "_NET_WM_ICON"};
         static_assert(sizeof names / sizeof names[0] == kAtomCount);
         XInternAtoms(dpy_, const_cast<char**>(names), kAtomCount, False, atoms_);
+        wmSelection_ = XInternAtom(dpy_, ("WM_S" + std::to_string(screen_)).c_str(), False);
         XSetIOErrorExitHandler(dpy_, &X11Backend::OnConnectionLost, this);
         int event = 0, error = 0;
         hasShape_ = XShapeQueryExtension(dpy_, &event, &error);
@@ -341,9 +342,13 @@ public:
         }
         XRaiseWindow(dpy_, n->win);
         // A window manager honours _NET_ACTIVE_WINDOW; without one (a bare
-        // X server) the focus request does it.
+        // X server) the focus request does it. Not both: a focus set at the
+        // server's current time makes it refuse the manager's next focus
+        // change made with the time of an earlier event (xfwm4 activating
+        // another window for a task list), and focus stays here while the
+        // manager shows the other window active.
         SendRootMessage(n->win, atoms_[kActiveWindow], {2, CurrentTime, 0, 0, 0});
-        XSetInputFocus(dpy_, n->win, RevertToParent, CurrentTime);
+        if (XGetSelectionOwner(dpy_, wmSelection_) == 0) XSetInputFocus(dpy_, n->win, RevertToParent, CurrentTime);
         XFlush(dpy_);
     }
 
@@ -804,6 +809,7 @@ private:
     int screen_;
     Window root_;
     Atom atoms_[kAtomCount];
+    Atom wmSelection_ = 0;  // WM_Sn: owned by the screen's window manager
     x11::CompositorWatch compositor_;
     bool hasShape_ = false;
     double scale_ = 1;

@@ -3,12 +3,13 @@
 // rounded card (the desktop shows through where the shadow and the corners
 // were, no black frame); with one the soft shadow is blended over the
 // desktop. The updater follows a compositor that starts or ends while its
-// window shows.
+// window shows, and keeps its shadow under xfwm4's own compositor.
 #include <sstream>
 
 #include "wm_fixture.h"
 
 // After the fixture: Xlib's macros clash with the headers it holds.
+#include <X11/Xatom.h>
 #include <X11/Xutil.h>
 
 namespace tavlin_wm_test {
@@ -212,6 +213,35 @@ TEST_F(CompositorTest, OpensWithItsShadowUnderARunningCompositorWhichTakesNoInpu
     };
     EXPECT_EQ(windowAt(221, 300), id) << "on the card";
     for (const Spot& s : kOutside) EXPECT_NE(windowAt(s.x, s.y), id) << s.where;
+    CloseWithEscape(updater, id);
+}
+
+// A window manager that composites itself (xfwm4 with its compositor on):
+// the card keeps its blended shadow there too.
+TEST_F(CompositorTest, ShadowKeptUnderAWindowManagersOwnCompositor) {
+    // xfwm4 paints the desktop from the root's pixmap as desktop programs
+    // publish it (_XROOTPMAP_ID), black without one: the fixture's colour
+    // as such a pixmap.
+    Window root = DefaultRootWindow(dpy_);
+    Pixmap tile = XCreatePixmap(dpy_, root, 8, 8, DefaultDepth(dpy_, DefaultScreen(dpy_)));
+    GC gc = XCreateGC(dpy_, tile, 0, nullptr);
+    XSetForeground(dpy_, gc, 0x3C78B4);
+    XFillRectangle(dpy_, tile, gc, 0, 0, 8, 8);
+    XFreeGC(dpy_, gc);
+    XSetWindowBackgroundPixmap(dpy_, root, tile);
+    XClearWindow(dpy_, root);
+    XChangeProperty(dpy_, root, XInternAtom(dpy_, "_XROOTPMAP_ID", False), XA_PIXMAP, 32, PropModeReplace,
+                    reinterpret_cast<unsigned char*>(&tile), 1);
+    XSync(dpy_, False);
+
+    ChildProcess wm = StartWindowManager({"xfwm4", true});
+    if (IsSkipped()) return;
+    ASSERT_TRUE(wm.Alive());
+    ASSERT_TRUE(CompositorRunning());
+    ChildProcess updater = StartSilentUpdater();
+    const std::string id = FindByClass(kProgressClass);
+    ASSERT_FALSE(id.empty()) << "no progress window: " << updater.Stderr();
+    EXPECT_EQ(Settle(id, BlendedShadow, "xfwm4-composited"), "");
     CloseWithEscape(updater, id);
 }
 

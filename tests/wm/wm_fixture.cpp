@@ -60,11 +60,8 @@ ChildProcess DesktopTest::StartDesktopProgram(const std::vector<std::string>& ar
     return child;
 }
 
-ChildProcess DesktopTest::StartOpenbox() {
-    ChildProcess wm = StartDesktopProgram({"openbox", "--sm-disable"});
-    // Openbox announces itself (_NET_SUPPORTING_WM_CHECK) before it handles
-    // map requests, and one that arrives meanwhile is lost: ready is when a
-    // probe window gets its frame. The probe asks again until then.
+bool DesktopTest::WaitUntilManaged(ChildProcess& wm) {
+    // The probe asks again until it gets its frame.
     Window root = DefaultRootWindow(dpy_);
     Window probe = XCreateSimpleWindow(dpy_, root, 0, 0, 10, 10, 0, 0, 0);
     bool managed = false;
@@ -83,8 +80,56 @@ ChildProcess DesktopTest::StartOpenbox() {
     }
     XDestroyWindow(dpy_, probe);
     XSync(dpy_, False);
-    EXPECT_TRUE(managed && wm.Alive()) << "openbox did not take the screen: " << wm.Stderr();
-    return wm;
+    return managed && wm.Alive();
+}
+
+bool DesktopTest::StartSessionBus() {
+    if (bus_.running()) {
+        env_.Set("DBUS_SESSION_BUS_ADDRESS", busAddress_);
+        return true;
+    }
+    // Its socket in the test's folder; the xfconfd it starts keeps the
+    // (default) settings under the test's XDG folders.
+    bus_ = StartDesktopProgram({"dbus-daemon", "--session", "--nofork", "--print-address",
+                                "--address=unix:dir=" + tmp_.path()});
+    std::string out;
+    tavlin_test::WaitUntil([&] {
+        out = bus_.Stdout();
+        return out.find('\n') != std::string::npos || !bus_.Alive();
+    }, 10000, 10);
+    if (out.find('\n') == std::string::npos) {
+        ADD_FAILURE() << "the session bus did not start: " << bus_.Stderr();
+        return false;
+    }
+    busAddress_ = out.substr(0, out.find('\n'));
+    env_.Set("DBUS_SESSION_BUS_ADDRESS", busAddress_);
+    return true;
+}
+
+ChildProcess DesktopTest::StartWindowManager(const WindowManager& wm) {
+    const std::string name = wm.program;
+    std::vector<std::string> argv;
+    if (name == "xfwm4") {
+        if (tavlin_test::FindProgram(name).empty()) {
+            // GTEST_SKIP returns, which only a void function can.
+            [] { GTEST_SKIP() << "xfwm4 is not installed (scripts/packages.txt, test group)"; }();
+            return {};
+        }
+        if (!StartSessionBus()) return {};
+        // No accessibility bus: GTK would start one on the session bus.
+        env_.Set("NO_AT_BRIDGE", "1");
+        argv = {name, wm.compositing ? "--compositor=on" : "--compositor=off", "--vblank=off"};
+    } else {
+        argv = {name, "--sm-disable"};
+    }
+    ChildProcess child = StartDesktopProgram(argv);
+    EXPECT_TRUE(WaitUntilManaged(child)) << name << " did not take the screen: " << child.Stderr();
+    if (wm.compositing) {
+        EXPECT_TRUE(tavlin_test::WaitUntil([&] { return CompositorRunning() || !child.Alive(); }, 10000, 20) &&
+                    child.Alive())
+            << name << " did not take the compositor selection: " << child.Stderr();
+    }
+    return child;
 }
 
 bool DesktopTest::CompositorRunning() {

@@ -1,5 +1,5 @@
-// The updater's windows under a real window manager (openbox inside the
-// private Xvfb): no decorations, centred on the monitor, dragged by their
+// The updater's windows under real window managers (openbox, xfwm4) inside
+// the private Xvfb: no decorations, centred on the monitor, dragged by their
 // caption, kept above other windows across minimising and restoring, their
 // title and icon for the task list, and Alt+F4 closing them as Escape does.
 #include <cstdlib>
@@ -20,12 +20,13 @@ constexpr char kPromptClass[] = "zeb_updater_tips_wnd_class_name";
 constexpr char kClientClass[] = "vostrapanel";
 constexpr int kScreenWidth = 1024, kScreenHeight = 768;  // the fixture's Xvfb
 
-class OpenboxTest : public DesktopTest {
+class WindowManagerTest : public DesktopTest, public ::testing::WithParamInterface<WindowManager> {
 protected:
     void SetUp() override {
         DesktopTest::SetUp();
         if (IsSkipped() || HasFatalFailure()) return;
-        wm_ = StartOpenbox();
+        wm_ = StartWindowManager(GetParam());
+        if (IsSkipped()) return;
         ASSERT_TRUE(wm_.Alive());
     }
 
@@ -42,6 +43,20 @@ protected:
             out.assign(reinterpret_cast<long*>(data), reinterpret_cast<long*>(data) + count);
         if (data) XFree(data);
         return out;
+    }
+
+    // The window the manager reports active (_NET_ACTIVE_WINDOW).
+    std::string ActiveWindow() {
+        std::vector<long> active = Numbers(0, "_NET_ACTIVE_WINDOW", XA_WINDOW);
+        return active.empty() ? std::string() : std::to_string(active[0]);
+    }
+
+    // Activates the window as a task list does, and checks the manager made
+    // it the active one.
+    void Activate(const std::string& id) {
+        Xdotool({"windowactivate", id});
+        EXPECT_TRUE(tavlin_test::WaitUntil([&] { return ActiveWindow() == id; }, 5000, 50))
+            << "window " << id << " not activated; active: " << ActiveWindow();
     }
 
     bool HasState(const std::string& id, const char* state) {
@@ -80,12 +95,15 @@ protected:
     ChildProcess wm_;
 };
 
-TEST_F(OpenboxTest, ProgressWindowLooksAndBehavesAsAnApplicationWindow) {
+TEST_P(WindowManagerTest, ProgressWindowLooksAndBehavesAsAnApplicationWindow) {
     SetLanguage("zh_CN.UTF-8");
     ChildProcess updater = StartSilentUpdater();
     const std::string id = FindByClass(kProgressClass);
     ASSERT_FALSE(id.empty()) << "no progress window: " << updater.Stderr();
     ExpectUndecoratedAndCentred(id, 442, 433);
+    // It activates itself once mapped; until then another window activated
+    // would lose the focus to it again.
+    EXPECT_TRUE(tavlin_test::WaitUntil([&] { return ActiveWindow() == id; }, 5000, 50));
 
     // Title and icon for the task list.
     EXPECT_NE(Xprop(id, {"_NET_WM_NAME"}).find("_NET_WM_NAME(UTF8_STRING) = \"升级程序\""), std::string::npos)
@@ -100,7 +118,7 @@ TEST_F(OpenboxTest, ProgressWindowLooksAndBehavesAsAnApplicationWindow) {
     ChildProcess client = StartInstalled("tavlin.exe");
     const std::string clientId = FindByClass(kClientClass);
     ASSERT_FALSE(clientId.empty()) << "the stand-in client showed no window";
-    Xdotool({"windowactivate", "--sync", clientId});
+    Activate(clientId);
     EXPECT_TRUE(HasState(id, "_NET_WM_STATE_ABOVE"));
     EXPECT_TRUE(tavlin_test::WaitUntil([&] { return StackedAbove(id, clientId); }, 5000, 50));
 
@@ -108,10 +126,10 @@ TEST_F(OpenboxTest, ProgressWindowLooksAndBehavesAsAnApplicationWindow) {
     Xdotool({"mousemove", "--sync", "--window", id, "76", "44", "click", "1"});
     EXPECT_TRUE(tavlin_test::WaitUntil([&] { return HasState(id, "_NET_WM_STATE_HIDDEN"); }, 5000, 50))
         << "the minimise button did not minimise";
-    Xdotool({"windowactivate", "--sync", id});
+    Activate(id);
     EXPECT_TRUE(tavlin_test::WaitUntil([&] { return !HasState(id, "_NET_WM_STATE_HIDDEN"); }, 5000, 50));
     EXPECT_TRUE(HasState(id, "_NET_WM_STATE_ABOVE"));
-    Xdotool({"windowactivate", "--sync", clientId});
+    Activate(clientId);
     EXPECT_TRUE(tavlin_test::WaitUntil([&] { return StackedAbove(id, clientId); }, 5000, 50));
 
     // Dragged by its caption band (the top 58 pixels, away from the
@@ -132,14 +150,14 @@ TEST_F(OpenboxTest, ProgressWindowLooksAndBehavesAsAnApplicationWindow) {
     }, 5000, 50)) << "moved from " << before.x << "," << before.y << " to " << after.x << "," << after.y;
 
     // Alt+F4 asks the window to close, which ends the updater as Escape does.
-    Xdotool({"windowactivate", "--sync", id});
+    Activate(id);
     Xdotool({"key", "alt+F4"});
     ASSERT_TRUE(updater.Wait(tavlin_driver_test::kProcessTimeoutMs)) << "Alt+F4 did not end the updater";
     EXPECT_EQ(updater.exitCode(), 0) << updater.Stderr();
     EXPECT_TRUE(client.Alive());
 }
 
-TEST_F(OpenboxTest, PromptBoxUndecoratedCentredAndClosedByAltF4AsByEscapeWithoutConfirming) {
+TEST_P(WindowManagerTest, PromptBoxUndecoratedCentredAndClosedByAltF4AsByEscapeWithoutConfirming) {
     SetLanguage("zh_CN.UTF-8");
     for (const char* key : {"Escape", "alt+F4"}) {
         SCOPED_TRACE(key);
@@ -153,7 +171,7 @@ TEST_F(OpenboxTest, PromptBoxUndecoratedCentredAndClosedByAltF4AsByEscapeWithout
         ExpectUndecoratedAndCentred(id, 310, 100);
         EXPECT_NE(Xprop(id, {"_NET_WM_NAME"}).find("\"vostrapanel提示\""), std::string::npos);
         EXPECT_TRUE(HasState(id, "_NET_WM_STATE_ABOVE"));
-        Xdotool({"windowactivate", "--sync", id});
+        Activate(id);
         Xdotool({"key", key});
         ASSERT_TRUE(prompt.Wait(10000)) << "the prompt did not close";
         // Both cancel (2): the window manager's close is the user's Escape.
@@ -163,7 +181,7 @@ TEST_F(OpenboxTest, PromptBoxUndecoratedCentredAndClosedByAltF4AsByEscapeWithout
 
 // A topmost window hidden (withdrawn: the window manager forgets it) and
 // shown again asks to stay above once more.
-TEST_F(OpenboxTest, TopmostWindowStaysAboveAcrossHideAndShow) {
+TEST_P(WindowManagerTest, TopmostWindowStaysAboveAcrossHideAndShow) {
     ChildProcess client = StartInstalled("tavlin.exe");
     const std::string clientId = FindByClass(kClientClass);
     ASSERT_FALSE(clientId.empty()) << "the stand-in client showed no window: " << client.Stderr()
@@ -204,7 +222,9 @@ TEST_F(OpenboxTest, TopmostWindowStaysAboveAcrossHideAndShow) {
         const std::string id = FindByClass("tavlin_topmost_test");
         ASSERT_FALSE(id.empty());
         EXPECT_TRUE(tavlin_test::WaitUntil([&] { return HasState(id, "_NET_WM_STATE_ABOVE"); }, 5000, 50));
-        Xdotool({"windowactivate", "--sync", clientId});
+        // Shown, it activates itself once mapped (as above).
+        EXPECT_TRUE(tavlin_test::WaitUntil([&] { return ActiveWindow() == id; }, 5000, 50));
+        Activate(clientId);
         EXPECT_TRUE(tavlin_test::WaitUntil([&] { return StackedAbove(id, clientId); }, 5000, 50));
         platform::ShowWindow(hwnd, platform::SW_HIDE);
         EXPECT_TRUE(tavlin_test::WaitUntil([&] {
@@ -213,6 +233,8 @@ TEST_F(OpenboxTest, TopmostWindowStaysAboveAcrossHideAndShow) {
         }, 5000, 50));
     }
 }
+
+INSTANTIATE_TEST_SUITE_P(Desktop, WindowManagerTest, ::testing::ValuesIn(kWindowManagers), WindowManagerName);
 
 }  // namespace
 }  // namespace tavlin_wm_test
