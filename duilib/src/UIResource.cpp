@@ -5,10 +5,13 @@
 #include <minizip/unzip.h>
 
 #include <cstring>
+#include <filesystem>
 #include <fstream>
 #include <map>
 #include <mutex>
 #include <sstream>
+
+#include "ModuleResource.h"
 
 namespace DuiLib {
 
@@ -108,7 +111,9 @@ std::span<const uint8_t> FindResourceData(std::u16string_view type, int id) {
     Registry& r = TheRegistry();
     std::lock_guard lock(r.lock);
     auto it = r.entries.find({std::u16string(type), id});
-    return it == r.entries.end() ? std::span<const uint8_t>{} : it->second;
+    if (it != r.entries.end() && !it->second.empty()) return it->second;
+    // What the resource compiler built into the module (Windows).
+    return FindModuleResource(type, id);
 }
 
 std::shared_ptr<CZipArchive> CZipArchive::FromMemory(std::span<const uint8_t> data) {
@@ -119,7 +124,9 @@ std::shared_ptr<CZipArchive> CZipArchive::FromMemory(std::span<const uint8_t> da
 }
 
 std::shared_ptr<CZipArchive> CZipArchive::FromFile(const std::string& path) {
-    std::ifstream in(path, std::ios::binary);
+    // A UTF-8 path: through char8_t it reaches Windows as UTF-16, not
+    // through the ANSI code page.
+    std::ifstream in(std::filesystem::path(std::u8string(path.begin(), path.end())), std::ios::binary);
     if (!in) return nullptr;
     std::ostringstream buf;
     buf << in.rdbuf();

@@ -3,6 +3,7 @@
 #include "duilib/WindowImplBase.h"
 
 #include <cstdio>
+#include <filesystem>
 #include <fstream>
 #include <sstream>
 
@@ -58,7 +59,9 @@ bool WindowImplBase::LoadLayout() {
         std::string base = Narrow(CPaintManagerUI::GetResourcePath()) + folder;
         if (!base.empty() && base.back() != '/') base.push_back('/');
         reader = [base](std::string_view name, std::string& out) {
-            std::ifstream in(base + std::string(name), std::ios::binary);
+            // UTF-8 through char8_t: on Windows the path stays UTF-16.
+            const std::string path = base + std::string(name);
+            std::ifstream in(std::filesystem::path(std::u8string(path.begin(), path.end())), std::ios::binary);
             if (!in) return false;
             std::ostringstream buf;
             buf << in.rdbuf();

@@ -3,7 +3,7 @@
 #include <limits>
 #include <string>
 
-#include "app/zebUtil.h"
+#include "platform/text.h"
 
 namespace zeb_ui {
 namespace {
@@ -32,9 +32,9 @@ std::u16string TruncateUnits(std::u16string text, size_t maxUnits) {
 
 std::u16string VersionLabelText(std::string_view newVersion, std::string_view current) {
     if (!newVersion.empty())
-        return TruncateUnits(u"最新版本：" + TruncateUnits(zeb::ToWide(newVersion), kMaxVersionUnits),
+        return TruncateUnits(u"最新版本：" + TruncateUnits(platform::Utf8ToUtf16(newVersion), kMaxVersionUnits),
                              kMaxLabelUnits);
-    return TruncateUnits(u"当前版本：" + TruncateUnits(zeb::ToWide(current), kMaxVersionUnits), kMaxLabelUnits);
+    return TruncateUnits(u"当前版本：" + TruncateUnits(platform::Utf8ToUtf16(current), kMaxVersionUnits), kMaxLabelUnits);
 }
 
 std::vector<std::u16string> SplitReleaseNotes(std::string_view prompt) {
@@ -44,7 +44,7 @@ std::vector<std::u16string> SplitReleaseNotes(std::string_view prompt) {
         const size_t star = prompt.find('*', start);
         const std::string_view piece =
             prompt.substr(start, star == std::string_view::npos ? std::string_view::npos : star - start);
-        pieces.push_back(TruncateUnits(zeb::ToWide(piece), kMaxNoteUnits));
+        pieces.push_back(TruncateUnits(platform::Utf8ToUtf16(piece), kMaxNoteUnits));
         if (star == std::string_view::npos) break;
         start = star + 1;
     }

@@ -7,7 +7,9 @@ namespace zeb_ui {
 constexpr int kSkinResourceId = 102;  // zip archive, resource type "ZIPRES"
 constexpr int kIconResourceId = 101;  // program icon
 
-// Registers both with the UI library. Any thread; repeated calls are free.
+// Makes both reachable through DuiLib::FindResourceData (Linux: registers
+// the generated arrays; Windows: the archive is a real resource of the
+// module, the icon is registered). Any thread; repeated calls are free.
 void RegisterSkinResources();
 
 }  // namespace zeb_ui

@@ -16,6 +16,8 @@
 #include "platform/window/paint.h"
 
 using namespace DuiLib;
+// Spelled DuiLib:: where the Windows headers that curl brings in have a type
+// of the same name.
 
 // What the window shares with the job's callbacks. The job runs a copy of
 // onFailure on a detached thread after a digest mismatch, which may outlive
@@ -26,8 +28,8 @@ struct CUpdaterWnd::CallbackGate {
     std::mutex mutex;
     std::condition_variable cv;
     CUpdaterWnd* wnd = nullptr;  // nullptr once the window is going away
-    HWND hwnd = nullptr;         // the progress window, for the quit request
-    HWND prompt = nullptr;       // the failure prompt while it is open
+    DuiLib::HWND hwnd = nullptr;    // the progress window, for the quit request
+    DuiLib::HWND prompt = nullptr;  // the failure prompt while it is open
     bool failureShown = false;
     int visits = 0;
 };
@@ -38,8 +40,8 @@ constexpr int kRetryWidth = 360;
 constexpr unsigned kRetryPauseMs = 2000;
 constexpr unsigned kInstallDelayMs = 1000;
 constexpr int kFailurePromptMode = 2;  // confirm only, caption set here
-constexpr DWORD kNoteColor = 0x005D5D5D;
-constexpr DWORD kDoneColor = 0x0000FF00;
+constexpr DuiLib::DWORD kNoteColor = 0x005D5D5D;
+constexpr DuiLib::DWORD kDoneColor = 0x0000FF00;
 constexpr int kNoteFont = 2;
 
 // A callback's visit to the window: holds the window for the duration of
@@ -214,7 +216,7 @@ void CUpdaterWnd::OnJobFailed() {
     }
     if (result == 1) zeb::OpenDownloadPage();
 
-    HWND target;
+    DuiLib::HWND target;
     {
         std::lock_guard<std::mutex> lock(gate_->mutex);
         target = gate_->hwnd;
@@ -237,7 +239,7 @@ void CUpdaterWnd::ShowProgress(int percent, uint32_t speed) {
     const bool chinese = IsChineseUI();
 
     if (retries == 1 && m_hWnd) {
-        RECT rc;
+        DuiLib::RECT rc;
         // Already that wide on the ticks after the first: nothing to move,
         // and nothing to lay out and draw again.
         if (platform::GetWindowRect(m_hWnd, &rc) && rc.Width() != kRetryWidth)
@@ -277,7 +279,7 @@ void CUpdaterWnd::Complete() {
     if (buttonLayout) buttonLayout->SetVisible(true);
 }
 
-LRESULT CUpdaterWnd::HandleMessage(UINT uMsg, WPARAM wParam, LPARAM lParam) {
+DuiLib::LRESULT CUpdaterWnd::HandleMessage(UINT uMsg, DuiLib::WPARAM wParam, DuiLib::LPARAM lParam) {
     if (uMsg == WM_CLOSE || uMsg == WM_QUIT) {
         platform::PostQuitMessage(0);
         return 1;

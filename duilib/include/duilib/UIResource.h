@@ -15,7 +15,10 @@ namespace DuiLib {
 // and an integer identifier. A later registration replaces an earlier one.
 // Any thread.
 void RegisterResource(std::u16string_view type, int id, const void* data, size_t size);
-// The registered bytes, or an empty span when nothing is registered.
+// The registered bytes; when none (or an empty span) are registered, the
+// module's own resource of that type and identifier (Windows: FindResourceW
+// in the program or DLL linking this library; Linux has none); else an
+// empty span.
 std::span<const uint8_t> FindResourceData(std::u16string_view type, int id);
 
 // A zip archive read through minizip. Immutable once open, so one archive

@@ -1,3 +1,5 @@
+// Linux: both the skin archive and the icon are byte arrays generated at
+// build time (skin_data.cpp), registered with the UI library.
 #include "SkinResource.h"
 
 #include <cstddef>
