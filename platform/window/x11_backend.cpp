@@ -343,10 +343,9 @@ public:
         XRaiseWindow(dpy_, n->win);
         // A window manager honours _NET_ACTIVE_WINDOW; without one (a bare
         // X server) the focus request does it. Not both: a focus set at the
-        // server's current time makes it refuse the manager's next focus
-        // change made with the time of an earlier event (xfwm4 activating
-        // another window for a task list), and focus stays here while the
-        // manager shows the other window active.
+        // server's current time can make the server refuse the manager's
+        // next focus change, made with an earlier event's time, and another
+        // window activated from a task list then stays inactive (xfwm4).
         SendRootMessage(n->win, atoms_[kActiveWindow], {2, CurrentTime, 0, 0, 0});
         if (XGetSelectionOwner(dpy_, wmSelection_) == 0) XSetInputFocus(dpy_, n->win, RevertToParent, CurrentTime);
         XFlush(dpy_);
