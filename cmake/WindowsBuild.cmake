@@ -15,6 +15,12 @@ endif()
 # TAVLIN_WIN_SKIP_WINDOW leaves the window tests out while they do not build.
 if(NOT TAVLIN_WIN_SKIP_WINDOW)
   add_subdirectory(tests/window)
+  add_subdirectory(duilib)
+  # The updater's windows and skin; the progress window joins once the
+  # updater's job and installation build here.
+  add_subdirectory(updater/ui)
+  add_subdirectory(tests/ui)
+  add_subdirectory(tests/updater_wnd)
 endif()
 add_subdirectory(unpack)
 add_subdirectory(tests/unpack)
