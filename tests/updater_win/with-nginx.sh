@@ -5,7 +5,8 @@
 # 127.0.0.1, and ends nginx afterwards. The test finds it through
 # TAVLIN_TEST_NGINX_URL (http://127.0.0.1:PORT), TAVLIN_TEST_NGINX_ROOT (the
 # served folder as a Windows path on Wine's Z: drive) and
-# TAVLIN_TEST_NGINX_LOG (its access log, "METHOD URI "RANGE" STATUS BYTES").
+# TAVLIN_TEST_NGINX_LOG (its access log, "METHOD URI "RANGE" STATUS BYTES");
+# TAVLIN_TEST_NGINX_DIR is the served folder's own path.
 # Files under /slow/ go out at 8 MiB/s per connection. A Windows program
 # cannot start a Linux one itself, so the server is started from this side.
 set -euo pipefail
@@ -77,6 +78,7 @@ fi
 
 windows_path() { printf 'Z:%s' "${1//\//\\}"; }
 export TAVLIN_TEST_NGINX_URL="http://127.0.0.1:$port"
+export TAVLIN_TEST_NGINX_DIR="$dir/root"
 export TAVLIN_TEST_NGINX_ROOT
 TAVLIN_TEST_NGINX_ROOT=$(windows_path "$dir/root")
 export TAVLIN_TEST_NGINX_LOG
