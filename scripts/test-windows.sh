@@ -40,8 +40,10 @@ unset DISPLAY
 start_xvfb "$work"
 
 step "configure $dir"
+# The updater's end-to-end test reads the screen with the Linux build's
+# tavlin-xshot.
 cmake -S "$root" -B "$dir" -G Ninja -DCMAKE_TOOLCHAIN_FILE="$root/cmake/windows/mingw-i686.cmake" \
-    -DCMAKE_BUILD_TYPE=RelWithDebInfo
+    -DCMAKE_BUILD_TYPE=RelWithDebInfo -DTAVLIN_XSHOT="$root/$prefix/bin/tavlin-xshot"
 step "build $dir"
 cmake --build "$dir" -j"$jobs"
 step "test $dir (Wine), all but the window tests"
