@@ -16,8 +16,8 @@ endif()
 if(NOT TAVLIN_WIN_SKIP_WINDOW)
   add_subdirectory(tests/window)
   add_subdirectory(duilib)
-  # The updater's windows and skin; the progress window joins once the
-  # updater's job and installation build here.
+  # The updater's windows and skin; the progress window links the job and
+  # the installation, which updater/ defines below.
   add_subdirectory(updater/ui)
   add_subdirectory(tests/ui)
   add_subdirectory(tests/updater_wnd)
