@@ -26,5 +26,7 @@ add_library(tavlin_updater_job STATIC
 )
 target_link_libraries(tavlin_updater_job PUBLIC tavlin_updater_download tavlin_signing ${job_backend_libraries})
 
-target_sources(tavlin-fetch PRIVATE ${CMAKE_CURRENT_LIST_DIR}/tools/fetch_job.cpp)
-target_link_libraries(tavlin-fetch PRIVATE tavlin_updater_job)
+if(TARGET tavlin-fetch)
+  target_sources(tavlin-fetch PRIVATE ${CMAKE_CURRENT_LIST_DIR}/tools/fetch_job.cpp)
+  target_link_libraries(tavlin-fetch PRIVATE tavlin_updater_job)
+endif()
