@@ -11,6 +11,10 @@
 
 namespace tavlin_bench {
 
+// Bump when the generated package changes, so an old one is rebuilt; the
+// unpack benchmark makes package-<version>.zip and the others read it.
+inline constexpr const char* kPackageVersion = "v3";
+
 inline std::string RandomText(std::mt19937_64& rng, size_t size) {
     static const char* const words[] = {"lesson", "teacher", "student", "room",  "chat",
                                         "video",  "board",   "slide",   "audio", "class",

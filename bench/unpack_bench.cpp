@@ -34,9 +34,6 @@ using tavlin_test::Environment;
 
 namespace {
 
-// Bump when the generated package changes, so an old one is rebuilt.
-constexpr const char* kPackageVersion = "v3";
-
 struct PackageInfo {
     size_t files = 0;
     uint64_t bytes = 0;

@@ -11,7 +11,7 @@
 //
 //   tavlin_bench_job WORKDIR [RUNS]
 //
-// WORKDIR must hold package-v1.zip (tavlin_bench_unpack makes it;
+// WORKDIR must hold the unpack benchmark's package-<version>.zip (tavlin_bench_unpack makes it;
 // bench/job/run_job.sh sees to that).
 #include <unistd.h>
 
@@ -19,6 +19,7 @@
 #include <fstream>
 #include <functional>
 
+#include "bench_tree.h"
 #include "bench_util.h"
 #include "bench_process.h"
 #include "child_process.h"
@@ -86,7 +87,7 @@ int main(int argc, char** argv) {
     if (argc < 2) Die("usage: tavlin_bench_job WORKDIR [RUNS]");
     const std::string work = fs::absolute(argv[1]);
     const int runs = argc > 2 ? std::max(1, std::atoi(argv[2])) : 5;
-    const std::string package = work + "/package-v1.zip";
+    const std::string package = work + "/package-" + tavlin_bench::kPackageVersion + ".zip";
     if (!fs::exists(package)) Die(package + " is missing: run tavlin_bench_unpack " + work + " first");
     const std::string unzip = tavlin_test::FindProgram("unzip");
     const std::string md5sum = tavlin_test::FindProgram("md5sum");

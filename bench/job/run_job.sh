@@ -14,7 +14,8 @@ bench_peers unzip md5sum
 work=$root/out/bench
 cmake -S "$root" -B "$build" -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
 cmake --build "$build" -j2 --target tavlin_bench_job tavlin_bench_unpack >/dev/null
-if [ ! -f "$work/package-v1.zip" ]; then
+version=$(sed -n 's/.*kPackageVersion = "\(v[0-9]*\)".*/\1/p' "$root/bench/bench_tree.h")
+if [ ! -f "$work/package-$version.zip" ]; then
   # The launcher benchmark makes the package (and runs once).
   TAVLIN_BIN_DIR=$build/bin "$root/tests/support/run_isolated.sh" "$build/bin/tavlin_bench_unpack" "$work" 1 >/dev/null
 fi
