@@ -4,16 +4,7 @@
 
 #include <string>
 
-// The entry point's types: on Windows the system's own, as wWinMain is the
-// program's real entry point there; on Linux stand-ins of the same shape.
-#ifdef _WIN32
-#include <windows.h>
-#define TAVLIN_ENTRY WINAPI
-#else
-using HINSTANCE = void*;
-using LPWSTR = char16_t*;
-#define TAVLIN_ENTRY
-#endif
+#include "platform/entry.h"
 
 // Start road: no client running, or the user agreed to replace it: register
 // the URL scheme, move to the launcher's folder, apply a pending update and

@@ -4,7 +4,7 @@
 #include <string>
 
 #include "ArgumentPath.h"
-#include "Export.h"
+#include "platform/export.h"
 #include "unpack/Unpack.h"
 
 namespace fs = std::filesystem;
@@ -31,7 +31,7 @@ int Fail(int code, std::string why) {
 
 }  // namespace
 
-extern "C" TAVLIN_ZLIB_EXPORT int ExtractZipToDir(const char16_t* package, const char16_t* folder, int) {
+extern "C" TAVLIN_EXPORT int ExtractZipToDir(const char16_t* package, const char16_t* folder, int) {
     lastError.clear();
     fs::path packagePath, folderPath;
     if (!zlibdll::ToPath(package, &packagePath) || !zlibdll::ToPath(folder, &folderPath))
@@ -48,6 +48,6 @@ extern "C" TAVLIN_ZLIB_EXPORT int ExtractZipToDir(const char16_t* package, const
     return Fail(kExtractNotApplied, tavlin::unpack::DescribeFailure(result));
 }
 
-extern "C" TAVLIN_ZLIB_EXPORT const char* ExtractZipToDirError(void) {
+extern "C" TAVLIN_EXPORT const char* ExtractZipToDirError(void) {
     return lastError.c_str();
 }

@@ -7,15 +7,7 @@
 
 #include "platform/window/message_box.h"
 
-// The one export: a DLL's export table on Windows, default visibility in the
-// shared object.
-#ifdef _WIN32
-#define TAVLIN_QUESTION_API __declspec(dllexport)
-#else
-#define TAVLIN_QUESTION_API __attribute__((visibility("default")))
-#endif
-
-extern "C" TAVLIN_QUESTION_API int TavlinQuestionBox(const char16_t* text, size_t textLength, const char16_t* caption,
+extern "C" TAVLIN_EXPORT int TavlinQuestionBox(const char16_t* text, size_t textLength, const char16_t* caption,
                                                      size_t captionLength, unsigned type) {
     return platform::MessageBoxW(nullptr, std::u16string_view(text, textLength),
                                  std::u16string_view(caption, captionLength), type);

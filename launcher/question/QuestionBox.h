@@ -5,13 +5,11 @@
 
 #include <cstddef>
 
+#include "platform/export.h"
+
 // File name of the shared object (Windows: the DLL), in the launcher's own
 // folder.
-#ifdef _WIN32
-#define TAVLIN_QUESTION_LIBRARY "TavlinLaunchQuestion.dll"
-#else
-#define TAVLIN_QUESTION_LIBRARY "TavlinLaunchQuestion.so"
-#endif
+#define TAVLIN_QUESTION_LIBRARY "TavlinLaunchQuestion" TAVLIN_LIBRARY_SUFFIX
 // Name of its one export, a TavlinQuestionBoxFn.
 #define TAVLIN_QUESTION_EXPORT "TavlinQuestionBox"
 
