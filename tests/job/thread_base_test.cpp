@@ -1,10 +1,10 @@
 // ThreadBase: the done event across start, end and a second start.
 #include <gtest/gtest.h>
-#include <unistd.h>
 
 #include <atomic>
 #include <future>
 
+#include "download/SystemThreadId.h"
 #include "download/ThreadBase.h"
 
 namespace {
@@ -32,7 +32,7 @@ TEST(ThreadBase, DoneEventFollowsTheWorker) {
     worker.release.set_value();
     ASSERT_TRUE(worker.WaitDone(10000));
     EXPECT_NE(worker.ThreadId(), 0u);
-    EXPECT_NE(worker.ThreadId(), static_cast<uint32_t>(::gettid()));
+    EXPECT_NE(worker.ThreadId(), SystemThreadId());
 
     // A job never runs twice, and its finished state stays visible.
     worker.Start();

@@ -7,6 +7,8 @@
 #include <memory>
 #include <string>
 
+#include "known_signature.h"
+
 using tavlin::signing::PublicKeyPem;
 using tavlin::signing::SignedStatement;
 using tavlin::signing::SignStatement;
@@ -64,12 +66,14 @@ TrustedKeys Keys(const std::string& pem) {
 
 const std::string kDigest = "9f86d081884c7d659a2feaa0c55ad015a3bf4f1b2b0b822cd15d6c15b0f00a08";
 
-TEST(SignedStatementTest, NamesDigestInLowerCaseAndSize) {
-    EXPECT_EQ("tavlin-package-signature-v1\nsha256 " + kDigest + "\nsize 104857600\n",
-              SignedStatement(kDigest, 104857600));
-    std::string upper = kDigest;
-    for (char& c : upper) c = static_cast<char>(toupper(static_cast<unsigned char>(c)));
-    EXPECT_EQ(SignedStatement(kDigest, 7), SignedStatement(upper, 7));
+// The fixture that a build without signatures must refuse is a real
+// signature: it verifies here.
+TEST(SignatureTest, KnownSignatureByTestKeyAVerifies) {
+    const std::string statement = SignedStatement(signing_test::kAbcSha256, signing_test::kAbcSize);
+    EXPECT_TRUE(Keys(signing_test::kKeyAPublicPem).Verifies(statement, signing_test::kAbcSignatureByKeyA));
+    EXPECT_FALSE(Keys(signing_test::kKeyAPublicPem)
+                     .Verifies(SignedStatement(signing_test::kAbcSha256, signing_test::kAbcSize + 1),
+                               signing_test::kAbcSignatureByKeyA));
 }
 
 TEST(SignatureTest, VerifiesOnlyTheSignedStatementUnderTheSigningKey) {

@@ -260,15 +260,6 @@ RunResult Run(const std::vector<std::string>& argv, const Environment& env, int 
     return result;
 }
 
-bool WaitUntil(const std::function<bool()>& condition, int timeoutMs, int stepMs) {
-    auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
-    for (;;) {
-        if (condition()) return true;
-        if (std::chrono::steady_clock::now() >= deadline) return condition();
-        std::this_thread::sleep_for(std::chrono::milliseconds(stepMs));
-    }
-}
-
 std::string FindProgram(const std::string& name) {
     if (name.find('/') != std::string::npos) return ::access(name.c_str(), X_OK) == 0 ? name : "";
     const char* path = std::getenv("PATH");
@@ -326,28 +317,6 @@ bool KillAndReap(const std::vector<pid_t>& pids, int timeoutMs) {
         }
         return true;
     }, timeoutMs);
-}
-
-std::string ReadFileText(const std::string& path) {
-    std::ifstream in(path, std::ios::binary);
-    if (!in) return {};
-    std::ostringstream ss;
-    ss << in.rdbuf();
-    return ss.str();
-}
-
-bool WriteFileText(const std::string& path, const std::string& data) {
-    std::error_code ec;
-    fs::path p(path);
-    if (p.has_parent_path()) fs::create_directories(p.parent_path(), ec);
-    std::ofstream out(path, std::ios::binary | std::ios::trunc);
-    out << data;
-    return static_cast<bool>(out.flush());
-}
-
-bool FileExists(const std::string& path) {
-    struct stat st {};
-    return ::lstat(path.c_str(), &st) == 0;
 }
 
 }  // namespace tavlin_test

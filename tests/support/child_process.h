@@ -11,6 +11,8 @@
 #include <string>
 #include <vector>
 
+#include "file_text.h"
+
 namespace tavlin_test {
 
 // The environment handed to a child, as name -> value.
@@ -90,9 +92,6 @@ struct RunResult {
 RunResult Run(const std::vector<std::string>& argv, const Environment& env, int timeoutMs,
               const std::string& cwd = {});
 
-// Polls `condition` every stepMs until it holds or timeoutMs passed.
-bool WaitUntil(const std::function<bool()>& condition, int timeoutMs, int stepMs = 20);
-
 // Full path of a program found in PATH; empty when missing.
 std::string FindProgram(const std::string& name);
 
@@ -110,9 +109,5 @@ bool KillAndReap(const std::vector<pid_t>& pids, int timeoutMs = 3000);
 void KillProcessesBelow(const std::string& folder, int timeoutMs = 3000);
 // True while a process with that PID exists and is not a zombie.
 bool ProcessAlive(pid_t pid);
-
-std::string ReadFileText(const std::string& path);  // empty when unreadable
-bool WriteFileText(const std::string& path, const std::string& data);
-bool FileExists(const std::string& path);
 
 }  // namespace tavlin_test

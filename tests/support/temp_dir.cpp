@@ -31,16 +31,6 @@ void MakeWritable(const fs::path& root) {
 
 }  // namespace
 
-TempDir::TempDir(const std::string& prefix, const std::string& in) {
-    const char* env = std::getenv("TMPDIR");
-    const std::string base = !in.empty() ? in : env && *env ? env : "/tmp";
-    std::string pattern = base + "/" + prefix + "XXXXXX";
-    std::vector<char> buf(pattern.begin(), pattern.end());
-    buf.push_back('\0');
-    if (!::mkdtemp(buf.data())) throw std::runtime_error("mkdtemp failed for " + pattern);
-    path_ = buf.data();
-}
-
 std::map<std::string, std::string> ReadTree(const std::string& dir, const std::set<std::string>& skip) {
     std::map<std::string, std::string> out;
     for (auto it = fs::recursive_directory_iterator(dir); it != fs::recursive_directory_iterator(); ++it) {

@@ -5,10 +5,11 @@
 
 #include <gtest/gtest.h>
 
-#include "child_process.h"
+#include "file_text.h"
 #include "log/FileLogger.h"
 #include "log/LogDirectory.h"
 #include "log_files.h"
+#include "log_root.h"
 #include "temp_dir.h"
 
 namespace {
@@ -101,17 +102,18 @@ namespace {
 
 TEST(LogSite, MacroPassesSourceUnitLineAndFunction) {
     tavlin_test::TempDir tmp("updater-site-");
-    ::setenv("XDG_STATE_HOME", tmp.path().c_str(), 1);
+    updater_test::UseLogRoot(tmp.path());
+    // Named after the folder: where the log folder is shared, no earlier
+    // run's file can be taken for this one's.
+    const std::string name = "site-" + std::filesystem::path(tmp.path()).filename().string();
     FileLogger* log = FileLogger::Instance();
-    log->Open("site");
+    log->Open(name);
     log->maxLevel = 0;
     const int memberLine = sample::Job().Run();
     const int freeLine = FreeFunction();
     ASSERT_TRUE(log->Drain(10000));
 
-    const std::string folder = updater_test::LogFolder(
-        tmp.path(), std::filesystem::read_symlink("/proc/self/exe").filename().string());
-    const auto files = updater_test::LogFiles(folder, "site");
+    const auto files = updater_test::LogFiles(updater_test::ProgramLogFolder(tmp.path()), name);
     ASSERT_EQ(files.size(), 1u);
     const auto lines = updater_test::SplitLines(tavlin_test::ReadFileText(files[0]));
     ASSERT_EQ(lines.size(), 3u);
