@@ -1,8 +1,8 @@
-// The file logger, checked through what reaches its files.
-#include <signal.h>
-#include <sys/resource.h>
-
+// The file logger, checked through what reaches its files (the limits of
+// the system around it: file_logger_limits_test.cpp).
+#include <algorithm>
 #include <atomic>
+#include <cstdio>
 #include <cstdlib>
 #include <ctime>
 #include <filesystem>
@@ -12,51 +12,20 @@
 
 #include <gtest/gtest.h>
 
-#include "child_process.h"
-#include "log/FileLogger.h"
-#include "log_files.h"
-#include "temp_dir.h"
+#include "file_logger_fixture.h"
 
 namespace fs = std::filesystem;
+using updater_test::FileLoggerTest;
+using updater_test::kDrainMs;
+using updater_test::kTimeLength;
 using updater_test::LogFiles;
 using updater_test::SplitLines;
 
 namespace {
 
-constexpr int kDrainMs = 10000;
-// "MM dd yyyy HH:mm:ss"
-constexpr size_t kTimeLength = 19;
-
-class FileLoggerTest : public ::testing::Test {
-protected:
-    void SetUp() override {
-        ::setenv("XDG_STATE_HOME", tmp_.path().c_str(), 1);
-        folder_ = updater_test::LogFolder(tmp_.path(), fs::read_symlink("/proc/self/exe").filename().string());
-    }
-
-    std::vector<std::string> Files() const { return LogFiles(folder_, "t"); }
-
-    std::string AllText() const {
-        std::string text;
-        for (const std::string& file : Files()) text += tavlin_test::ReadFileText(file);
-        return text;
-    }
-
-    // A record whose whole line, line end included, is `length` bytes.
-    static void LogLineOfLength(FileLogger& logger, size_t length, char fill = 'x') {
-        const size_t header = kTimeLength + std::string("|0|s|1|f|").size();
-        ASSERT_GT(length, header);
-        std::string message(length - header - 1, fill);
-        logger.Log(0, "s", 1, "f", "%s", message.c_str());
-    }
-
-    tavlin_test::TempDir tmp_{"updater-log-"};
-    std::string folder_;
-};
-
 TEST_F(FileLoggerTest, WritesOneLineInTheFieldOrder) {
     FileLogger logger;
-    logger.Open("t");
+    logger.Open(name_);
     const time_t before = std::time(nullptr);
     logger.Log(0, "../src/CurlDownload", 123, "CurlDownloader::Start", "hello %d", 42);
     logger.Log(0, "NoFolder", 7, "f", nullptr);
@@ -98,11 +67,11 @@ TEST_F(FileLoggerTest, FiltersByExactOrMaximumLevel) {
         {-1, -1, 0, false}, {-1, -1, -1, false}, {-1, -2, -3, false},
     };
     FileLogger logger;
-    logger.Open("t");
+    logger.Open(name_);
     for (size_t i = 0; i < std::size(cases); ++i) {
         logger.exactLevel = cases[i].exactLevel;
         logger.maxLevel = cases[i].maxLevel;
-        logger.Log(cases[i].level, "s", 1, "f", "case %zu", i);
+        logger.Log(cases[i].level, "s", 1, "f", "case %u", static_cast<unsigned>(i));
     }
     ASSERT_TRUE(logger.Drain(kDrainMs));
     const std::vector<std::string> written = updater_test::MessagesOf(SplitLines(AllText()), "f");
@@ -119,7 +88,7 @@ TEST_F(FileLoggerTest, CutsMessagesAt1023Bytes) {
     };
     const Case cases[] = {{0, 0}, {1022, 1022}, {1023, 1023}, {1024, 1023}, {5000, 1023}};
     FileLogger logger;
-    logger.Open("t");
+    logger.Open(name_);
     std::vector<std::string> messages;
     for (const Case& c : cases) {
         std::string message;
@@ -138,7 +107,7 @@ TEST_F(FileLoggerTest, CutsMessagesAt1023Bytes) {
 TEST_F(FileLoggerTest, StartsANewFileOnlyWhenALineWouldCrossTheLimit) {
     FileLogger logger;
     logger.SetSizeLimit(200);
-    logger.Open("t");
+    logger.Open(name_);
     LogLineOfLength(logger, 100, 'a');
     LogLineOfLength(logger, 100, 'b');  // exactly 200: stays
     LogLineOfLength(logger, 50, 'c');   // 250: new file
@@ -165,7 +134,7 @@ TEST_F(FileLoggerTest, StartsANewFileOnlyWhenALineWouldCrossTheLimit) {
 TEST_F(FileLoggerTest, RotationsWithinOneTickKeepEveryFile) {
     FileLogger logger;
     logger.SetSizeLimit(60);
-    logger.Open("t");
+    logger.Open(name_);
     for (int i = 0; i < 40; ++i) logger.Log(0, "s", 1, "f", "line %02d of forty, each its own file", i);
     ASSERT_TRUE(logger.Drain(kDrainMs));
     const std::vector<std::string> files = Files();
@@ -182,97 +151,11 @@ TEST_F(FileLoggerTest, RotationsWithinOneTickKeepEveryFile) {
 TEST_F(FileLoggerTest, NoLimitKeepsOneFile) {
     FileLogger logger;
     logger.SetSizeLimit(0);
-    logger.Open("t");
+    logger.Open(name_);
     for (int i = 0; i < 500; ++i) LogLineOfLength(logger, 100);
     ASSERT_TRUE(logger.Drain(kDrainMs));
     ASSERT_EQ(Files().size(), 1u);
     EXPECT_EQ(fs::file_size(Files()[0]), 50000u);
-}
-
-TEST_F(FileLoggerTest, DropsRecordsWhileNoFileIsOpen) {
-    {
-        FileLogger logger;
-        logger.Log(0, "s", 1, "f", "before open");
-        logger.Open("t");
-        logger.Log(0, "s", 1, "f", "after open");
-        ASSERT_TRUE(logger.Drain(kDrainMs));
-        EXPECT_EQ(updater_test::MessagesOf(SplitLines(AllText()), "f"), std::vector<std::string>{"after open"});
-    }
-    // A state folder that is a plain file: the log folder cannot be made.
-    const std::string blocked = tmp_ / "blocked";
-    ASSERT_TRUE(tavlin_test::WriteFileText(blocked, ""));
-    ::setenv("XDG_STATE_HOME", blocked.c_str(), 1);
-    FileLogger logger;
-    logger.Open("t");
-    logger.Log(0, "s", 1, "f", "nowhere to go");
-    EXPECT_TRUE(logger.Drain(kDrainMs));
-    EXPECT_EQ(tavlin_test::ReadFileText(blocked), "");
-}
-
-// Restores the file-size limit of this process.
-class FileSizeLimit {
-public:
-    explicit FileSizeLimit(rlim_t bytes) {
-        ::getrlimit(RLIMIT_FSIZE, &saved_);
-        rlimit limit = saved_;
-        limit.rlim_cur = bytes;
-        ok_ = ::setrlimit(RLIMIT_FSIZE, &limit) == 0;
-        oldHandler_ = ::signal(SIGXFSZ, SIG_IGN);
-    }
-    ~FileSizeLimit() {
-        ::setrlimit(RLIMIT_FSIZE, &saved_);
-        ::signal(SIGXFSZ, oldHandler_);
-    }
-    bool ok() const { return ok_; }
-
-private:
-    rlimit saved_{};
-    bool ok_ = false;
-    sighandler_t oldHandler_ = SIG_DFL;
-};
-
-TEST_F(FileLoggerTest, StopsSilentlyAfterAFailedWriteKeepingWholeLines) {
-    FileLogger logger;
-    logger.Open("t");
-    {
-        FileSizeLimit limit(150);
-        ASSERT_TRUE(limit.ok());
-        LogLineOfLength(logger, 100, 'a');
-        ASSERT_TRUE(logger.Drain(kDrainMs));
-        LogLineOfLength(logger, 100, 'b');  // only 50 bytes fit
-        ASSERT_TRUE(logger.Drain(kDrainMs));
-    }
-    LogLineOfLength(logger, 40, 'c');
-    logger.Drain(kDrainMs);
-
-    const std::vector<std::string> files = Files();
-    ASSERT_EQ(files.size(), 1u);
-    const std::string text = tavlin_test::ReadFileText(files[0]);
-    EXPECT_EQ(text.size(), 100u);
-    EXPECT_EQ(updater_test::MessagesOf(SplitLines(text), "f"), std::vector<std::string>{std::string(71, 'a')});
-}
-
-TEST_F(FileLoggerTest, StopsSilentlyWhenTheNextFileCannotBeOpened) {
-    FileLogger logger;
-    logger.SetSizeLimit(200);
-    logger.Open("t");
-    LogLineOfLength(logger, 100, 'a');
-    ASSERT_TRUE(logger.Drain(kDrainMs));
-    // The folder moves away and a plain file takes its name.
-    ASSERT_EQ(::rename(folder_.c_str(), (folder_ + ".old").c_str()), 0);
-    ASSERT_TRUE(tavlin_test::WriteFileText(folder_, ""));
-
-    LogLineOfLength(logger, 150, 'b');  // crosses the limit: rotation fails, line lost
-    logger.Drain(kDrainMs);
-    LogLineOfLength(logger, 40, 'c');
-    logger.Drain(kDrainMs);
-
-    const std::vector<std::string> old = LogFiles(folder_ + ".old", "t");
-    ASSERT_EQ(old.size(), 1u);
-    EXPECT_EQ(updater_test::MessagesOf(SplitLines(tavlin_test::ReadFileText(old[0])), "f"),
-              std::vector<std::string>{std::string(71, 'a')});
-    EXPECT_TRUE(fs::is_regular_file(folder_));
-    EXPECT_EQ(fs::file_size(folder_), 0u);
 }
 
 TEST_F(FileLoggerTest, LinesFromRacingThreadsStayWhole) {
@@ -280,7 +163,7 @@ TEST_F(FileLoggerTest, LinesFromRacingThreadsStayWhole) {
     constexpr int kPerThread = 2500;
     FileLogger logger;
     logger.SetSizeLimit(0);
-    logger.Open("t");
+    logger.Open(name_);
     std::atomic<bool> go{false};
     std::vector<std::thread> threads;
     for (int t = 0; t < kThreads; ++t) {
@@ -318,7 +201,7 @@ TEST_F(FileLoggerTest, LinesFromRacingThreadsStayWhole) {
 TEST_F(FileLoggerTest, DestructionWritesOutWhatIsQueued) {
     {
         FileLogger logger;
-        logger.Open("t");
+        logger.Open(name_);
         for (int i = 0; i < 2000; ++i) logger.Log(0, "s", 1, "f", "record %d", i);
     }
     const std::vector<std::string> messages = updater_test::MessagesOf(SplitLines(AllText()), "f");
