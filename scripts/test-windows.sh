@@ -41,9 +41,11 @@ start_xvfb "$work"
 
 step "configure $dir"
 # The updater's end-to-end test reads the screen with the Linux build's
-# tavlin-xshot.
+# tavlin-xshot; the engine's failure tests run against its
+# tavlin-fault-server.
 cmake -S "$root" -B "$dir" -G Ninja -DCMAKE_TOOLCHAIN_FILE="$root/cmake/windows/mingw-i686.cmake" \
-    -DCMAKE_BUILD_TYPE=RelWithDebInfo -DTAVLIN_XSHOT="$root/$prefix/bin/tavlin-xshot"
+    -DCMAKE_BUILD_TYPE=RelWithDebInfo -DTAVLIN_XSHOT="$root/$prefix/bin/tavlin-xshot" \
+    -DTAVLIN_FAULT_SERVER="$root/$prefix/bin/tavlin-fault-server"
 step "build $dir"
 cmake --build "$dir" -j"$jobs"
 step "test $dir (Wine), all but the window tests"
