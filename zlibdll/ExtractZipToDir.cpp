@@ -2,9 +2,11 @@
 
 #include <filesystem>
 #include <string>
+#include <system_error>
 
 #include "ArgumentPath.h"
 #include "platform/export.h"
+#include "unpack/Printable.h"
 #include "unpack/Unpack.h"
 
 namespace fs = std::filesystem;
@@ -36,6 +38,12 @@ extern "C" TAVLIN_EXPORT int ExtractZipToDir(const char16_t* package, const char
     fs::path packagePath, folderPath;
     if (!zlibdll::ToPath(package, &packagePath) || !zlibdll::ToPath(folder, &folderPath))
         return Fail(kExtractBadArguments, "a path is missing or not valid text");
+    // Checked before the unpacker makes the root: a call that cannot apply
+    // anything leaves no folder behind.
+    std::error_code error;
+    if (!fs::is_regular_file(packagePath, error))
+        return Fail(kExtractUnreadable, "the package \"" + tavlin::unpack::Printable(zlibdll::Utf8(packagePath)) +
+                                            "\" is missing or not a file");
     const fs::path root = UnpackRoot(packagePath, folderPath);
     tavlin::unpack::UnpackOptions options;
     // A client or launcher that cannot be started is a failed update.

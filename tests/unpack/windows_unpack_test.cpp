@@ -184,6 +184,7 @@ TEST_F(WinUnpack, ATargetHeldWithoutSharingFailsThePackageBeforeAnythingIsReplac
         const UnpackResult r = Apply();
         EXPECT_FALSE(r.applied);
         EXPECT_FALSE(r.commitIncomplete);
+        EXPECT_TRUE(r.postponed) << "not the package's fault: it is to be tried again";
         EXPECT_EQ(r.failedEntry, "held.dll");
         EXPECT_NE(r.reason.find("another program has it open"), std::string::npos) << r.reason;
     }

@@ -96,6 +96,25 @@ TEST_F(ZlibDll, ABadEntryChangesNothing) {
     EXPECT_FALSE(fs::exists(install / "res"));
 }
 
+// A file another program holds open is no fault of the package: the
+// updater is told to leave it for the launcher.
+TEST_F(ZlibDll, AHeldFileLeavesThePackageForLater) {
+    { std::ofstream(install / "tavlin.exe", std::ios::binary) << "old client"; }
+    WritePackage({Entry("version.txt", "2.0"), Entry("tavlin.exe", "new client")});
+    {
+        platform::UniqueHandle held(::CreateFileW((install / "tavlin.exe").c_str(), GENERIC_READ, 0, nullptr,
+                                                  OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
+        ASSERT_TRUE(held.valid());
+        EXPECT_EQ(Extract(), kExtractPostponed);
+        EXPECT_NE(std::string(ExtractZipToDirError()).find("another program has it open"), std::string::npos)
+            << ExtractZipToDirError();
+    }
+    EXPECT_EQ(ReadAll(install / "tavlin.exe"), "old client");
+    EXPECT_FALSE(fs::exists(install / "version.txt"));
+    EXPECT_EQ(Extract(), kExtractOk) << ExtractZipToDirError();
+    EXPECT_EQ(ReadAll(install / "tavlin.exe"), "new client");
+}
+
 TEST_F(ZlibDll, BadArgumentsAndUnreadablePackages) {
     const std::u16string folder = Text(target);
     const char16_t unpaired[] = {u'C', u':', u'\\', 0xD800, u'x', 0};
@@ -106,6 +125,24 @@ TEST_F(ZlibDll, BadArgumentsAndUnreadablePackages) {
     // No package there.
     EXPECT_EQ(ExtractZipToDir(Text(package).c_str(), folder.c_str(), 0), kExtractUnreadable);
     EXPECT_NE(std::string(ExtractZipToDirError()), "");
+    // A call that cannot apply anything leaves no folder or journal behind.
+    const fs::path nowhere = base / "nowhere";
+    EXPECT_EQ(ExtractZipToDir(Text(nowhere / "update.zip").c_str(), Text(nowhere / "X").c_str(), 0),
+              kExtractUnreadable);
+    EXPECT_FALSE(fs::exists(nowhere));
+    EXPECT_EQ(ExtractZipToDir(Text(package).c_str(), folder.c_str(), 0), kExtractUnreadable);
+    EXPECT_FALSE(fs::exists(install / ".tavlin-journal"));
+    // A folder where the package should be, a file where the folder should be.
+    fs::create_directories(package);
+    EXPECT_EQ(ExtractZipToDir(Text(package).c_str(), folder.c_str(), 0), kExtractUnreadable);
+    EXPECT_NE(std::string(ExtractZipToDirError()), "");
+    fs::remove(package);
+    WritePackage({Entry("tavlin.exe", "new client")});
+    const fs::path file = base / "file";
+    { std::ofstream(file) << "a file"; }
+    EXPECT_EQ(ExtractZipToDir(Text(package).c_str(), Text(file).c_str(), 0), kExtractNotApplied);
+    EXPECT_NE(std::string(ExtractZipToDirError()), "");
+    EXPECT_EQ(ReadAll(file), "a file");
 }
 
 // The export as a program finds it by name: undecorated, in a DLL that

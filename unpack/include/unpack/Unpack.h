@@ -40,8 +40,9 @@ struct UnpackResult {
     // The commit record was written but a staged file could not replace its
     // target: the journal stays, and the next run finishes the commit.
     bool commitIncomplete = false;
-    // Another run holds the folder, or an earlier commit cannot be finished
-    // yet: the package was not tried and may be tried again later.
+    // Another run holds the folder, an earlier commit cannot be finished
+    // yet, or (Windows) another program holds a file the package would
+    // replace: nothing was changed, and the package may be tried again later.
     bool postponed = false;
     std::size_t written = 0;  // files and links put in place
     std::size_t unchanged = 0;  // of them, files that already held the entry's bytes and mode

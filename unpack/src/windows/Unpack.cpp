@@ -149,8 +149,10 @@ bool MakeFolders(const std::wstring& root, const std::vector<Planned>& plan, Jou
 }
 
 // Whether the commit's move can replace `target`: nothing holds it open
-// without letting it be deleted, and it is a file. Empty when it can.
-std::string ReplaceProblem(const std::wstring& target) {
+// without letting it be deleted, and it is a file. Empty when it can;
+// `held` says that another program has it open, which may pass.
+std::string ReplaceProblem(const std::wstring& target, bool& held) {
+    held = false;
     const DWORD attributes = ::GetFileAttributesW(target.c_str());
     if (attributes == INVALID_FILE_ATTRIBUTES) {
         const DWORD error = ::GetLastError();
@@ -164,18 +166,20 @@ std::string ReplaceProblem(const std::wstring& target) {
                                                OPEN_EXISTING, FILE_FLAG_OPEN_REPARSE_POINT, nullptr));
     if (probe) return {};
     const DWORD error = ::GetLastError();
-    if (error == ERROR_SHARING_VIOLATION || error == ERROR_LOCK_VIOLATION)
+    if (error == ERROR_SHARING_VIOLATION || error == ERROR_LOCK_VIOLATION) {
+        held = true;
         return "cannot be replaced: another program has it open";
+    }
     return "cannot be replaced: " + ErrorText(error);
 }
 
 bool PlanTargets(const std::wstring& root, std::vector<Task>& tasks, std::vector<StagedPair>& pairs,
-                 FailureSlot& failure) {
+                 FailureSlot& failure, bool& held) {
     for (Task& task : tasks) {
         const Planned& e = *task.entry;
         const std::vector<std::string>& parts = e.path.components;
         task.target = Below(root, parts);
-        const std::string problem = ReplaceProblem(task.target);
+        const std::string problem = ReplaceProblem(task.target, held);
         if (!problem.empty()) {
             failure.Set(e.order, e.storedName, problem);
             return false;
@@ -267,8 +271,10 @@ UnpackResult UnpackArchive(const std::string& zipPath, const std::string& rootDi
     for (const Planned& e : plan) {
         if (e.kind == Kind::File) tasks.push_back({&e, {}, {}});
     }
+    // A target another program holds (a client that is still ending) is no
+    // fault of the package: it is tried again later rather than dropped.
     std::vector<StagedPair> pairs;
-    if (!PlanTargets(root, tasks, pairs, failure)) return fail(&journal);
+    if (!PlanTargets(root, tasks, pairs, failure, result.postponed)) return fail(&journal);
     if (!journal.AddFiles(pairs, why)) {
         failure.Set(0, "", why);
         return fail(&journal);
@@ -287,7 +293,7 @@ UnpackResult UnpackArchive(const std::string& zipPath, const std::string& rootDi
     // A program may have opened a target while the package was staged:
     // found now, before the commit, rather than half way through it.
     for (const Task& task : tasks) {
-        const std::string problem = ReplaceProblem(task.target);
+        const std::string problem = ReplaceProblem(task.target, result.postponed);
         if (!problem.empty()) {
             failure.Set(task.entry->order, task.entry->storedName, problem);
             return fail(&journal);

@@ -10,8 +10,9 @@ enum : int {
     // Every entry staged, but a file could not replace its target: the
     // installation's journal stays and the next run finishes it.
     kExtractIncomplete = 2,
-    // Another run holds the installation, or an earlier commit cannot be
-    // finished yet: the package was not tried.
+    // Another run holds the installation, an earlier commit cannot be
+    // finished yet, or another program holds a file the package would
+    // replace: nothing was changed, and the package may be tried again.
     kExtractPostponed = 3,
 };
 
