@@ -4,7 +4,7 @@
 // DIR/NAME (404 when there is none); its segment transfers are answered in
 // turn by the lines of DIR/NAME.answers, then served:
 //   status CODE | retry-after CODE VALUE | reset | reset-after BYTES |
-//   close-after BYTES | redirect CODE LOCATION
+//   close-after BYTES | stall-after BYTES | redirect CODE LOCATION
 // Every request is appended to DIR/requests.log as "METHOD PATH RANGE"
 // ("-" without a range). The port is written to DIR/port once the server
 // listens; SIGTERM or SIGINT ends it.
@@ -45,11 +45,12 @@ bool ParseAnswer(const std::string& line, const HttpRequest& request, const std:
     } else if (kind == "reset") {
         *reply = HttpReply{};
         reply->reset = true;
-    } else if (kind == "reset-after" || kind == "close-after") {
+    } else if (kind == "reset-after" || kind == "close-after" || kind == "stall-after") {
         long bytes = -1;
         in >> bytes;
         *reply = ServeFile(request, body);
-        (kind == "reset-after" ? reply->resetAfter : reply->closeAfter) = bytes;
+        (kind == "reset-after" ? reply->resetAfter : kind == "close-after" ? reply->closeAfter : reply->stallAfter) =
+            bytes;
     } else if (kind == "redirect") {
         int code = 0;
         std::string location;
