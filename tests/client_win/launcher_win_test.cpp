@@ -420,6 +420,36 @@ TEST_F(LauncherWin, APackageBlockedByAHeldFileIsKeptForTheNextStart) {
     EXPECT_FALSE(fs::exists(dir_.path() / L"update.zip"));
 }
 
+// A package that carries the launcher itself: the running program cannot be
+// replaced in place on Windows, so it is moved aside first. Without that
+// the commit stayed unfinished at every start (the launcher is always
+// running when it tries).
+TEST_F(LauncherWin, APackageCarryingTheRunningLauncherGoesIn) {
+    WriteBytes(dir_.path() / L"version.txt", "1.0\n");
+    const std::string launcher = ReadBytes(dir_.path() / L"TavlinLaunch.exe") + "version 2";
+    WriteBytes(dir_.path() / L"temp" / L"update.zip",
+               ZipBytes({Entry("version.txt", "2.0\n"), Entry("TavlinLaunch.exe", launcher)}));
+    EXPECT_EQ(Launch(L"\"tavlin://a\""), std::optional<DWORD>(0));
+    const std::vector<CallRecord> r = WaitRecords(2);
+    ASSERT_EQ(r.size(), 2u);
+    EXPECT_EQ(r[0].data, "2.0");
+    EXPECT_EQ(Shown(ReadBytes(dir_.path() / L"TavlinLaunch.exe")), Shown(launcher));
+    EXPECT_FALSE(fs::exists(dir_.path() / L".tavlin-journal"));
+
+    // The new launcher runs, and nothing of the old one is left beside it
+    // once it has ended.
+    EndClients();
+    EXPECT_EQ(Launch(L"\"tavlin://b\""), std::optional<DWORD>(0));
+    ASSERT_EQ(WaitRecords(4).size(), 4u);
+    std::map<std::wstring, std::string> expected;
+    for (const wchar_t* program : {L"tavlin.exe", L"tavlinCacheAssistant.exe"})
+        expected[program] = Shown(ReadBytes(BuildFolder() / program));
+    expected[L"TavlinLaunch.exe"] = Shown(launcher);
+    expected[L"temp"] = "dir";
+    expected[L"version.txt"] = "2.0\n";
+    EXPECT_EQ(Tree(dir_.path()), expected);
+}
+
 // Links as a browser or a user may give them: the client gets the text
 // after "tavlin:/" exactly as it came.
 TEST_F(LauncherWin, OddLinksReachTheClientAsTheyCame) {

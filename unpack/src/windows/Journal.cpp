@@ -4,8 +4,10 @@
 #include <thread>
 
 #include "../JournalFormat.h"
+#include "../Utf.h"
 #include "WidePath.h"
 #include "unpack/Printable.h"
+#include "unpack/StagedName.h"
 
 namespace tavlin::unpack {
 
@@ -112,6 +114,43 @@ void RollBackStaging(const std::wstring& root, const JournalContent& content, Re
     }
 }
 
+// A running program cannot be replaced, but it can be renamed: it is moved
+// aside under a hidden staged name, its replacement goes in, and the old
+// copy goes as soon as nothing runs it (RemoveOldCopies, or at the next
+// reboot).
+bool MoveAside(const std::wstring& staged, const std::wstring& target) {
+    const std::size_t slash = target.find_last_of(L'\\');
+    if (slash == std::wstring::npos) return false;
+    const std::wstring name = target.substr(slash + 1);
+    const std::wstring old =
+        target.substr(0, slash + 1) + Widen(StagedNameFor(ToUtf8(std::u16string(name.begin(), name.end()))));
+    if (!::MoveFileExW(target.c_str(), old.c_str(), MOVEFILE_WRITE_THROUGH)) return false;
+    if (!::MoveFileExW(staged.c_str(), target.c_str(), MOVEFILE_WRITE_THROUGH)) {
+        ::MoveFileExW(old.c_str(), target.c_str(), MOVEFILE_WRITE_THROUGH);
+        return false;
+    }
+    ::SetFileAttributesW(old.c_str(), FILE_ATTRIBUTE_HIDDEN);
+    if (!::DeleteFileW(old.c_str())) ::MoveFileExW(old.c_str(), nullptr, MOVEFILE_DELAY_UNTIL_REBOOT);
+    return true;
+}
+
+// Deletes the old copies MoveAside left in the root that nothing runs any
+// more. A package cannot name such a file, and staged files are not hidden.
+void RemoveOldCopies(const std::wstring& root) {
+    WIN32_FIND_DATAW found{};
+    const std::wstring folder = root.back() == L'\\' ? root : root + L"\\";
+    const HANDLE search = ::FindFirstFileW((folder + L".*" + Widen(kStagedMarker) + L"*").c_str(), &found);
+    if (search == INVALID_HANDLE_VALUE) return;
+    do {
+        const DWORD attributes = found.dwFileAttributes;
+        if ((attributes & FILE_ATTRIBUTE_DIRECTORY) || !(attributes & FILE_ATTRIBUTE_HIDDEN)) continue;
+        const std::wstring name = found.cFileName;
+        if (!LooksStaged(ToUtf8(std::u16string(name.begin(), name.end())))) continue;
+        ::DeleteFileW((folder + name).c_str());
+    } while (::FindNextFileW(search, &found));
+    ::FindClose(search);
+}
+
 Recovery FinishJournal(const std::wstring& root, const std::string& text) {
     Recovery r;
     r.found = true;
@@ -131,6 +170,9 @@ bool ReplaceTarget(const std::wstring& staged, const std::wstring& target, std::
     if (::MoveFileExW(staged.c_str(), target.c_str(), MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH))
         return true;
     const DWORD error = ::GetLastError();
+    if ((error == ERROR_ACCESS_DENIED || error == ERROR_SHARING_VIOLATION) && attributes != INVALID_FILE_ATTRIBUTES &&
+        MoveAside(staged, target))
+        return true;
     // Left as it was found.
     if (attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_READONLY))
         ::SetFileAttributesW(target.c_str(), attributes);
@@ -178,6 +220,7 @@ bool Journal::Open(const std::wstring& root, int lockWaitMs, Recovery& recovered
             return false;
         }
     }
+    RemoveOldCopies(root);
     size_ = 0;
     if (Append(std::string(kJournalHeader) + "\n", error)) return true;
     // Nothing was staged under it: a journal that cannot be written (a full
@@ -254,7 +297,11 @@ Recovery RecoverInterrupted(const std::string& rootDir, int lockWaitMs) {
     DWORD code = 0;
     platform::UniqueHandle file = OpenHeld(root, false, lockWaitMs, busy, code);
     if (!file) {
-        if (!busy) return {};
+        if (!busy) {
+            // No run is at work in the root.
+            RemoveOldCopies(root);
+            return {};
+        }
         Recovery r;
         r.found = true;
         r.problems.push_back("another installation is still running in this folder");

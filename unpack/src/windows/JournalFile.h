@@ -53,8 +53,9 @@ private:
 };
 
 // Moves a staged file over its target: a read-only target is made writable
-// first, and the move goes through to the disk before it returns. False
-// (with `why`) when the target stays as it was.
+// first, a running program is renamed out of the way, and the move goes
+// through to the disk before it returns. False (with `why`) when the target
+// stays as it was.
 bool ReplaceTarget(const std::wstring& staged, const std::wstring& target, std::string& why);
 
 }  // namespace tavlin::unpack
