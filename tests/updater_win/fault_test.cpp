@@ -13,8 +13,6 @@
 #include <vector>
 
 #include "download/CurlDownload.h"
-#include "download/CurlShare.h"
-#include "log/FileLogger.h"
 #include "win_test_support.h"
 
 namespace {
@@ -31,12 +29,7 @@ constexpr char kProbe[] = "bytes=1-300";
 
 class FaultTest : public ::testing::Test {
 protected:
-    static void SetUpTestSuite() {
-        FileLogger* log = FileLogger::Instance();
-        log->Open("winFault");
-        log->maxLevel = 0;
-        ASSERT_TRUE(InitCurlShare());
-    }
+    static void SetUpTestSuite() { ASSERT_TRUE(win_test::PrepareEngine("winFault")); }
 
     void SetUp() override {
         url_ = win_test::Env("TAVLIN_TEST_FAULT_URL");

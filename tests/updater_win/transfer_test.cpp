@@ -14,10 +14,7 @@
 #include <vector>
 
 #include "download/CurlDownload.h"
-#include "download/CurlShare.h"
 #include "download/DownloadVersion.h"
-#include "log/FileLogger.h"
-#include "log/LogDirectory.h"
 #include "win_test_support.h"
 
 namespace {
@@ -38,12 +35,7 @@ struct Access {
 
 class TransferTest : public ::testing::Test {
 protected:
-    static void SetUpTestSuite() {
-        FileLogger* log = FileLogger::Instance();
-        log->Open("winTransfer");
-        log->maxLevel = 0;
-        ASSERT_TRUE(InitCurlShare());
-    }
+    static void SetUpTestSuite() { ASSERT_TRUE(win_test::PrepareEngine("winTransfer")); }
 
     void SetUp() override {
         url_ = win_test::Env("TAVLIN_TEST_NGINX_URL");

@@ -10,6 +10,8 @@
 #include <filesystem>
 #include <string>
 
+#include "download/CurlShare.h"
+#include "log/FileLogger.h"
 #include "platform/text.h"
 
 namespace win_test {
@@ -70,6 +72,16 @@ inline std::string Pattern(size_t size, uint32_t seed = 1) {
 inline std::string Env(const char* name) {
     const char* value = std::getenv(name);
     return value ? value : "";
+}
+
+// For a suite that runs the engine: its log (every level) in the program's
+// log folder as `name`, and the transfers' shared cache; false when the
+// cache cannot be set up.
+inline bool PrepareEngine(const char* name) {
+    FileLogger* log = FileLogger::Instance();
+    log->Open(name);
+    log->maxLevel = 0;
+    return InitCurlShare();
 }
 
 // A fresh folder under the user's temporary folder, with Chinese in its
