@@ -2,7 +2,8 @@
 // fault server that with-fault-server.sh starts (TAVLIN_TEST_FAULT_URL,
 // TAVLIN_TEST_FAULT_DIR): answers worth asking again are retried after the
 // engine's wait (Retry-After honoured, capped at 60 s), waits double over
-// barren attempts, and permanent answers stop the download at once.
+// barren attempts, and permanent answers stop the download at once; the
+// same for the length probe, which gives up after ten barren retries.
 #include <gtest/gtest.h>
 
 #include <chrono>
@@ -39,12 +40,26 @@ protected:
     }
 
     // Puts `data` on the server as /name, its segment transfers answered in
-    // turn by `answers` (lines of the server's script).
-    void Serve(const std::string& name, const std::string& data, const std::vector<std::string>& answers) {
-        std::string script;
-        for (const std::string& answer : answers) script += answer + "\n";
-        ASSERT_TRUE(WriteWhole(serverDir_ + "\\" + name + ".answers", script));
+    // turn by `answers` and its other requests (the length probe) by
+    // `probeAnswers` (lines of the server's scripts).
+    void Serve(const std::string& name, const std::string& data, const std::vector<std::string>& answers,
+               const std::vector<std::string>& probeAnswers = {}) {
+        const auto script = [](const std::vector<std::string>& lines) {
+            std::string text;
+            for (const std::string& line : lines) text += line + "\n";
+            return text;
+        };
+        ASSERT_TRUE(WriteWhole(serverDir_ + "\\" + name + ".answers", script(answers)));
+        ASSERT_TRUE(WriteWhole(serverDir_ + "\\" + name + ".probe-answers", script(probeAnswers)));
         ASSERT_TRUE(WriteWhole(serverDir_ + "\\" + name, data));
+    }
+
+    // How many requests the server saw for /name.
+    size_t RequestCount(const std::string& name) const {
+        size_t count = 0;
+        std::istringstream in(ReadWhole(serverDir_ + "\\requests.log"));
+        for (std::string method, path, range; in >> method >> path >> range;) count += path == "/" + name;
+        return count;
     }
 
     // The ranges of the segment transfers of /name: GETs with a range other
@@ -59,6 +74,11 @@ protected:
 
     // Starts the engine on /name with waits recorded instead of slept.
     void Start(CurlDownloader& engine, const std::string& name) {
+        SetHooks(engine);
+        ASSERT_TRUE(engine.Start(url_ + "/" + name, Target(name), nullptr));
+    }
+
+    void SetHooks(CurlDownloader& engine) {
         CurlDownloadHooks hooks;
         hooks.sleep = [this](uint32_t ms) {
             std::lock_guard<std::mutex> lock(mutex_);
@@ -68,7 +88,6 @@ protected:
         // Short, for the silent server; nothing else here is slow.
         hooks.stallSeconds = 5;
         engine.SetHooks(hooks);
-        ASSERT_TRUE(engine.Start(url_ + "/" + name, Target(name), nullptr));
     }
 
     // Waits (bounded) for the engine to rest; true when it stopped.
@@ -185,6 +204,92 @@ TEST_F(FaultTest, PermanentAnswersStopTheDownloadAtOnce) {
         EXPECT_TRUE(TakeDelays().empty());
         EXPECT_EQ(SegmentRanges(name), std::vector<std::string>{"bytes=0-599"});
     }
+}
+
+// Answers to the length probe after which asking again cannot help: the
+// probe ends with the first of them, without a wait, and nothing is created.
+TEST_F(FaultTest, PermanentAnswersToTheLengthProbeEndAtOnce) {
+    struct Case {
+        const char* answer;
+        size_t requests;
+    };
+    const Case cases[] = {
+        {"status 400", 1},
+        {"status 401", 1},
+        {"status 403", 1},
+        {"status 404", 1},
+        {"status 405", 1},
+        {"status 410", 1},
+        {"status 451", 1},
+        {"redirect 302 file:///C:/windows/win.ini", 1},
+        {"redirect 301 ftp://127.0.0.1/f.zip", 1},
+        {"claim-length 4294967296", 1},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.answer);
+        const std::string name = "probe-permanent" + std::to_string(&c - cases) + ".zip";
+        Serve(name, Pattern(kSize, 50), {}, {c.answer});
+        CurlDownloader engine;
+        SetHooks(engine);
+        EXPECT_FALSE(engine.Start(url_ + "/" + name, Target(name), nullptr));
+        EXPECT_EQ(engine.EndReason(), DownloadEnd::Refused);
+        EXPECT_EQ(RequestCount(name), c.requests);
+        EXPECT_FALSE(Exists(Target(name) + ".dltmp"));
+        bool stopped = false;
+        EXPECT_FALSE(engine.IsComplete(&stopped));
+        EXPECT_TRUE(stopped);
+        EXPECT_TRUE(TakeDelays().empty());
+    }
+}
+
+// Answers to the length probe that lead to the file: at once, or after one
+// wait (2 s before a probe's first retry, or what Retry-After asks, up to
+// 60 s).
+TEST_F(FaultTest, LengthProbeAnswersThatLeadToTheFile) {
+    struct Case {
+        const char* answer;
+        std::vector<uint32_t> delays;
+    };
+    const Case cases[] = {
+        {"redirect 301 /probe-led2.zip", {}},
+        {"redirect 307 /probe-led3.zip", {}},
+        {"redirect 302", {2000}},  // no target: no length
+        {"no-length", {2000}},
+        {"status 500", {2000}},
+        {"status 503", {2000}},
+        {"retry-after 429 7", {7000}},
+        {"retry-after 503 3600", {60000}},
+        {"reset", {2000}},
+        {"silent", {2000}},  // until the stall limit
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.answer);
+        const std::string name = "probe-led" + std::to_string(&c - cases + 2) + ".zip";
+        const std::string data = Pattern(kSize, 60 + static_cast<uint32_t>(&c - cases));
+        Serve(name, data, {}, {c.answer});
+        CurlDownloader engine;
+        Start(engine, name);
+        bool complete = false;
+        ASSERT_TRUE(Rest(engine, &complete));
+        EXPECT_TRUE(engine.WaitAndFinish());
+        EXPECT_TRUE(ReadWhole(Target(name)) == data);
+        EXPECT_EQ(TakeDelays(), c.delays);
+    }
+}
+
+// A server that never answers the probe usefully costs ten retries with
+// doubling waits capped at 60 s, then the download gives up.
+TEST_F(FaultTest, LengthProbeGivesUpAfterTenRetries) {
+    const std::vector<uint32_t> doubling = {2000, 4000, 8000, 16000, 32000, 60000, 60000, 60000, 60000, 60000};
+    const std::string name = "probe-gives-up.zip";
+    Serve(name, Pattern(kSize, 70), {}, std::vector<std::string>(doubling.size() + 1, "status 503"));
+    CurlDownloader engine;
+    SetHooks(engine);
+    EXPECT_FALSE(engine.Start(url_ + "/" + name, Target(name), nullptr));
+    EXPECT_EQ(engine.EndReason(), DownloadEnd::GaveUp);
+    EXPECT_EQ(TakeDelays(), doubling);
+    EXPECT_EQ(RequestCount(name), doubling.size() + 1);
+    EXPECT_FALSE(Exists(Target(name) + ".dltmp"));
 }
 
 }  // namespace

@@ -1,10 +1,13 @@
 // tavlin-fault-server DIR: the scripted fault server as a program of its
 // own, for download engines that cannot start it in their process (the
 // Windows build under Wine). A request for /NAME is answered with the file
-// DIR/NAME (404 when there is none); its segment transfers are answered in
-// turn by the lines of DIR/NAME.answers, then served:
-//   status CODE | retry-after CODE VALUE | reset | reset-after BYTES |
-//   close-after BYTES | stall-after BYTES | redirect CODE LOCATION
+// DIR/NAME (404 when there is none). Its segment transfers are answered in
+// turn by the lines of DIR/NAME.answers, its other requests (the length
+// probe, redirects followed) by those of DIR/NAME.probe-answers; when a
+// script runs out, the file is served:
+//   status CODE | retry-after CODE VALUE | reset | silent |
+//   reset-after BYTES | close-after BYTES | stall-after BYTES |
+//   no-length | claim-length BYTES | redirect CODE [LOCATION]
 // Every request is appended to DIR/requests.log as "METHOD PATH RANGE"
 // ("-" without a range). The port is written to DIR/port once the server
 // listens; SIGTERM or SIGINT ends it.
@@ -27,7 +30,7 @@ using namespace download_test;
 
 namespace {
 
-// One line of a NAME.answers file; false when it is not understood.
+// One line of a script; false when it is not understood.
 bool ParseAnswer(const std::string& line, const HttpRequest& request, const std::string& body, HttpReply* reply) {
     std::istringstream in(line);
     std::string kind;
@@ -42,9 +45,18 @@ bool ParseAnswer(const std::string& line, const HttpRequest& request, const std:
         in >> code;
         std::getline(in >> std::ws, value);
         *reply = RetryAfter(code, value);
-    } else if (kind == "reset") {
+    } else if (kind == "reset" || kind == "silent") {
         *reply = HttpReply{};
-        reply->reset = true;
+        (kind == "reset" ? reply->reset : reply->silent) = true;
+    } else if (kind == "no-length") {
+        *reply = ServeFile(HttpRequest{}, body);  // the whole file, as a 200
+        reply->contentLength = false;
+    } else if (kind == "claim-length") {
+        std::string bytes;
+        in >> bytes;
+        *reply = HttpReply{};
+        reply->headers = {"Content-Length: " + bytes};
+        reply->contentLength = false;
     } else if (kind == "reset-after" || kind == "close-after" || kind == "stall-after") {
         long bytes = -1;
         in >> bytes;
@@ -53,9 +65,11 @@ bool ParseAnswer(const std::string& line, const HttpRequest& request, const std:
             bytes;
     } else if (kind == "redirect") {
         int code = 0;
-        std::string location;
-        in >> code >> location;
+        std::string location;  // none: a redirect without a target
+        in >> code;
+        std::getline(in >> std::ws, location);
         *reply = Redirect(code, location);
+        return code > 0;
     } else {
         return false;
     }
@@ -86,19 +100,19 @@ int main(int argc, char** argv) {
     // sigwait below takes the signal.
     pthread_sigmask(SIG_BLOCK, &stop, nullptr);
 
-    std::map<std::string, size_t> answered;  // segment transfers answered per name
+    std::map<std::string, size_t> answered;  // script lines used, per script file
     std::ofstream log(dir + "/requests.log", std::ios::app);
     FaultServer server([&](const HttpRequest& request) {
         log << request.method << ' ' << request.path << ' ' << (request.range.empty() ? "-" : request.range)
             << std::endl;
         const std::string name = request.path.substr(request.path.rfind('/') + 1);
         const std::string file = dir + "/" + name;
-        if (name.empty() || name.find(".answers") != std::string::npos || !fs::is_regular_file(file))
+        if (name.empty() || name.find("answers") != std::string::npos || !fs::is_regular_file(file))
             return Status(404);
         const std::string body = tavlin_test::ReadFileText(file);
-        if (!IsSegmentGet(request, body.size())) return ServeFile(request, body);
-        const std::vector<std::string> answers = Lines(tavlin_test::ReadFileText(file + ".answers"));
-        size_t& next = answered[name];
+        const std::string script = file + (IsSegmentGet(request, body.size()) ? ".answers" : ".probe-answers");
+        const std::vector<std::string> answers = Lines(tavlin_test::ReadFileText(script));
+        size_t& next = answered[script];
         if (next >= answers.size()) return ServeFile(request, body);
         HttpReply reply;
         if (!ParseAnswer(answers[next++], request, body, &reply)) return Status(400);
