@@ -28,7 +28,7 @@ std::optional<std::string> RegistrationCommand(const std::string& launcherPath) 
 }
 
 std::optional<std::string> PipeMessage(std::u16string_view parameterText) {
-    std::string message = platform::Utf16ToUtf8(parameterText, platform::Unmappable::Replace);
+    std::string message = platform::Utf16ToSystemNarrow(parameterText);
     message.push_back('\0');
     if (message.size() > kPipeMessageBytes) return std::nullopt;
     return message;

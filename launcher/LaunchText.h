@@ -33,7 +33,8 @@ std::optional<std::string> RegistrationCommand(const std::string& launcherPath);
 // A pipe message, NUL included, may take at most this many bytes.
 inline constexpr std::size_t kPipeMessageBytes = 10240;
 
-// The parameter text as narrow text plus its NUL byte. Nothing when that
+// The parameter text as the system's narrow text (the client reads the
+// ANSI code page on Windows) plus its NUL byte. Nothing when that
 // does not fit the message limit: a message never goes out cut short.
 std::optional<std::string> PipeMessage(std::u16string_view parameterText);
 

@@ -495,6 +495,27 @@ TEST_F(LauncherWin, LinkIsHandedToTheRunningClientOverItsPipe) {
     EXPECT_EQ(ReadRecords(dir_.path()).size(), 4u);
 }
 
+// The client reads its pipe message in the system's ANSI code page: a link
+// outside ASCII arrives as that code page's bytes (what it cannot hold as
+// its default character), not as UTF-8.
+TEST_F(LauncherWin, APipeMessageIsInTheAnsiCodePage) {
+    ASSERT_NE(::GetACP(), static_cast<UINT>(CP_UTF8)) << "the test needs an ANSI code page other than UTF-8";
+    Started client;
+    ASSERT_TRUE(client.Start(dir_.path() / L"tavlin.exe", L"first"));
+    ASSERT_TRUE(WaitUntil([&] { return Send("ready"); }, 15000));
+    WaitRecords(3);
+
+    const std::wstring parameter = L"/\u8bfe?n=\u00e9t\u00e9\"";
+    char ansi[64] = {};
+    const int n = ::WideCharToMultiByte(CP_ACP, 0, parameter.c_str(), -1, ansi, sizeof ansi, nullptr, nullptr);
+    ASSERT_GT(n, 0);
+    EXPECT_EQ(Launch(L"\"tavlin:/" + parameter), std::optional<DWORD>(0));
+    const std::vector<CallRecord> r = WaitRecords(4);
+    ASSERT_EQ(r.size(), 4u);
+    EXPECT_EQ(r[3].kind, CallKind::Pipe);
+    EXPECT_EQ(r[3].data, std::string(ansi, static_cast<std::size_t>(n)));
+}
+
 TEST_F(LauncherWin, HandOverWithoutAPipeFails) {
     // A client that serves no pipe: the stand-in's companion under its name.
     fs::remove(dir_.path() / L"tavlin.exe");

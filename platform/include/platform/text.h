@@ -19,6 +19,11 @@ enum class Unmappable {
 std::string Utf16ToUtf8(std::u16string_view text, Unmappable mode = Unmappable::Replace,
                         bool* ok = nullptr);
 
+// UTF-16 to the system's narrow text, for peers that read it so: the ANSI
+// code page on Windows, where what it cannot hold becomes its default
+// character; UTF-8 on Linux (as Utf16ToUtf8 with Unmappable::Replace).
+std::string Utf16ToSystemNarrow(std::u16string_view text);
+
 // UTF-8 to UTF-16. Invalid UTF-8 sequences become U+FFFD (as
 // MultiByteToWideChar without MB_ERR_INVALID_CHARS does); ok reports whether
 // every byte was valid.

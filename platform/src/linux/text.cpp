@@ -124,4 +124,7 @@ std::u16string Utf8ToUtf16(std::string_view text, bool* ok) {
     return out;
 }
 
+// UTF-8 is this system's narrow text.
+std::string Utf16ToSystemNarrow(std::u16string_view text) { return Utf16ToUtf8(text, Unmappable::Replace); }
+
 }  // namespace platform

@@ -116,4 +116,15 @@ std::u16string Utf8ToUtf16(std::string_view text, bool* ok) {
     return out;
 }
 
+std::string Utf16ToSystemNarrow(std::u16string_view text) {
+    if (text.empty() || text.size() > INT_MAX / 4) return {};
+    const int len = static_cast<int>(text.size());
+    int n = ::WideCharToMultiByte(CP_ACP, 0, W(text.data()), len, nullptr, 0, nullptr, nullptr);
+    if (n <= 0) return {};
+    std::string out(static_cast<size_t>(n), '\0');
+    n = ::WideCharToMultiByte(CP_ACP, 0, W(text.data()), len, out.data(), n, nullptr, nullptr);
+    out.resize(n > 0 ? static_cast<size_t>(n) : 0);
+    return out;
+}
+
 }  // namespace platform
