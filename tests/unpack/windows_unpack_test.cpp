@@ -196,6 +196,19 @@ TEST_F(WinUnpack, ATargetHeldWithoutSharingFailsThePackageBeforeAnythingIsReplac
     EXPECT_EQ(ReadAll(root / "first.txt"), "new first");
 }
 
+// The package holds itself open while it is read: an entry with its own
+// name fails the package at once rather than waiting for itself.
+TEST_F(WinUnpack, AnEntryNamedAsThePackageItselfFailsItRatherThanPostponingIt) {
+    zip = (root / "Update.zip").string();
+    tavlin_test::WriteZip(zip, {File("a.txt", "a"), File("sub/../update.ZIP", "itself")});
+    const auto before = Tree();
+    const UnpackResult r = Apply();
+    EXPECT_FALSE(r.applied);
+    EXPECT_FALSE(r.postponed);
+    EXPECT_NE(r.reason.find("package itself"), std::string::npos) << r.reason;
+    EXPECT_EQ(Tree(), before);
+}
+
 // What a run killed in the middle of its commit left behind: one staged file
 // already moved in, one still waiting (over a read-only target), one in a
 // folder the run made. The next run finishes it before its own package;

@@ -173,12 +173,22 @@ std::string ReplaceProblem(const std::wstring& target, bool& held) {
     return "cannot be replaced: " + ErrorText(error);
 }
 
-bool PlanTargets(const std::wstring& root, std::vector<Task>& tasks, std::vector<StagedPair>& pairs,
-                 FailureSlot& failure, bool& held) {
+bool SamePath(const std::wstring& a, const std::wstring& b) {
+    return ::CompareStringOrdinal(a.c_str(), static_cast<int>(a.size()), b.c_str(), static_cast<int>(b.size()),
+                                  TRUE) == CSTR_EQUAL;
+}
+
+// `archive`: the package's own path, which it holds open while it is read.
+bool PlanTargets(const std::wstring& root, const std::wstring& archive, std::vector<Task>& tasks,
+                 std::vector<StagedPair>& pairs, FailureSlot& failure, bool& held) {
     for (Task& task : tasks) {
         const Planned& e = *task.entry;
         const std::vector<std::string>& parts = e.path.components;
         task.target = Below(root, parts);
+        if (SamePath(task.target, archive)) {
+            failure.Set(e.order, e.storedName, "the entry would replace the package itself");
+            return false;
+        }
         const std::string problem = ReplaceProblem(task.target, held);
         if (!problem.empty()) {
             failure.Set(e.order, e.storedName, problem);
@@ -274,7 +284,9 @@ UnpackResult UnpackArchive(const std::string& zipPath, const std::string& rootDi
     // A target another program holds (a client that is still ending) is no
     // fault of the package: it is tried again later rather than dropped.
     std::vector<StagedPair> pairs;
-    if (!PlanTargets(root, tasks, pairs, failure, result.postponed)) return fail(&journal);
+    std::wstring archivePath;
+    if (!LongAbsolutePath(zipPath, archivePath)) archivePath.clear();
+    if (!PlanTargets(root, archivePath, tasks, pairs, failure, result.postponed)) return fail(&journal);
     if (!journal.AddFiles(pairs, why)) {
         failure.Set(0, "", why);
         return fail(&journal);
