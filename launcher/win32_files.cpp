@@ -34,7 +34,17 @@ bool FileExists(const std::string& path) {
     return ::GetFileAttributesW(Wide(path).c_str()) != INVALID_FILE_ATTRIBUTES;
 }
 
-void RemoveFile(const std::string& path) { ::DeleteFileW(Wide(path).c_str()); }
+void RemoveFile(const std::string& path) {
+    const std::wstring wide = Wide(path);
+    if (::DeleteFileW(wide.c_str()) || ::GetLastError() != ERROR_ACCESS_DENIED) return;
+    // Windows will not delete a read-only file; a package that came
+    // read-only must still go once it was tried.
+    const DWORD attributes = ::GetFileAttributesW(wide.c_str());
+    if (attributes == INVALID_FILE_ATTRIBUTES || !(attributes & FILE_ATTRIBUTE_READONLY)) return;
+    if (::SetFileAttributesW(wide.c_str(), attributes & ~static_cast<DWORD>(FILE_ATTRIBUTE_READONLY)) &&
+        !::DeleteFileW(wide.c_str()))
+        ::SetFileAttributesW(wide.c_str(), attributes);
+}
 
 bool MoveFileReplacing(const std::string& from, const std::string& to, std::string& why) {
     // Across volumes the system copies and then deletes the source; with

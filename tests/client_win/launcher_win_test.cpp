@@ -387,6 +387,20 @@ TEST_F(LauncherWin, AProgramEndedForThePackageIsReplacedByIt) {
     EXPECT_EQ(ReadBytes(dir_.path() / L"tavlinCacheAssistant.exe"), assistant);
 }
 
+// A package is applied once even when it came read-only.
+TEST_F(LauncherWin, AReadOnlyPackageIsStillRemovedOnceApplied) {
+    WriteBytes(dir_.path() / L"version.txt", "1.0\n");
+    const fs::path pending = dir_.path() / L"temp" / L"update.zip";
+    WriteBytes(pending, ZipBytes({Entry("version.txt", "2.0\n")}));
+    ASSERT_TRUE(::SetFileAttributesW(pending.c_str(), FILE_ATTRIBUTE_READONLY));
+    EXPECT_EQ(Launch(L"\"tavlin://a\""), std::optional<DWORD>(0));
+    const std::vector<CallRecord> r = WaitRecords(2);
+    ASSERT_EQ(r.size(), 2u);
+    EXPECT_EQ(r[0].data, "2.0");
+    EXPECT_FALSE(fs::exists(pending));
+    EXPECT_FALSE(fs::exists(dir_.path() / L"update.zip"));
+}
+
 // A file of the installation that another program holds open: the package
 // cannot go in now, but it is no fault of the package, so it is kept and
 // goes in at the first start after the program let go.
