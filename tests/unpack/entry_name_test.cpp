@@ -107,6 +107,12 @@ TEST(EntryName, NamesWindowsCannotHold) {
     };
     for (const auto& [name, holds] : cases)
         EXPECT_EQ(tavlin::unpack::WindowsNameProblem(name).empty(), holds) << name;
+    // At most 255 UTF-16 units, however many bytes they take in UTF-8.
+    std::string chinese;
+    for (int i = 0; i < 255; ++i) chinese += "\xe4\xb8\xad";
+    EXPECT_TRUE(tavlin::unpack::WindowsNameProblem(chinese).empty());
+    EXPECT_FALSE(tavlin::unpack::WindowsNameProblem(chinese + "a").empty());
+    EXPECT_FALSE(tavlin::unpack::WindowsNameProblem(std::string(256, 'n')).empty());
 }
 
 }  // namespace

@@ -321,6 +321,20 @@ TEST_F(Unpack, NamesLeavingTheRootFailThePackage) {
     EXPECT_EQ(Tree(sentinel).size(), expected.size() + 1);  // only root and what is inside
 }
 
+// A name longer than the file system takes fails the package before the
+// commit: a commit that cannot finish would hold back every later package.
+TEST_F(Unpack, ANameTooLongForTheFileSystemFailsBeforeTheCommit) {
+    ASSERT_TRUE(WriteFileText(root + "/a.txt", "old a"));
+    ZipBuilder z(zip);
+    z.AddFile("a.txt", "new a").AddFile("bin/" + std::string(300, 'n') + ".dll", "long");
+    z.Close();
+    const auto r = Run();
+    EXPECT_FALSE(r.applied);
+    EXPECT_FALSE(r.commitIncomplete);
+    EXPECT_EQ(ReadFileText(root + "/a.txt"), "old a");
+    EXPECT_FALSE(fs::exists(root + "/bin"));
+}
+
 TEST_F(Unpack, NameWithNulOrControlCharacters) {
     ZipBuilder z(zip);
     z.AddFile("evilXname.txt", "data").AddFile("fine.txt", "ok");

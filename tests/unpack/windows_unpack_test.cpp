@@ -272,6 +272,19 @@ TEST_F(WinUnpack, NamesWindowsCannotHoldAreRefused) {
     EXPECT_EQ(Tree().size(), 4u);
 }
 
+// A name longer than a file system takes fails the package before the
+// commit: a commit that cannot finish would hold back every later package.
+TEST_F(WinUnpack, ANameTooLongForTheFileSystemFailsBeforeTheCommit) {
+    WriteAll(root / "a.txt", "old a");
+    const auto before = Tree();
+    tavlin_test::WriteZip(zip, {File("a.txt", "new a"), File("bin/" + std::string(300, 'n') + ".dll", "long")});
+    const UnpackResult r = Apply();
+    EXPECT_FALSE(r.applied);
+    EXPECT_FALSE(r.commitIncomplete);
+    EXPECT_FALSE(r.postponed);
+    EXPECT_EQ(Tree(), before);
+}
+
 TEST_F(WinUnpack, NamesDifferingOnlyInCaseAreOneFile) {
     tavlin_test::WriteZip(zip, {File("Dir/Read.txt", "first"), File("dir/READ.TXT", "second")});
     const UnpackResult r = Apply();

@@ -8,6 +8,8 @@ namespace {
 
 bool IsSeparator(char c) { return c == '/' || c == '\\'; }
 
+constexpr std::size_t kMaxWindowsNameUnits = 255;
+
 // Drops everything up to and including the first of the traversal patterns.
 bool DropThroughTraversal(std::u16string& name) {
     static constexpr std::u16string_view kPatterns[] = {u"\\..\\", u"\\../", u"/../", u"/..\\"};
@@ -62,6 +64,9 @@ std::string WindowsNameProblem(std::string_view component) {
     }
     if (!component.empty() && (component.back() == '.' || component.back() == ' '))
         return "a trailing dot or space, which Windows drops from a name";
+    // Longer names pass every check and fail only when the commit moves them in.
+    if (ToUtf16(component).size() > kMaxWindowsNameUnits)
+        return "more than the " + std::to_string(kMaxWindowsNameUnits) + " characters Windows allows in a name";
     if (IsReservedDeviceName(component)) return "a name Windows reserves for a device";
     return {};
 }

@@ -33,7 +33,8 @@ std::optional<EntryPath> EntryPathFromName(std::string_view storedName);
 
 // Why Windows cannot hold `component` as a file or folder name: a reserved
 // device name (CON, NUL, COM1, "nul.txt", ...), a trailing dot or space, a
-// control character or one of <>:"|?*. Empty when it can. Such a name is
+// control character or one of <>:"|?*, more than 255 UTF-16 units. Empty
+// when it can. Such a name is
 // refused, never written under another name.
 std::string WindowsNameProblem(std::string_view component);
 
