@@ -102,6 +102,21 @@ protected:
         return *complete || stopped;
     }
 
+    // Serves a file of kSize bytes as /name with these scripts, and expects
+    // the engine to end with that file whole at its target.
+    void DownloadsWhole(const std::string& name, uint32_t seed, const std::vector<std::string>& answers,
+                        const std::vector<std::string>& probeAnswers = {}) {
+        const std::string data = Pattern(kSize, seed);
+        Serve(name, data, answers, probeAnswers);
+        CurlDownloader engine;
+        Start(engine, name);
+        bool complete = false;
+        ASSERT_TRUE(Rest(engine, &complete));
+        EXPECT_TRUE(complete);
+        EXPECT_TRUE(engine.WaitAndFinish());
+        EXPECT_TRUE(ReadWhole(Target(name)) == data);
+    }
+
     std::vector<uint32_t> TakeDelays() {
         std::lock_guard<std::mutex> lock(mutex_);
         return std::move(delays_);
@@ -140,15 +155,7 @@ TEST_F(FaultTest, RetriedAnswersToASegment) {
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
         const std::string name = "retried" + std::to_string(&c - cases) + ".zip";
-        const std::string data = Pattern(kSize, static_cast<uint32_t>(&c - cases) + 1);
-        Serve(name, data, {c.answer});
-        CurlDownloader engine;
-        Start(engine, name);
-        bool complete = false;
-        ASSERT_TRUE(Rest(engine, &complete));
-        EXPECT_TRUE(complete);
-        EXPECT_TRUE(engine.WaitAndFinish());
-        EXPECT_TRUE(ReadWhole(Target(name)) == data);
+        DownloadsWhole(name, static_cast<uint32_t>(&c - cases) + 1, {c.answer});
         EXPECT_EQ(TakeDelays(), c.delays);
         EXPECT_EQ(SegmentRanges(name), (std::vector<std::string>{"bytes=0-599", c.retry}));
     }
@@ -171,14 +178,7 @@ TEST_F(FaultTest, BackoffDoublesOnlyOverAttemptsThatDeliveredNothing) {
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
         const std::string name = "backoff" + std::to_string(&c - cases) + ".zip";
-        const std::string data = Pattern(kSize, 20 + static_cast<uint32_t>(&c - cases));
-        Serve(name, data, c.answers);
-        CurlDownloader engine;
-        Start(engine, name);
-        bool complete = false;
-        ASSERT_TRUE(Rest(engine, &complete));
-        EXPECT_TRUE(engine.WaitAndFinish());
-        EXPECT_TRUE(ReadWhole(Target(name)) == data);
+        DownloadsWhole(name, 20 + static_cast<uint32_t>(&c - cases), c.answers);
         EXPECT_EQ(TakeDelays(), c.delays);
         EXPECT_EQ(SegmentRanges(name).size(), c.answers.size() + 1);
     }
@@ -265,14 +265,7 @@ TEST_F(FaultTest, LengthProbeAnswersThatLeadToTheFile) {
     for (const Case& c : cases) {
         SCOPED_TRACE(c.answer);
         const std::string name = "probe-led" + std::to_string(&c - cases + 2) + ".zip";
-        const std::string data = Pattern(kSize, 60 + static_cast<uint32_t>(&c - cases));
-        Serve(name, data, {}, {c.answer});
-        CurlDownloader engine;
-        Start(engine, name);
-        bool complete = false;
-        ASSERT_TRUE(Rest(engine, &complete));
-        EXPECT_TRUE(engine.WaitAndFinish());
-        EXPECT_TRUE(ReadWhole(Target(name)) == data);
+        DownloadsWhole(name, 60 + static_cast<uint32_t>(&c - cases), {}, {c.answer});
         EXPECT_EQ(TakeDelays(), c.delays);
     }
 }
