@@ -189,6 +189,16 @@ TEST_F(WinUnpack, ATargetHeldWithoutSharingFailsThePackageBeforeAnythingIsReplac
         EXPECT_NE(r.reason.find("another program has it open"), std::string::npos) << r.reason;
     }
     EXPECT_EQ(Tree(), before);
+    // A holder that lets the file be deleted does not keep the package out.
+    {
+        platform::UniqueHandle shared(::CreateFileW((root / "first.txt").c_str(), GENERIC_READ,
+                                                    FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                                                    OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
+        ASSERT_TRUE(shared.valid());
+        const UnpackResult r = Apply();
+        ASSERT_TRUE(r.applied) << tavlin::unpack::DescribeFailure(r);
+        EXPECT_EQ(ReadAll(root / "first.txt"), "new first");
+    }
     // Once the holder is gone, the package goes in.
     const UnpackResult again = Apply();
     ASSERT_TRUE(again.applied) << tavlin::unpack::DescribeFailure(again);
