@@ -206,6 +206,22 @@ TEST_F(WinUnpack, ATargetHeldWithoutSharingFailsThePackageBeforeAnythingIsReplac
     EXPECT_EQ(ReadAll(root / "first.txt"), "new first");
 }
 
+// The old copies a commit moved aside (hidden, staged names, short or long)
+// go at the next run in the root once nothing runs them; other hidden files
+// stay. (Wine shows every dot-file as hidden.)
+TEST_F(WinUnpack, OldCopiesOfReplacedProgramsAreSweptByTheNextRun) {
+    for (const char* name : {".tavlin-Ab12Cd", ".TavlinLaunch.exe.tavlin-x9YzQ2", ".hidden", ".a.tavlin-backup"}) {
+        WriteAll(root / name, "old");
+        ASSERT_TRUE(::SetFileAttributesW((root / name).c_str(), FILE_ATTRIBUTE_HIDDEN));
+    }
+    tavlin_test::WriteZip(zip, {File("a.txt", "a")});
+    const UnpackResult r = Apply();
+    ASSERT_TRUE(r.applied) << tavlin::unpack::DescribeFailure(r);
+    const std::map<std::wstring, std::string> expected = {
+        {L".a.tavlin-backup", "old"}, {L".hidden", "old"}, {L"a.txt", "a"}};
+    EXPECT_EQ(Tree(), expected);
+}
+
 // The package holds itself open while it is read: an entry with its own
 // name fails the package at once rather than waiting for itself.
 TEST_F(WinUnpack, AnEntryNamedAsThePackageItselfFailsItRatherThanPostponingIt) {

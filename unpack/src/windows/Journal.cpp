@@ -139,7 +139,7 @@ bool MoveAside(const std::wstring& staged, const std::wstring& target) {
 void RemoveOldCopies(const std::wstring& root) {
     WIN32_FIND_DATAW found{};
     const std::wstring folder = root.back() == L'\\' ? root : root + L"\\";
-    const HANDLE search = ::FindFirstFileW((folder + L".*" + Widen(kStagedMarker) + L"*").c_str(), &found);
+    const HANDLE search = ::FindFirstFileW((folder + L".*").c_str(), &found);
     if (search == INVALID_HANDLE_VALUE) return;
     do {
         const DWORD attributes = found.dwFileAttributes;
