@@ -114,19 +114,22 @@ void RollBackStaging(const std::wstring& root, const JournalContent& content, Re
     }
 }
 
-// A running program cannot be replaced, but it can be renamed: it is moved
-// aside under a hidden staged name, its replacement goes in, and the old
-// copy goes as soon as nothing runs it (RemoveOldCopies, or at the next
-// reboot).
+// A running program cannot be replaced, but it can be renamed: ReplaceFileW
+// moves it aside under a hidden staged name (its backup) and puts its
+// replacement in, and the old copy goes as soon as nothing runs it
+// (RemoveOldCopies, or at the next reboot).
 bool MoveAside(const std::wstring& staged, const std::wstring& target) {
     const std::size_t slash = target.find_last_of(L'\\');
     if (slash == std::wstring::npos) return false;
     const std::wstring name = target.substr(slash + 1);
     const std::wstring old =
         target.substr(0, slash + 1) + Widen(StagedNameFor(ToUtf8(std::u16string(name.begin(), name.end()))));
-    if (!::MoveFileExW(target.c_str(), old.c_str(), MOVEFILE_WRITE_THROUGH)) return false;
-    if (!::MoveFileExW(staged.c_str(), target.c_str(), MOVEFILE_WRITE_THROUGH)) {
-        ::MoveFileExW(old.c_str(), target.c_str(), MOVEFILE_WRITE_THROUGH);
+    if (!::ReplaceFileW(target.c_str(), staged.c_str(), old.c_str(), REPLACEFILE_IGNORE_MERGE_ERRORS, nullptr,
+                        nullptr)) {
+        // When only the replacement failed to move in, the old file is
+        // already the backup: it goes back.
+        if (::GetLastError() == ERROR_UNABLE_TO_MOVE_REPLACEMENT_2)
+            ::MoveFileExW(old.c_str(), target.c_str(), MOVEFILE_WRITE_THROUGH);
         return false;
     }
     ::SetFileAttributesW(old.c_str(), FILE_ATTRIBUTE_HIDDEN);
