@@ -106,6 +106,11 @@ TEST(RangeTestToken, CountsUpToItsLimitThenAborts) {
     EXPECT_EQ(CountRangeTestBytes(token.text, 1, 1), 0u);    // one more aborts
     EXPECT_EQ(token.counter, 1025);
 
+    // The whole limit is in the text, however wide the address prints.
+    RangeTestToken wide(2000000000);
+    EXPECT_EQ(CountRangeTestBytes(wide.text, 1, 1999999999), 1999999999u);
+    EXPECT_EQ(CountRangeTestBytes(wide.text, 1, 2), 1u);
+
     RangeTestToken none(0);  // the 1-byte file's probe
     EXPECT_EQ(CountRangeTestBytes(none.text, 1, 1), 0u);
 }

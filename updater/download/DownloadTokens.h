@@ -15,9 +15,10 @@ void FormatThreadToken(char (&buffer)[32], const void* engine, int index);
 bool ParseThreadToken(const char* text, uintptr_t* engine, int* index);
 
 // The range probe's user pointer: "RangeTest##<counter address>##<limit>",
-// counting the bytes the probe receives.
+// counting the bytes the probe receives. Room for a 64-bit address in full
+// width (as %p prints it on Windows) and any limit.
 struct RangeTestToken {
-    char text[32] = {};
+    char text[64] = {};
     int32_t counter = 0;
 
     explicit RangeTestToken(int32_t limit);
