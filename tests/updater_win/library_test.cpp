@@ -198,7 +198,11 @@ TEST(UpdaterLogWin, RecordsGoToTheLocalApplicationDataFolder) {
     ASSERT_EQ(files.size(), 1u);
     const std::string text = ReadWhole(win_test::Narrow(files[0].wstring()));
     EXPECT_NE(text.find("|0|unit|7|Win::Test|中文 42\n"), std::string::npos) << text;
-    std::filesystem::remove(files[0]);
+    // The logger's writer thread closes the file as it ends, just after the
+    // logger; until then Windows refuses to delete it.
+    std::error_code error;
+    for (int i = 0; i < 100 && !std::filesystem::remove(files[0], error); ++i) ::Sleep(50);
+    EXPECT_FALSE(std::filesystem::exists(files[0])) << error.message();
 }
 
 }  // namespace
