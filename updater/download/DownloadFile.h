@@ -15,7 +15,13 @@ public:
     DownloadFile() = default;
     ~DownloadFile() { Close(); }
     DownloadFile(DownloadFile&& other) noexcept : native_(other.Release()) {}
-    DownloadFile& operator=(DownloadFile&& other) noexcept;
+    DownloadFile& operator=(DownloadFile&& other) noexcept {
+        if (this != &other) {
+            Close();
+            native_ = other.Release();
+        }
+        return *this;
+    }
     DownloadFile(const DownloadFile&) = delete;
     DownloadFile& operator=(const DownloadFile&) = delete;
 
@@ -51,7 +57,17 @@ public:
     // One positioned read: the count read (0 at the end), or -1.
     int64_t ReadAt(uint64_t offset, void* data, size_t size) const;
     // Reads exactly `size` bytes at `offset`.
-    bool ReadAllAt(uint64_t offset, void* data, size_t size) const;
+    bool ReadAllAt(uint64_t offset, void* data, size_t size) const {
+        char* at = static_cast<char*>(data);
+        while (size > 0) {
+            int64_t n = ReadAt(offset, at, size);
+            if (n <= 0) return false;
+            at += n;
+            offset += static_cast<uint64_t>(n);
+            size -= static_cast<size_t>(n);
+        }
+        return true;
+    }
     // The file's length; false with *error when it cannot be read.
     bool Length(uint64_t* length, int* error) const;
     // Cuts or extends the file to `length` bytes; false with *error.

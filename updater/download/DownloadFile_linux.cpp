@@ -15,14 +15,6 @@ int Fd(intptr_t native) { return static_cast<int>(native); }
 
 }  // namespace
 
-DownloadFile& DownloadFile::operator=(DownloadFile&& other) noexcept {
-    if (this != &other) {
-        Close();
-        native_ = other.Release();
-    }
-    return *this;
-}
-
 DownloadFile DownloadFile::OpenHeld(const std::string& path, bool create, int* error, bool* heldElsewhere) {
     *heldElsewhere = false;
     int fd = ::open(path.c_str(), O_RDWR | O_CLOEXEC | (create ? O_CREAT : 0), 0644);
@@ -63,18 +55,6 @@ int64_t DownloadFile::ReadAt(uint64_t offset, void* data, size_t size) const {
         if (n < 0 && errno == EINTR) continue;
         return n;
     }
-}
-
-bool DownloadFile::ReadAllAt(uint64_t offset, void* data, size_t size) const {
-    char* at = static_cast<char*>(data);
-    while (size > 0) {
-        int64_t n = ReadAt(offset, at, size);
-        if (n <= 0) return false;
-        at += n;
-        offset += static_cast<uint64_t>(n);
-        size -= static_cast<size_t>(n);
-    }
-    return true;
 }
 
 bool DownloadFile::Length(uint64_t* length, int* error) const {

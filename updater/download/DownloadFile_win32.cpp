@@ -31,14 +31,6 @@ constexpr size_t kMaxTransfer = 1u << 30;
 
 }  // namespace
 
-DownloadFile& DownloadFile::operator=(DownloadFile&& other) noexcept {
-    if (this != &other) {
-        Close();
-        native_ = other.Release();
-    }
-    return *this;
-}
-
 DownloadFile DownloadFile::OpenHeld(const std::string& path, bool create, int* error, bool* heldElsewhere) {
     *heldElsewhere = false;
     // DELETE access lets RemoveUnlessHeld delete through the same handle.
@@ -87,18 +79,6 @@ int64_t DownloadFile::ReadAt(uint64_t offset, void* data, size_t size) const {
     if (!::ReadFile(Handle(native_), data, static_cast<DWORD>(std::min(size, kMaxTransfer)), &read, &at))
         return ::GetLastError() == ERROR_HANDLE_EOF ? 0 : -1;
     return read;
-}
-
-bool DownloadFile::ReadAllAt(uint64_t offset, void* data, size_t size) const {
-    char* at = static_cast<char*>(data);
-    while (size > 0) {
-        int64_t n = ReadAt(offset, at, size);
-        if (n <= 0) return false;
-        at += n;
-        offset += static_cast<uint64_t>(n);
-        size -= static_cast<size_t>(n);
-    }
-    return true;
 }
 
 bool DownloadFile::Length(uint64_t* length, int* error) const {

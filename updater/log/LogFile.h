@@ -21,7 +21,14 @@ public:
     LogFile() = default;
     ~LogFile() { reset(); }
     LogFile(LogFile&& other) noexcept : native_(other.native_) { other.native_ = kInvalid; }
-    LogFile& operator=(LogFile&& other) noexcept;
+    LogFile& operator=(LogFile&& other) noexcept {
+        if (this != &other) {
+            reset();
+            native_ = other.native_;
+            other.native_ = kInvalid;
+        }
+        return *this;
+    }
     LogFile(const LogFile&) = delete;
     LogFile& operator=(const LogFile&) = delete;
 

@@ -11,15 +11,6 @@ namespace updater_log {
 const char kPathSeparator = '/';
 const std::string_view kPathSeparators = "/";
 
-LogFile& LogFile::operator=(LogFile&& other) noexcept {
-    if (this != &other) {
-        reset();
-        native_ = other.native_;
-        other.native_ = kInvalid;
-    }
-    return *this;
-}
-
 LogFile LogFile::CreateNew(const std::string& path, bool* exists) {
     LogFile file;
     int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);

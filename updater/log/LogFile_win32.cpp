@@ -20,15 +20,6 @@ HANDLE Handle(intptr_t native) { return reinterpret_cast<HANDLE>(native); }
 const char kPathSeparator = '\\';
 const std::string_view kPathSeparators = "\\/";
 
-LogFile& LogFile::operator=(LogFile&& other) noexcept {
-    if (this != &other) {
-        reset();
-        native_ = other.native_;
-        other.native_ = kInvalid;
-    }
-    return *this;
-}
-
 LogFile LogFile::CreateNew(const std::string& path, bool* exists) {
     LogFile file;
     // Readers (a viewer, a tail) may look while the log grows.
