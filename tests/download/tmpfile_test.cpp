@@ -136,18 +136,27 @@ TEST_F(TmpFileTest, SixteenPiecesResumeOverFiveConnectionsInFileOrder) {
     EXPECT_EQ(piecesAsked(), missing);
 }
 
-// The range probes of a resume fail for a while (a reset, a stall): the
-// parts still need ranges, so the probe is asked again and the resume goes
-// on where it stopped; a probe that keeps failing ends the run and keeps the
-// file, instead of falling back to one connection and throwing it away.
+// The range probes of a resume fail for a while (a reset, a stall, a busy
+// server): the parts still need ranges, so the probe is asked again and the
+// resume goes on where it stopped; a probe that keeps failing ends the run
+// and keeps the file, instead of falling back to one connection and
+// throwing it away.
 TEST_F(TmpFileTest, FailingRangeProbesOnResumeKeepTheFile) {
     const std::vector<Record> records = {{0, kPart, 1000}, {kPart, kPart, 0}, {2 * kPart, kPart, kPart}};
     struct Case {
         const char* name;
-        int failures;  // range probe answers that are reset
+        const char* probe;  // the Range of the probe that fails
+        int status;         // its answer; 0: the connection is reset
+        int failures;       // answers that fail
         bool completes;
     };
-    const Case cases[] = {{"reset once", 1, true}, {"reset past the retry bound", 1000, false}};
+    const Case cases[] = {
+        {"reset once", "bytes=1-1024", 0, 1, true},
+        {"reset past the retry bound", "bytes=1-1024", 0, 1000, false},
+        {"first probe busy twice", "bytes=0-", 503, 2, true},
+        {"first probe rate-limited once", "bytes=0-", 429, 1, true},
+        {"first probe busy past the retry bound", "bytes=0-", 502, 1000, false},
+    };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
         std::string target = dir / (std::string("t") + std::to_string(&c - cases));
@@ -155,8 +164,9 @@ TEST_F(TmpFileTest, FailingRangeProbesOnResumeKeepTheFile) {
         const std::string before = tavlin_test::ReadFileText(target + ".dltmp");
         std::atomic<int> failed{0};
         FaultServer server([&](const HttpRequest& r) {
-            if (r.range == "bytes=1-1024" && failed < c.failures) {
+            if (r.range == c.probe && failed < c.failures) {
                 ++failed;
+                if (c.status != 0) return download_test::Status(c.status);
                 HttpReply reset;
                 reset.reset = true;
                 return reset;

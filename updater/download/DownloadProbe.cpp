@@ -52,6 +52,20 @@ bool HasContentRangeBytes(const std::string& headers) {
     return lower.find("content-range: bytes") != std::string::npos;
 }
 
+// The first range probe's answer: every header line (for Content-Range),
+// and the status and Retry-After of the last response.
+struct RangeProbeAnswer {
+    std::string headers;
+    ResponseCheck check;
+};
+
+size_t NoteRangeProbeHeader(char* data, size_t size, size_t count, void* answer) {
+    auto* probe = static_cast<RangeProbeAnswer*>(answer);
+    probe->headers.append(data, size * count);
+    NoteResponseHeader(probe->check, data, size * count);
+    return size * count;
+}
+
 struct EasyHandle {
     CURL* handle = curl_easy_init();
     ~EasyHandle() {
@@ -271,7 +285,7 @@ bool CurlDownloader::CheckIsSupportRange() {
             DOWNLOAD_LOG(kCheckIsSupportRange, ENGINE_PTR ", 遭到暂停", ENGINE_ADDR(this));
             return false;
         }
-        std::string headers;
+        RangeProbeAnswer answer;
         CURLcode result = CURLE_FAILED_INIT;
         {
             EasyHandle easy;
@@ -283,8 +297,8 @@ bool CurlDownloader::CheckIsSupportRange() {
             bool set = curl_easy_setopt(handle, CURLOPT_URL, url.c_str()) == CURLE_OK &&
                        curl_easy_setopt(handle, CURLOPT_HEADER, 1L) == CURLE_OK &&
                        curl_easy_setopt(handle, CURLOPT_NOBODY, 1L) == CURLE_OK &&
-                       curl_easy_setopt(handle, CURLOPT_HEADERDATA, &headers) == CURLE_OK &&
-                       curl_easy_setopt(handle, CURLOPT_HEADERFUNCTION, &AppendHeader) == CURLE_OK &&
+                       curl_easy_setopt(handle, CURLOPT_HEADERDATA, &answer) == CURLE_OK &&
+                       curl_easy_setopt(handle, CURLOPT_HEADERFUNCTION, &NoteRangeProbeHeader) == CURLE_OK &&
                        curl_easy_setopt(handle, CURLOPT_RANGE, "0-") == CURLE_OK &&
                        curl_easy_setopt(handle, CURLOPT_TIMEOUT, static_cast<long>(CurlDownloadConfig.timeout)) ==
                            CURLE_OK &&
@@ -296,8 +310,13 @@ bool CurlDownloader::CheckIsSupportRange() {
             }
             result = curl_easy_perform(handle);
         }
-        if (result == CURLE_OK) {
-            IsMutilDonwload = HasContentRangeBytes(headers);
+        // A busy or failing server (408, 429, 5xx) says nothing about ranges:
+        // taken as "no ranges", it would cost a resumed download its file.
+        const long status = answer.check.status;
+        const bool transientStatus =
+            result == CURLE_OK && status >= 400 && JudgeAttempt(result, status) == AttemptVerdict::Retry;
+        if (result == CURLE_OK && !transientStatus) {
+            IsMutilDonwload = HasContentRangeBytes(answer.headers);
             return true;
         }
         if (Stopping()) continue;
@@ -311,9 +330,10 @@ bool CurlDownloader::CheckIsSupportRange() {
         }
         if (retryCount >= CurlDownloadConfig.unproductiveLimit) return RangeProbesExhausted(kCheckIsSupportRange);
         ++retryCount;
-        DOWNLOAD_LOG(kCheckIsSupportRange, ENGINE_PTR ", 判断是否支持多线程失败, CURLcode:%d, 尝试第%d次重试",
-                     ENGINE_ADDR(this), static_cast<int>(result), retryCount);
-        SleepEx(RetryDelayMs(retryCount));
+        DOWNLOAD_LOG(kCheckIsSupportRange, ENGINE_PTR ", 判断是否支持多线程失败, HttpCode:%ld, CURLcode:%d, 尝试第%d次重试",
+                     ENGINE_ADDR(this), status, static_cast<int>(result), retryCount);
+        uint32_t asked = RetryAfterMs(answer.check.retryAfter, kMaxRetryDelayMs);
+        SleepEx(asked ? asked : RetryDelayMs(retryCount));
     }
 }
 
