@@ -195,7 +195,15 @@ bool Downloader::Download(const std::string& packagePath, PackageDigests* stream
         ReportFailure();
         return false;
     }
-    engine.WaitAndFinish();
+    // The streamed digests vouch for the bytes that arrived, not for the
+    // file at the package path: a download that could not be put there (a
+    // folder or another file in its place, a failed cut) is a failure, or
+    // whatever is there would pass for the verified package.
+    if (!engine.WaitAndFinish()) {
+        UPDATER_LOG(0, "the download could not be made the package %s\n", packagePath.c_str());
+        ReportFailure();
+        return false;
+    }
     if (digest.Bytes() == engine.FileSize.load()) *streamed = digest.Finish();
     return true;
 }
