@@ -53,7 +53,7 @@ bool HasContentRangeBytes(const std::string& headers) {
 }
 
 // The first range probe's answer: every header line (for Content-Range),
-// and the status and Retry-After of the last response.
+// and the status of the last response.
 struct RangeProbeAnswer {
     std::string headers;
     ResponseCheck check;
@@ -310,13 +310,19 @@ bool CurlDownloader::CheckIsSupportRange() {
             }
             result = curl_easy_perform(handle);
         }
-        // A busy or failing server (408, 429, 5xx) says nothing about ranges:
-        // taken as "no ranges", it would cost a resumed download its file.
-        const long status = answer.check.status;
-        const bool transientStatus =
-            result == CURLE_OK && status >= 400 && JudgeAttempt(result, status) == AttemptVerdict::Retry;
-        if (result == CURLE_OK && !transientStatus) {
-            IsMutilDonwload = HasContentRangeBytes(answer.headers);
+        if (result == CURLE_OK) {
+            const long status = answer.check.status;
+            if (status >= 200 && status <= 299) {
+                IsMutilDonwload = HasContentRangeBytes(answer.headers);
+                return true;
+            }
+            // A busy server, or one that answers HEAD otherwise than GET (405,
+            // a 403 for an address signed for GET only, 501), says nothing
+            // about ranges: read as "no ranges", it would cost a resumed
+            // download its file. The second probe, a ranged GET, decides.
+            DOWNLOAD_LOG(kCheckIsSupportRange, ENGINE_PTR ", 分段探测应答HttpCode:%ld，由第二次探测判断",
+                         ENGINE_ADDR(this), status);
+            IsMutilDonwload = true;
             return true;
         }
         if (Stopping()) continue;
@@ -330,10 +336,9 @@ bool CurlDownloader::CheckIsSupportRange() {
         }
         if (retryCount >= CurlDownloadConfig.unproductiveLimit) return RangeProbesExhausted(kCheckIsSupportRange);
         ++retryCount;
-        DOWNLOAD_LOG(kCheckIsSupportRange, ENGINE_PTR ", 判断是否支持多线程失败, HttpCode:%ld, CURLcode:%d, 尝试第%d次重试",
-                     ENGINE_ADDR(this), status, static_cast<int>(result), retryCount);
-        uint32_t asked = RetryAfterMs(answer.check.retryAfter, kMaxRetryDelayMs);
-        SleepEx(asked ? asked : RetryDelayMs(retryCount));
+        DOWNLOAD_LOG(kCheckIsSupportRange, ENGINE_PTR ", 判断是否支持多线程失败, CURLcode:%d, 尝试第%d次重试",
+                     ENGINE_ADDR(this), static_cast<int>(result), retryCount);
+        SleepEx(RetryDelayMs(retryCount));
     }
 }
 
