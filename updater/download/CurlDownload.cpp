@@ -393,8 +393,9 @@ bool CurlDownloader::NextAttempt(int index, CURLcode result, bool delivered, uin
         return false;
     }
     // A range past the end of the file as the server now has it: another
-    // version, as much as a 206 with another total.
-    if (status == 416 && check.rangeTotal >= 0 && check.rangeTotal != FileSize) {
+    // version, as much as a 206 with another total. Every range asked lies
+    // within the probed length, so a 416 that names no total says the same.
+    if (status == 416 && check.rangeTotal != static_cast<int64_t>(FileSize.load())) {
         DOWNLOAD_LOG(kDownloadFun, ENGINE_PTR ", 线程%d发现服务器上的文件长度已改变(HttpCode: 416)", ENGINE_ADDR(this),
                      index);
         fileChanged = true;
