@@ -164,6 +164,39 @@ TEST_F(PrefixTest, SingleConnectionThatStartsOver) {
     EXPECT_EQ(digest.Final(), Md5(result));
 }
 
+// The owner is slow to take the first bytes (held here until the second
+// attempt has written well past them), and the second attempt's answer is
+// another file of the same length, as from a server without validators:
+// the digest still starts over, instead of going on from where the reader
+// stood with bytes of the new answer after bytes of the old one.
+TEST_F(PrefixTest, SingleConnectionThatStartsOverBehindASlowOwner) {
+    const std::string first = Pattern(kSize, 31), second = Pattern(kSize, 32);
+    std::atomic<int> transfers{0};
+    FaultServer server([&](const HttpRequest& r) {
+        if (r.index == 0 || r.method != "GET" || r.range == "bytes=1-1024") return ServeFile(r, first, false);
+        HttpReply reply = ServeFile(r, ++transfers == 1 ? first : second, false);
+        if (transfers == 1) reply.resetAfter = 3 * 1048576;
+        return reply;
+    });
+    CurlDownloader engine;
+    std::atomic<bool> held{true};
+    CurlDownloadHooks hooks = Hooks();
+    hooks.prefixData = [&](uint64_t offset, const char* data, size_t size) {
+        // Bounded: a reader that is never released still ends the test.
+        tavlin_test::WaitUntil(
+            [&] { return !held || (transfers == 2 && engine.downloadedSize.load() >= 4 * 1048576); }, 60000);
+        held = false;
+        digest(offset, data, size);
+    };
+    engine.SetHooks(hooks);
+    ASSERT_TRUE(engine.Start(server.Url("/f.zip"), Target(), nullptr));
+    ASSERT_TRUE(RunToEnd(engine));
+    ASSERT_EQ(transfers.load(), 2);
+    ASSERT_TRUE(tavlin_test::ReadFileText(Target()) == second);
+    EXPECT_EQ(digest.startsOver(), 1);
+    EXPECT_EQ(digest.Final(), Md5(second));
+}
+
 TEST_F(PrefixTest, RestartAfterAChangedFileStartsTheDigestOver) {
     const download_test::FileVersion before{Pattern(kSize, 24), "\"a\"", ""};
     const download_test::FileVersion after{Pattern(kSize + 100, 25), "\"b\"", ""};

@@ -440,8 +440,7 @@ bool CurlDownloader::NextAttempt(int index, CURLcode result, bool delivered, uin
     if (uint32_t asked = RetryAfterMs(check.retryAfter, kMaxRetryDelayMs)) *delayMs = asked;
     if (!IsMutilDonwload) {
         std::lock_guard<std::mutex> lock(mutex);
-        downloadedSize -= segment.done;
-        segment.done = 0;
+        StartOverLocked(segment);
     }
     uint32_t size = FileSize;
     float percent = size ? static_cast<float>(downloadedSize * 100.0 / size) : 0.0f;
@@ -543,12 +542,19 @@ size_t CurlDownloader::WriteSegment(int index, const char* data, size_t size, si
     if (Stopping() && !full) {
         if (!IsMutilDonwload) {
             std::lock_guard<std::mutex> lock(mutex);
-            downloadedSize -= segment.done;
-            segment.done = 0;
+            StartOverLocked(segment);
         }
         return bytes - 1;
     }
     return bytes;
+}
+
+void CurlDownloader::StartOverLocked(SegmentInfo& segment) {
+    downloadedSize -= segment.done;
+    segment.done = 0;
+    // The prefix reader may have fallen behind by more than the new attempt
+    // has written again: only this count tells it that its bytes are stale.
+    ++startsOver;
 }
 
 bool CurlDownloader::IsComplete(bool* stopped) {

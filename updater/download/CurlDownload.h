@@ -245,6 +245,9 @@ private:
     // every transfer.
     void Stop(DownloadEnd why, bool all);
     size_t WriteSegment(int index, const char* data, size_t size, size_t count);
+    // A single connection's attempt failed: its next one writes the file
+    // from the first byte again. Under `mutex`.
+    void StartOverLocked(SegmentInfo& segment);
     bool StartSegmentThread(int index);
     void JoinAllThreads();
     void ClearSegments();
@@ -325,6 +328,7 @@ private:
     std::thread prefixThread;
     std::condition_variable prefixCv;  // with `mutex`
     bool prefixStop = false;           // under `mutex`
+    uint32_t startsOver = 0;           // under `mutex`: see StartOverLocked
 };
 
 // Appends a header line to the std::string given as user pointer.

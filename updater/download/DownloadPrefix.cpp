@@ -55,10 +55,16 @@ void CurlDownloader::PrefixReader(DownloadFile file) {
     size_t turn = 0;
     uint64_t handed = 0;
     std::unique_lock<std::mutex> lock(mutex);
+    uint32_t seenStartsOver = startsOver;
     while (!Stopping()) {
         uint64_t ready = ContiguousBytesLocked();
-        // A single connection that started over from the first byte.
-        if (ready < handed) handed = 0;
+        // A single connection that started over from the first byte: what
+        // was handed on may be of another answer, however far the new one
+        // has come meanwhile.
+        if (startsOver != seenStartsOver) {
+            seenStartsOver = startsOver;
+            handed = 0;
+        }
         if (ready == handed) {
             if (prefixStop) break;
             prefixCv.wait_for(lock, kPrefixRecheck);
