@@ -181,6 +181,25 @@ TEST_P(JobOutcomeTest, StoppedEngineFailsOnceAndTheWorkerEnds) {
 INSTANTIATE_TEST_SUITE_P(Server, JobOutcomeTest, ::testing::ValuesIn(kOutcomeCases),
                          [](const auto& info) { return std::string(info.param.name); });
 
+// A folder in the package's place: the whole file arrives and its digest,
+// taken while it arrived, matches, but it cannot become the package. One
+// failure, no finished job, nothing registered.
+TEST_F(JobTest, DownloadThatCannotBecomeThePackageFails) {
+    SetUpLab(true);
+    if (IsSkipped()) return;
+    const std::string package = PackageBytes(1024 * 1024 + 3);
+    fs::create_directory(Package());
+    WriteFile(Package() + "/inside", "keeps the folder from being removed");
+    fs::copy_file(INSTALL_ZEB_APP, dir / "InstallZebApp.dll");
+    StartJob([package](const HttpRequest& r) { return download_test::ServeFile(r, package); }, Md5Hex(package));
+
+    ASSERT_TRUE(job->WaitDone(kJobBoundMs)) << "the job did not end";
+    EXPECT_FALSE(job->finished);
+    EXPECT_FALSE(fs::exists(dir / "InstallZebApp.registered"));
+    EXPECT_TRUE(events->WaitFor([](const auto& e) { return !e.empty(); }, 5000));
+    EXPECT_EQ(events->Failures(), 1u);
+}
+
 // An https server whose certificate nothing vouches for is refused at the
 // first answer, not retried for hours. Run in this machine's own network:
 // nginx ends with the thread that started it, and a lab's threads end.
