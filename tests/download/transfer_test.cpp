@@ -523,6 +523,33 @@ TEST_F(TransferTest, PartCompleteEndsItsAnswerWhateverFollows) {
     EXPECT_TRUE(Delays().empty());
 }
 
+// A part shorter than asked whose body goes on past its Content-Range (a
+// length that counts more than the part): only the part is written, and the
+// rest is asked for again at once. The bytes after it are not the file's.
+TEST_F(TransferTest, BodyPastItsContentRangeIsNotWritten) {
+    const uint32_t size = 1048576;
+    const std::string data = Pattern(size, 33);
+    const std::string junk(5000, 'j');
+    FaultServer server([&](const HttpRequest& r) {
+        if (!download_test::IsSegmentGet(r, size)) return ServeFile(r, data);
+        uint64_t first = 0, last = 0;
+        if (!download_test::AskedRange(r, size, &first, &last)) return download_test::Status(400);
+        HttpReply reply = download_test::Partial(data, first, std::min<uint64_t>(last, first + 99999), size);
+        reply.body += junk;
+        return reply;
+    });
+    CurlDownloader engine;
+    Prepare(engine);
+    ASSERT_TRUE(engine.Start(server.Url("/f.zip"), Target(), nullptr));
+    ASSERT_TRUE(RunToEnd(engine));
+    EXPECT_TRUE(tavlin_test::ReadFileText(Target()) == data);
+    auto ranges = download_test::RangesOf(download_test::SegmentGets(server, size));
+    ASSERT_EQ(ranges.size(), 11u);
+    for (size_t i = 0; i < ranges.size(); ++i)
+        EXPECT_EQ(ranges[i], "bytes=" + std::to_string(i * 100000) + "-" + std::to_string(size - 1));
+    EXPECT_TRUE(Delays().empty());
+}
+
 TEST_F(TransferTest, LostNetworkEndsAFailingThreadAtOnce) {
     std::string data = Pattern(600);
     FaultServer server([&](const HttpRequest& r) {

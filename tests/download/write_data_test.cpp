@@ -24,6 +24,7 @@ protected:
         segment.check.askedFrom = first;
         segment.check.status = status;
         segment.check.rangeFirst = first;
+        segment.check.rangeLast = 29;  // the part reaches the end of the 30 bytes
         segment.check.rangeTotal = total;
     }
     std::string path;
@@ -85,6 +86,7 @@ TEST_F(WriteDataTest, AnswerThatDoesNotFitTheRequestIsNeverWritten) {
         segment.check.askedFrom = c.askedFrom;
         segment.check.status = c.status;
         segment.check.rangeFirst = c.rangeFirst;
+        segment.check.rangeLast = c.rangeFirst >= 0 ? 29 : -1;
         segment.check.rangeTotal = c.rangeTotal;
         segment.check.contentLength = c.contentLength;
         char data[] = "XYZ";

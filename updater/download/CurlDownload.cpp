@@ -504,6 +504,13 @@ size_t CurlDownloader::WriteSegment(int index, const char* data, size_t size, si
     size_t taken = 0;
     {
         size_t room = segment.length - done;
+        // An answer ends where its Content-Range says, whatever length it
+        // claims: bytes after that are not the ones that follow in the file.
+        if (check.askedFrom >= 0) {
+            const uint64_t at = uint64_t{segment.start} + done;
+            const uint64_t answerEnd = static_cast<uint64_t>(check.rangeLast) + 1;
+            room = static_cast<size_t>(std::min<uint64_t>(room, answerEnd > at ? answerEnd - at : 0));
+        }
         size_t items = bytes <= room ? count : room / size;
         taken = items * size;
         uint64_t at = uint64_t{segment.start} + done;
@@ -538,7 +545,8 @@ size_t CurlDownloader::WriteSegment(int index, const char* data, size_t size, si
     // A file that cannot be written ends the download; its progress so far
     // stays recorded.
     if (failed) return 0;
-    if (full && taken < bytes) return 0;
+    // The segment is full or the answer has ended: nothing more of it is taken.
+    if (taken < bytes) return 0;
     if (Stopping() && !full) {
         if (!IsMutilDonwload) {
             std::lock_guard<std::mutex> lock(mutex);

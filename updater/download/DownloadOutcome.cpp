@@ -36,6 +36,8 @@ void NoteResponseHeader(ResponseCheck& check, const char* data, size_t size) {
         size_t bytes = line.find("bytes", 14);
         if (bytes == std::string::npos) return;
         check.rangeFirst = NumberAt(line, bytes + 5);
+        size_t dash = line.find('-', bytes);
+        check.rangeLast = dash == std::string::npos ? -1 : NumberAt(line, dash + 1);
         size_t slash = line.find('/', bytes);
         check.rangeTotal = slash == std::string::npos ? -1 : NumberAt(line, slash + 1);
     } else if (StartsWithNoCase(data, size, "content-length:")) {
@@ -60,6 +62,7 @@ ResponseCheck::Verdict JudgeBody(const ResponseCheck& check, uint32_t fileSize, 
     if (check.askedFrom >= 0) {
         if (check.status == 206) {
             if (check.rangeTotal >= 0 && check.rangeTotal != fileSize) return Verdict::OtherVersion;
+            if (check.rangeLast < check.rangeFirst) return Verdict::Unusable;
             return check.rangeFirst == check.askedFrom ? Verdict::Accepted : Verdict::Unusable;
         }
         // The whole file instead of a part: of another length it is another

@@ -42,6 +42,7 @@ struct ResponseCheck {
     int64_t askedFrom = -1;   // first byte asked for; -1: no range asked
     long status = 0;          // of the last status line seen
     int64_t rangeFirst = -1;  // Content-Range "bytes FIRST-LAST/TOTAL"
+    int64_t rangeLast = -1;
     int64_t rangeTotal = -1;  // -1 when absent or "*"
     int64_t contentLength = -1;
     FileVersion version;      // the response's validator
