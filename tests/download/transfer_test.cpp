@@ -360,6 +360,38 @@ TEST_F(TransferTest, SegmentThatKeepsFailingGivesUp) {
     EXPECT_EQ(CountContaining(Messages(kDownloadFun), "线程0重试下载失败"), 2u);
 }
 
+// A server that allows fewer connections than the engine opens answers the
+// others 503: the connection that keeps getting it gives up its part, and
+// a connection that works takes the part over once its own is done. The
+// download completes instead of being given up while data flows.
+TEST_F(TransferTest, ConnectionThatKeepsFailingLeavesItsPartToTheOthers) {
+    const uint32_t size = 3 * 4194304;
+    const std::string data = Pattern(size, 34);
+    std::atomic<int> refused{0};
+    FaultServer server([&](const HttpRequest& r) {
+        HttpReply reply = ServeFile(r, data);
+        if (!download_test::IsSegmentGet(r, size)) return reply;
+        uint64_t first = 0, last = 0;
+        download_test::AskedRange(r, size, &first, &last);
+        // The second part is refused past its connection's attempts.
+        if (first == 4194304 && refused <= CurlDownloadConfig.unproductiveLimit) {
+            ++refused;
+            return download_test::Status(503);
+        }
+        // The others' first answers go silent for a while: they are still
+        // at work when the refused connection gives up.
+        if (first % 4194304 == 0) reply.stallAfter = 1000;
+        return reply;
+    });
+    CurlDownloader engine;
+    Prepare(engine, 2);
+    ASSERT_TRUE(engine.Start(server.Url("/f.zip"), Target(), nullptr));
+    ASSERT_TRUE(RunToEnd(engine)) << testing::PrintToString(engine.EndReason());
+    EXPECT_TRUE(tavlin_test::ReadFileText(Target()) == data);
+    EXPECT_EQ(refused.load(), CurlDownloadConfig.unproductiveLimit + 1);
+    EXPECT_EQ(CountContaining(Messages(kDownloadFun), "线程1重试下载失败"), 1u);
+}
+
 // A file withdrawn (or an address gone wrong) half way: the first answer
 // that cannot change stops every transfer, without a wait, and keeps what
 // was fetched. The other segments stall, so only that stop can end them.

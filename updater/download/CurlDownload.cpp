@@ -154,7 +154,7 @@ bool CurlDownloader::StartConnections(int32_t count) {
     return true;
 }
 
-int CurlDownloader::ClaimPiece() {
+int CurlDownloader::ClaimPiece(SegmentInfo* leaving) {
     std::lock_guard<std::mutex> lock(mutex);
     for (size_t i = 0; i < segments.size(); ++i) {
         SegmentInfo& piece = *segments[i];
@@ -162,6 +162,9 @@ int CurlDownloader::ClaimPiece() {
         piece.claimed = true;
         return static_cast<int>(i);
     }
+    // Nothing left for this connection: it stops counting as running in the
+    // same step, so a piece released later is not left to it.
+    if (leaving) leaving->running = false;
     return -1;
 }
 
@@ -298,7 +301,7 @@ void CurlDownloader::RunSegment(int first) {
     CURLcode result = CURLE_OK;
     // The handle goes from piece to piece, and with it the open connection.
     while (FetchPiece(index, &result)) {
-        int next = ClaimPiece();
+        int next = ClaimPiece(&connection);
         if (next < 0) break;
         bool moved = MovePiece(index, next);
         index = next;
@@ -311,6 +314,22 @@ void CurlDownloader::RunSegment(int first) {
     SegmentInfo& last = *segments[index];
     if (last.handle) curl_easy_cleanup(last.handle);
     last.handle = nullptr;
+    if (last.exhausted) {
+        // One connection that keeps failing (a server that allows fewer
+        // connections answers the others 503) is no reason to stop those
+        // that work: its piece goes back to them. Only the last connection
+        // gives the download up. Decided under the lock that ClaimPiece
+        // takes, so a released piece always has a taker or a reason.
+        bool othersRun = false;
+        {
+            std::lock_guard<std::mutex> lock(mutex);
+            last.exhausted = false;
+            last.claimed = false;
+            connection.running = false;
+            for (const auto& segment : segments) othersRun = othersRun || segment->running;
+        }
+        if (!othersRun) Stop(DownloadEnd::GaveUp, true);
+    }
     connection.running = false;
     if (hooks.segmentEnded) hooks.segmentEnded();
 }
@@ -421,7 +440,8 @@ bool CurlDownloader::NextAttempt(int index, CURLcode result, bool delivered, uin
     segment.unproductive = delivered ? 0 : segment.unproductive + 1;
     if (segment.unproductive > CurlDownloadConfig.unproductiveLimit) {
         DOWNLOAD_LOG(kDownloadFun, ENGINE_PTR ", 线程%d重试下载失败", ENGINE_ADDR(this), index);
-        Stop(DownloadEnd::GaveUp, true);
+        // RunSegment decides whether the whole download gives up.
+        segment.exhausted = true;
         return false;
     }
     curl_easy_cleanup(segment.handle);

@@ -98,6 +98,7 @@ struct SegmentInfo {
     std::thread thread;         // the connection that started on this piece
     int32_t retries = 0;
     int32_t unproductive = 0;   // attempts in a row that delivered nothing
+    bool exhausted = false;     // its connection ran out of attempts on it; that thread only
     std::atomic<bool> running{false};  // `thread` has not left DownloadFun yet
     char token[32] = {};        // this segment's ThreadToken
     ResponseCheck check;
@@ -229,8 +230,9 @@ private:
     void RunSegment(int index);
     // Fetches one piece over the connection's handle; true when complete.
     bool FetchPiece(int index, CURLcode* result);
-    // Takes the lowest piece nobody took; -1 when none is left.
-    int ClaimPiece();
+    // Takes the lowest piece nobody took; -1 when none is left, and then
+    // `leaving` (the asking connection) no longer counts as running.
+    int ClaimPiece(SegmentInfo* leaving = nullptr);
     // Hands the connection's handle (and its open connection) on to piece
     // `to`. False when the handle could not be set up for it.
     bool MovePiece(int from, int to);
