@@ -34,10 +34,12 @@ struct Ranges {
 };
 
 // A file server whose every part transfer is reset after `cut` bytes.
-FaultServer::Script FlakyLink(const std::string& data, long cut) {
-    return [&data, cut](const HttpRequest& r) {
+// `extra`: a header line every answer carries.
+FaultServer::Script FlakyLink(const std::string& data, long cut, const std::string& extra = "") {
+    return [&data, cut, extra](const HttpRequest& r) {
         HttpReply reply = ServeFile(r, data);
         if (download_test::IsSegmentGet(r, data.size())) reply.resetAfter = cut;
+        if (!extra.empty()) reply.headers.push_back(extra);
         return reply;
     };
 }
@@ -455,11 +457,22 @@ TEST_F(TransferTest, PermanentAnswersToASegmentStopTheDownloadAtOnce) {
 }
 
 // A link that drops every connection after 256 KiB: each attempt asks for
-// the rest of its segment at once, and the file completes.
+// the rest of its segment at once, and the file completes. A Retry-After on
+// the parts that were cut asks for no wait either: they delivered.
 TEST_F(TransferTest, FlakyLinkCompletesWithoutWaits) {
     const uint32_t size = 12 * 1048576;
     const long cut = 256 * 1024;
     const std::string data = Pattern(size, 12);
+    {
+        FaultServer server(FlakyLink(data, cut, "Retry-After: 30"));
+        CurlDownloader engine;
+        Prepare(engine);
+        const std::string target = dir / "retry-after";
+        ASSERT_TRUE(engine.Start(server.Url("/f.zip"), target, nullptr));
+        ASSERT_TRUE(RunToEnd(engine));
+        EXPECT_TRUE(tavlin_test::ReadFileText(target) == data);
+        ASSERT_TRUE(Delays().empty()) << testing::PrintToString(Delays());
+    }
     FaultServer server(FlakyLink(data, cut));
     CurlDownloader engine;
     Prepare(engine);

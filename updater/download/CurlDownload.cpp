@@ -453,11 +453,11 @@ bool CurlDownloader::NextAttempt(int index, CURLcode result, bool delivered, uin
         return false;
     }
     segment.retries = retries + 1;
-    // Data delivered: the link works, ask again at once. Otherwise the
-    // delay doubles with the attempts in a row that brought nothing, unless
-    // the server said how long to wait.
+    // Data delivered: the link works, ask again at once (whatever Retry-After
+    // the cut answer carried). Otherwise the delay doubles with the attempts
+    // in a row that brought nothing, unless the server said how long to wait.
     *delayMs = segment.unproductive == 0 ? 0 : RetryDelayMs(segment.unproductive - 1);
-    if (uint32_t asked = RetryAfterMs(check.retryAfter, kMaxRetryDelayMs)) *delayMs = asked;
+    if (uint32_t asked = RetryAfterMs(check.retryAfter, kMaxRetryDelayMs); asked && !delivered) *delayMs = asked;
     if (!IsMutilDonwload) {
         std::lock_guard<std::mutex> lock(mutex);
         StartOverLocked(segment);
