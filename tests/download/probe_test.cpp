@@ -2,6 +2,7 @@
 // pause-aware wait, and https with a verified server certificate.
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <chrono>
 #include <filesystem>
 #include <thread>
@@ -85,6 +86,7 @@ TEST_F(ProbeTest, LengthProbeAnswersThatLeadToTheFile) {
         HttpReply first;
         std::vector<uint32_t> delays;
         std::string logged;  // a message of the length probe, if any
+        std::string range = "";  // the range probe answered so; "": the length probe
     };
     HttpReply reset;
     reset.reset = true;
@@ -112,10 +114,17 @@ TEST_F(ProbeTest, LengthProbeAnswersThatLeadToTheFile) {
         {"503 with Retry-After: 3600", download_test::RetryAfter(503, "3600"), {60000}, ""},
         {"connection reset", reset, {2000}, ""},
         {"silent until the stall limit", silent, {2000}, ""},
+        // The range test is one of the engine's requests like any other.
+        {"range test: 429 with Retry-After: 7", download_test::RetryAfter(429, "7"), {7000}, "", "bytes=1-300"},
+        {"range test: 503", download_test::Status(503), {2000}, "", "bytes=1-300"},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
-        FaultServer server([&](const HttpRequest& r) { return r.index == 0 ? c.first : ServeFile(r, data); });
+        std::atomic<bool> answered{false};
+        FaultServer server([&](const HttpRequest& r) {
+            bool first = c.range.empty() ? r.index == 0 : r.range == c.range && !answered.exchange(true);
+            return first ? c.first : ServeFile(r, data);
+        });
         std::string target = dir / (std::string("t") + std::to_string(&c - cases));
         size_t before = Delays().size();
         CurlDownloader engine;

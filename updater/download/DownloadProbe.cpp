@@ -362,7 +362,10 @@ bool CurlDownloader::CheckIsSupportRangeEx() {
             return false;
         }
         auto token = std::make_unique<RangeTestToken>(limit);
+        ResponseCheck answer;  // for its Retry-After
         bool set = curl_easy_setopt(handle, CURLOPT_URL, url.c_str()) == CURLE_OK &&
+                   curl_easy_setopt(handle, CURLOPT_HEADERFUNCTION, &NoteProbeHeader) == CURLE_OK &&
+                   curl_easy_setopt(handle, CURLOPT_HEADERDATA, &answer) == CURLE_OK &&
                    curl_easy_setopt(handle, CURLOPT_WRITEFUNCTION, &CurlDownloader::WriteData) == CURLE_OK &&
                    curl_easy_setopt(handle, CURLOPT_WRITEDATA, token->text) == CURLE_OK &&
                    curl_easy_setopt(handle, CURLOPT_FOLLOWLOCATION, 1L) == CURLE_OK &&
@@ -403,7 +406,8 @@ bool CurlDownloader::CheckIsSupportRangeEx() {
         ++retryCount;
         DOWNLOAD_LOG(kCheckIsSupportRangeEx, ENGINE_PTR ", 判断是否支持多线程失败, HttpCode:%ld, CURLcode:%d, 尝试第%d次重试",
                      ENGINE_ADDR(this), status, static_cast<int>(result), retryCount);
-        SleepEx(RetryDelayMs(retryCount));
+        uint32_t asked = RetryAfterMs(answer.retryAfter, kMaxRetryDelayMs);
+        SleepEx(asked ? asked : RetryDelayMs(retryCount));
     }
 }
 
