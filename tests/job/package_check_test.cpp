@@ -2,6 +2,8 @@
 // from one read, the verdict on every kind of signature, and the job that
 // deletes a package failing either and reports it as a digest mismatch.
 #include <openssl/evp.h>
+#include <sys/inotify.h>
+#include <unistd.h>
 
 #include <filesystem>
 #include <fstream>
@@ -211,6 +213,44 @@ const JobCase kJobCases[] = {
 
 void PrintTo(const JobCase& c, std::ostream* out) { *out << c.name; }
 
+// Whether a file of this name was ever created or moved into `folder`
+// while the watch lasted: a package that fails its checks must never stand
+// where the launcher would apply it, not even for a moment.
+class NameWatch {
+public:
+    NameWatch(const fs::path& folder, std::string name)
+        : fd_(::inotify_init1(IN_NONBLOCK | IN_CLOEXEC)), name_(std::move(name)) {
+        EXPECT_GE(fd_, 0);
+        if (fd_ >= 0) {
+            EXPECT_GE(::inotify_add_watch(fd_, folder.c_str(), IN_CREATE | IN_MOVED_TO), 0);
+        }
+    }
+    ~NameWatch() {
+        if (fd_ >= 0) ::close(fd_);
+    }
+    NameWatch(const NameWatch&) = delete;
+    NameWatch& operator=(const NameWatch&) = delete;
+
+    bool Appeared() {
+        alignas(inotify_event) char buffer[16384];
+        for (int reads = 0; reads < 10000; ++reads) {
+            const ssize_t n = ::read(fd_, buffer, sizeof buffer);
+            if (n <= 0) break;
+            for (ssize_t at = 0; at < n;) {
+                const auto* event = reinterpret_cast<const inotify_event*>(buffer + at);
+                if (event->len && name_ == event->name) seen_ = true;
+                at += static_cast<ssize_t>(sizeof(inotify_event) + event->len);
+            }
+        }
+        return seen_;
+    }
+
+private:
+    int fd_;
+    std::string name_;
+    bool seen_ = false;
+};
+
 class JobPackageCheckTest : public JobTest, public ::testing::WithParamInterface<JobCase> {};
 
 TEST_P(JobPackageCheckTest, FinishesOnlyWhenEveryCheckPasses) {
@@ -225,10 +265,12 @@ TEST_P(JobPackageCheckTest, FinishesOnlyWhenEveryCheckPasses) {
         j.signature = c.signature(package);
         j.trustedKeys = keys;
     };
+    NameWatch watch(fs::path(Package()).parent_path(), fs::path(Package()).filename().string());
     StartJob([package](const HttpRequest& r) { return download_test::ServeFile(r, package); }, Md5Hex(package));
     ASSERT_TRUE(job->WaitDone(kJobBoundMs)) << "the job did not end";
 
     EXPECT_EQ(job->finished.load(), c.finishes);
+    EXPECT_EQ(watch.Appeared(), c.finishes);
     EXPECT_EQ(fs::exists(dir / "InstallZebApp.registered"), c.finishes);
     if (c.finishes) {
         EXPECT_EQ(ReadText(Package()), package);
@@ -236,6 +278,7 @@ TEST_P(JobPackageCheckTest, FinishesOnlyWhenEveryCheckPasses) {
         return;
     }
     EXPECT_FALSE(fs::exists(Package())) << "a package that failed its checks must be deleted";
+    EXPECT_FALSE(fs::exists(Package() + ".dltmp")) << "nor kept to be resumed";
     EXPECT_EQ(job->progress.downloadedBytes.load(), 0);
     EXPECT_EQ(job->progress.totalBytes.load(), static_cast<int64_t>(package.size()));
     ASSERT_TRUE(events->WaitFor([](const auto& e) { return !e.empty(); }, 5000));

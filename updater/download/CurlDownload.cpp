@@ -623,9 +623,13 @@ bool CurlDownloader::Pause() {
     return result;
 }
 
-bool CurlDownloader::WaitAndFinish() {
+bool CurlDownloader::WaitAndFinish(const std::function<bool()>& accept) {
     JoinAllThreads();
     StopPrefixReader();
+    if (accept && IsComplete(nullptr) && !accept()) {
+        DiscardFinished();
+        return false;
+    }
     return FinalProc();
 }
 

@@ -157,8 +157,11 @@ public:
     bool IsComplete(bool* stopped);
 
     // Waits for every transfer thread, then FinalProc: true when the
-    // finished file stands at the target. Worker thread.
-    bool WaitAndFinish();
+    // finished file stands at the target. Worker thread. `accept`, when
+    // given, is asked about a complete file after the prefix reader's last
+    // data and before the file takes the target's name; a file it refuses
+    // is deleted with its version record and never stands at the target.
+    bool WaitAndFinish(const std::function<bool()>& accept = {});
 
     // Stops every transfer (a silent one within about a second) and waits
     // for the connections still fetching. False when a wait failed.
@@ -283,6 +286,8 @@ private:
     bool ContinueDownloadByTmpFile();
     bool RestartAfterUnusableTmpFile();
     bool FinalProc();
+    // A complete file that its owner refused: it goes, record and all.
+    void DiscardFinished();
     void CommitTmpFile();
     void CloseTmpFileLocked(const char* function);
 

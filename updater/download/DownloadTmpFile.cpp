@@ -254,6 +254,14 @@ bool CurlDownloader::RestartAfterUnusableTmpFile() {
     return Start(url, targetPath, &requestedCount);
 }
 
+void CurlDownloader::DiscardFinished() {
+    CloseTmpFile(kFinalProc);
+    const std::string name = targetPath + ".dltmp";
+    DOWNLOAD_LOG(kFinalProc, ENGINE_PTR ", 下载完成的文件未通过校验，删除临时文件", ENGINE_ADDR(this));
+    download_file::Remove(name);
+    download_file::Remove(VersionFileOf(name));
+}
+
 bool CurlDownloader::FinalProc() {
     bool stopped = false;
     bool complete = IsComplete(&stopped);

@@ -195,33 +195,55 @@ bool Downloader::Download(const std::string& packagePath, PackageDigests* stream
         ReportFailure();
         return false;
     }
+    // Digests that followed the whole file are checked before it takes the
+    // package's name: a package that fails them never stands where the
+    // launcher would apply it, not even for the moment before its deletion.
+    bool rejected = false;
+    const bool placed = engine.WaitAndFinish([&] {
+        if (digest.Bytes() != engine.FileSize.load()) return true;
+        *streamed = digest.Finish();
+        // Spoiled digests say nothing: the file is read again once in place.
+        if (streamed->md5.empty()) return true;
+        rejected = !Accepted(*streamed);
+        return !rejected;
+    });
+    if (rejected) {
+        progress.downloadedBytes = 0;
+        NotifyDetached(onFailure);
+        return false;
+    }
     // The streamed digests vouch for the bytes that arrived, not for the
     // file at the package path: a download that could not be put there (a
     // folder or another file in its place, a failed cut) is a failure, or
     // whatever is there would pass for the verified package.
-    if (!engine.WaitAndFinish()) {
+    if (!placed) {
         UPDATER_LOG(0, "the download could not be made the package %s\n", packagePath.c_str());
         ReportFailure();
         return false;
     }
-    if (digest.Bytes() == engine.FileSize.load()) *streamed = digest.Finish();
     return true;
 }
 
-void Downloader::Verify(const std::string& packagePath, const std::string& folder, const PackageDigests& streamed) {
+bool Downloader::Accepted(const PackageDigests& digests) const {
     const PackageExpectations expected{progress.expectedMd5, expectedSha256, signature};
-    // The digests taken while the file arrived cover exactly its bytes; a
-    // second pass (one read for both digests) is needed only when they
-    // could not follow the file.
-    const PackageDigests digests =
-        streamed.md5.empty() ? DigestsOfFile(packagePath, NeedsSha256(expected, trustedKeys.get())) : streamed;
     const PackageVerdict verdict = CheckPackage(digests, expected, trustedKeys.get());
-    if (verdict != PackageVerdict::Accepted) {
-        UPDATER_LOG(0, "package rejected, deleted: %s\n", VerdictText(verdict));
-        download_file::Remove(packagePath);
-        progress.downloadedBytes = 0;
-        NotifyDetached(onFailure);
-        return;
+    if (verdict == PackageVerdict::Accepted) return true;
+    UPDATER_LOG(0, "package rejected, deleted: %s\n", VerdictText(verdict));
+    return false;
+}
+
+void Downloader::Verify(const std::string& packagePath, const std::string& folder, const PackageDigests& streamed) {
+    // The digests taken while the file arrived cover exactly its bytes and
+    // were checked before it took the package's name; a second pass (one
+    // read for both digests) is needed only when they could not follow it.
+    if (streamed.md5.empty()) {
+        const PackageExpectations expected{progress.expectedMd5, expectedSha256, signature};
+        if (!Accepted(DigestsOfFile(packagePath, NeedsSha256(expected, trustedKeys.get())))) {
+            download_file::Remove(packagePath);
+            progress.downloadedBytes = 0;
+            NotifyDetached(onFailure);
+            return;
+        }
     }
     zeb::RegisterServerDll(zeb::GetInstallDllPath(zeb::ToWide(folder)));
     finished = true;

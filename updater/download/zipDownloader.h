@@ -88,6 +88,9 @@ private:
     // arrived, when they cover the whole file.
     bool Download(const std::string& packagePath, PackageDigests* streamed);
     void Verify(const std::string& packagePath, const std::string& folder, const PackageDigests& streamed);
+    // Whether the package's digests (and signature) are the expected ones;
+    // logs a refusal.
+    bool Accepted(const PackageDigests& digests) const;
     // Calls onFailure once per job, on a thread of its own.
     void ReportFailure();
     // Waits for the network to come back: false when the job is released or
