@@ -53,6 +53,8 @@ TEST_F(ProbeTest, PermanentAnswersToTheLengthProbeEndAtOnce) {
          "拒绝重定向到http和https以外的地址: file:///etc/passwd"},
         {"redirect to ftp://", [](const HttpRequest&) { return Redirect(301, "ftp://127.0.0.1/f.zip"); }, 1,
          "拒绝重定向到http和https以外的地址: ftp://127.0.0.1/f.zip"},
+        {"redirect to port 0", [](const HttpRequest&) { return Redirect(302, "http://127.0.0.1:0/f.zip"); }, 1,
+         "拒绝重定向到http和https以外的地址: http://127.0.0.1:0/f.zip"},
         // Ten redirects are followed; the eleventh ends the probe.
         {"redirect loop", [](const HttpRequest& r) { return download_test::RedirectLoop(r); }, 11, "重定向超过10次"},
         {"4 GiB", [&](const HttpRequest&) { return huge; }, 1, "文件长度4294967296字节超出上限"},
@@ -182,7 +184,8 @@ TEST_F(ProbeTest, AddressesThatCannotBeAskedAreRefusedAtOnce) {
     ASSERT_TRUE(tavlin_test::WriteFileText(secret, "not for download"));
     const std::string urls[] = {"file://" + secret,        "ftp://127.0.0.1/f.zip", "gopher://127.0.0.1/f.zip",
                                 "",                        "http:///f.zip",         "http://exa mple.com/f.zip",
-                                "http://127.0.0.1:99999/", "http://[::1/f.zip"};
+                                "http://127.0.0.1:99999/", "http://[::1/f.zip",
+                                "http://127.0.0.1:0/f.zip", "https://127.0.0.1:00/f.zip"};
     for (const auto& url : urls) {
         SCOPED_TRACE(url);
         CurlDownloader engine;

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cctype>
+#include <cstdlib>
 #include <cstring>
 #include <ctime>
 #include <string>
@@ -120,11 +121,17 @@ bool AddressUsable(const std::string& address) {
     if (curl_url_set(parsed, CURLUPART_URL, address.c_str(), 0) == CURLUE_OK) {
         char* scheme = nullptr;
         char* host = nullptr;
+        char* port = nullptr;
         if (curl_url_get(parsed, CURLUPART_SCHEME, &scheme, 0) == CURLUE_OK &&
             curl_url_get(parsed, CURLUPART_HOST, &host, 0) == CURLUE_OK)
             usable = (strcasecmp(scheme, "http") == 0 || strcasecmp(scheme, "https") == 0) && *host != '\0';
+        // libcurl takes port 0 and then fails to connect like a server that
+        // is down, which would be retried for good; nothing ever listens there.
+        if (usable && curl_url_get(parsed, CURLUPART_PORT, &port, 0) == CURLUE_OK)
+            usable = std::strtol(port, nullptr, 10) != 0;
         curl_free(scheme);
         curl_free(host);
+        curl_free(port);
     }
     curl_url_cleanup(parsed);
     return usable;
