@@ -243,3 +243,49 @@ TEST_F(JobTest, ReleaseDuringTransferEndsTheWorker) {
     EXPECT_TRUE(fs::exists(dir / "update.zip.dltmp"));
     EXPECT_EQ(events->Failures(), 0u);
 }
+
+// A temporary file left by a run for one package, on a server that sends no
+// validators: a run for another package of the same length (a new address
+// and digest) starts from zero instead of resuming bytes of the first, and
+// completes. (A run for the same package resumes: the offline test.)
+TEST_F(JobTest, TemporaryFileOfAnotherPackageIsNotResumed) {
+    SetUpLab(true);
+    if (IsSkipped()) return;
+    const std::string first = PackageBytes(2 * 1024 * 1024);
+    std::string second = first;
+    std::reverse(second.begin(), second.end());
+    ASSERT_NE(Md5Hex(first), Md5Hex(second));
+    auto stall = std::make_shared<std::atomic<bool>>(true);
+    StartServer([first, second, stall](const HttpRequest& r) {
+        const bool isSecond = r.path.rfind("/second", 0) == 0;
+        HttpReply reply = download_test::ServeFile(r, isSecond ? second : first);
+        if (*stall && IsTransfer(r)) reply.stallAfter = static_cast<long>(reply.body.size() / 2);
+        return reply;
+    });
+
+    StartJobAt(server->Url("/first.zip"), Md5Hex(first));
+    ASSERT_TRUE(WaitForBytes(10000)) << "no bytes arrived";
+    ASSERT_TRUE(tavlin_test::WaitUntil(
+        [&] { return job->progress.downloadedBytes.load() >= static_cast<int64_t>(first.size() / 2 - 16); }, 30000));
+    job.reset();
+    ASSERT_TRUE(fs::exists(TmpFile()));
+    *stall = false;
+
+    const size_t mark = server->Requests().size();
+    events = std::make_shared<EventLog>();
+    StartJobAt(server->Url("/second.zip"), Md5Hex(second));
+    ASSERT_TRUE(job->WaitDone(kJobBoundMs)) << "the second package's run did not end";
+    EXPECT_TRUE(job->finished);
+    EXPECT_EQ(events->Failures(), 0u);
+    EXPECT_TRUE(tavlin_test::ReadFileText(Package()) == second) << "the package holds bytes of another one";
+    uint64_t fetched = 0;
+    const auto requests = server->Requests();
+    for (size_t i = mark; i < requests.size(); ++i) {
+        uint64_t from = 0, to = 0;
+        if (IsTransfer(requests[i]) && download_test::AskedRange(requests[i], second.size(), &from, &to))
+            fetched += to - from + 1;
+    }
+    EXPECT_EQ(fetched, second.size()) << "the whole second package, fetched once";
+    job.reset();
+    EXPECT_FALSE(fs::exists(TmpFile() + ".package")) << "the mark outlived its file";
+}

@@ -9,6 +9,7 @@
 #include "download/CurlShare.h"
 #include "download/DownloadDigest.h"
 #include "download/DownloadFile.h"
+#include "download/DownloadVersion.h"
 #include "download/PackageCheck.h"
 #include "log/FileLogger.h"
 #include "platform/network.h"
@@ -39,6 +40,49 @@ void NotifyDetached(const std::function<void()>& callback) {
     } catch (const std::system_error&) {
         callback();
     }
+}
+
+// The package a ".dltmp" holds bytes of, kept beside it. The engine tells
+// versions of one address apart only by the server's validators; without
+// them a run for another package (a new address and digest) would resume
+// this one's bytes into a file that can only fail its digest, and tell the
+// user that the update failed.
+std::string PackageMarkOf(const std::string& tmpName) { return tmpName + ".package"; }
+
+std::string PackageIdentity(const std::string& url, const std::string& md5) {
+    if (md5.empty()) return url;
+    std::string lower = md5;
+    for (char& c : lower)
+        if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
+    return lower;
+}
+
+// False when there is no readable mark.
+bool ReadPackageMark(const std::string& path, std::string* identity) {
+    constexpr uint64_t kMaxMark = 64 * 1024;
+    const DownloadFile file = DownloadFile::OpenToRead(path);
+    uint64_t length = 0;
+    int error = 0;
+    if (!file || !file.Length(&length, &error) || length > kMaxMark) return false;
+    identity->resize(static_cast<size_t>(length));
+    return file.ReadAllAt(0, identity->data(), identity->size());
+}
+
+// Discards the temporary file of another package, then marks it as this
+// one's. A temporary file without a mark (from an earlier build) is kept:
+// nothing tells whose it is, and the digest still guards the result.
+void ClaimTemporaryFile(const std::string& tmpName, const std::string& identity) {
+    const std::string mark = PackageMarkOf(tmpName);
+    std::string recorded;
+    const bool marked = ReadPackageMark(mark, &recorded);
+    if (marked && recorded == identity) return;
+    if (marked && download_file::Exists(tmpName)) {
+        // Held by another download: that one's, left alone.
+        if (!download_file::RemoveUnlessHeld(tmpName)) return;
+        download_file::Remove(VersionFileOf(tmpName));
+        UPDATER_LOG(0, "the temporary file of another package was discarded: %s\n", tmpName.c_str());
+    }
+    download_file::WriteWhole(mark, identity);
 }
 
 }  // namespace
@@ -90,8 +134,12 @@ void Downloader::Run() {
     // tried, since the engine has its own retries.
     if (!platform::IsNetworkAlive() && onFailure) onFailure();
 
+    const std::string tmpName = packagePath + ".dltmp";
+    ClaimTemporaryFile(tmpName, PackageIdentity(url, progress.expectedMd5));
     PackageDigests streamed;
     if (Download(packagePath, &streamed)) Verify(packagePath, folder, streamed);
+    // The mark lives as long as the file it names.
+    if (!download_file::Exists(tmpName)) download_file::Remove(PackageMarkOf(tmpName));
 }
 
 void Downloader::ReportFailure() {
