@@ -159,7 +159,7 @@ bool Downloader::Download(const std::string& packagePath, PackageDigests* stream
     // prefix reader feeds them, and they are read after WaitAndFinish.
     // Declared first: the engine's reader may feed them until the engine is
     // gone.
-    PackageDigestStream digest(NeedsSha256({progress.expectedMd5, expectedSha256, signature}, trustedKeys.get()));
+    PackageDigestStream digest(NeedsSha256(Expected(), trustedKeys.get()));
     CurlDownloader engine;
     // The last segment's end wakes the poll below, so a finished download is
     // verified at once rather than at the next poll.
@@ -256,8 +256,7 @@ bool Downloader::Download(const std::string& packagePath, PackageDigests* stream
         return !rejected;
     });
     if (rejected) {
-        progress.downloadedBytes = 0;
-        NotifyDetached(onFailure);
+        Refused();
         return false;
     }
     // The streamed digests vouch for the bytes that arrived, not for the
@@ -272,26 +271,28 @@ bool Downloader::Download(const std::string& packagePath, PackageDigests* stream
     return true;
 }
 
+PackageExpectations Downloader::Expected() const { return {progress.expectedMd5, expectedSha256, signature}; }
+
 bool Downloader::Accepted(const PackageDigests& digests) const {
-    const PackageExpectations expected{progress.expectedMd5, expectedSha256, signature};
-    const PackageVerdict verdict = CheckPackage(digests, expected, trustedKeys.get());
+    const PackageVerdict verdict = CheckPackage(digests, Expected(), trustedKeys.get());
     if (verdict == PackageVerdict::Accepted) return true;
     UPDATER_LOG(0, "package rejected, deleted: %s\n", VerdictText(verdict));
     return false;
+}
+
+void Downloader::Refused() {
+    progress.downloadedBytes = 0;
+    NotifyDetached(onFailure);
 }
 
 void Downloader::Verify(const std::string& packagePath, const std::string& folder, const PackageDigests& streamed) {
     // The digests taken while the file arrived cover exactly its bytes and
     // were checked before it took the package's name; a second pass (one
     // read for both digests) is needed only when they could not follow it.
-    if (streamed.md5.empty()) {
-        const PackageExpectations expected{progress.expectedMd5, expectedSha256, signature};
-        if (!Accepted(DigestsOfFile(packagePath, NeedsSha256(expected, trustedKeys.get())))) {
-            download_file::Remove(packagePath);
-            progress.downloadedBytes = 0;
-            NotifyDetached(onFailure);
-            return;
-        }
+    if (streamed.md5.empty() && !Accepted(DigestsOfFile(packagePath, NeedsSha256(Expected(), trustedKeys.get())))) {
+        download_file::Remove(packagePath);
+        Refused();
+        return;
     }
     zeb::RegisterServerDll(zeb::GetInstallDllPath(zeb::ToWide(folder)));
     finished = true;

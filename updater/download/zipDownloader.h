@@ -20,6 +20,7 @@
 #include "app/UpdateParams.h"
 #include "download/CurlDownload.h"
 #include "download/DownloadDigest.h"
+#include "download/PackageCheck.h"
 #include "download/DownloadProgress.h"
 #include "download/PackageKeys.h"
 #include "download/ThreadBase.h"
@@ -91,6 +92,11 @@ private:
     // Whether the package's digests (and signature) are the expected ones;
     // logs a refusal.
     bool Accepted(const PackageDigests& digests) const;
+    // What the package must match: its digests and signature.
+    PackageExpectations Expected() const;
+    // A package that failed its checks is gone: progress back to 0, the
+    // owner told.
+    void Refused();
     // Calls onFailure once per job, on a thread of its own.
     void ReportFailure();
     // Waits for the network to come back: false when the job is released or
