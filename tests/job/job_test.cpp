@@ -289,3 +289,29 @@ TEST_F(JobTest, TemporaryFileOfAnotherPackageIsNotResumed) {
     job.reset();
     EXPECT_FALSE(fs::exists(TmpFile() + ".package")) << "the mark outlived its file";
 }
+
+// Links left in the work folder where the job keeps its files, pointing at
+// files elsewhere: the job completes, and nothing outside the folder is
+// written or deleted through them.
+TEST_F(JobTest, LinksInTheWorkFolderAreNotFollowed) {
+    SetUpLab(true);
+    if (IsSkipped()) return;
+    const std::string package = PackageBytes(1024 * 1024 + 7);
+    const std::string outside = dir / "outside";
+    fs::create_directory(outside);
+    const std::vector<std::string> names = {"update.zip", "update.zip.dltmp", "update.zip.dltmp.package",
+                                            "update.zip.dltmp.version"};
+    const std::string kept = "a file of someone else's, not the job's";
+    for (const std::string& name : names) {
+        WriteFile(outside + "/" + name, kept);
+        fs::create_symlink(outside + "/" + name, dir / name);
+    }
+    StartJob(
+        [package](const HttpRequest& r) { return download_test::ServeVersion(r, package, "\"v1\"", ""); },
+        Md5Hex(package));
+    ASSERT_TRUE(job->WaitDone(kJobBoundMs)) << "the job did not end";
+    EXPECT_TRUE(job->finished);
+    EXPECT_TRUE(ReadFile(Package()) == package);
+    job.reset();
+    for (const std::string& name : names) EXPECT_EQ(ReadFile(outside + "/" + name), kept) << name;
+}

@@ -82,6 +82,9 @@ void ClaimTemporaryFile(const std::string& tmpName, const std::string& identity)
         download_file::Remove(VersionFileOf(tmpName));
         UPDATER_LOG(0, "the temporary file of another package was discarded: %s\n", tmpName.c_str());
     }
+    // A new file, never written through whatever stands at the name: a link
+    // there would have the mark overwrite a file outside the work folder.
+    download_file::Remove(mark);
     download_file::WriteWhole(mark, identity);
 }
 
