@@ -28,3 +28,10 @@ mapfile -t packages < <(packages_of "$@")
 
 "${sudo_cmd[@]}" apt-get update
 "${sudo_cmd[@]}" env DEBIAN_FRONTEND=noninteractive apt-get install -y "${packages[@]}"
+
+# The build group also makes the programs' libcurl (HTTP and HTTPS only, from
+# the system libcurl's sources); without it they link the system's libcurl.
+if [ $# -eq 0 ] || [[ " $* " == *" build "* ]]; then
+    "${sudo_cmd[@]}" "$here/build-curl.sh" ||
+        echo "setup.sh: the HTTP-only libcurl could not be built; the programs link the system's libcurl" >&2
+fi
