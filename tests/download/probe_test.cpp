@@ -27,6 +27,15 @@ const char* const kCheckFileLength = "CurlDownloader::CheckFileLength";
 
 class ProbeTest : public EngineTest {};
 
+// 600 bytes under the Content-Length lines given.
+HttpReply TwoLengths(std::vector<std::string> lines) {
+    HttpReply reply;
+    reply.body = Pattern(600);
+    reply.headers = std::move(lines);
+    reply.contentLength = false;
+    return reply;
+}
+
 // Answers after which asking again cannot help: the probe ends with the
 // first of them, without a wait, and nothing is created.
 TEST_F(ProbeTest, PermanentAnswersToTheLengthProbeEndAtOnce) {
@@ -158,6 +167,13 @@ TEST_F(ProbeTest, LengthProbeGivesUpAfterTenRetries) {
         {"503 with Retry-After: 5 every time", download_test::RetryAfter(503, "5"), false,
          std::vector<uint32_t>(doubling.size(), 5000)},
         {"connection refused", {}, true, doubling},
+        // Lengths that disagree name no length: libcurl would read only as
+        // far as one of them, and take that for the whole file.
+        {"two Content-Lengths every time", TwoLengths({"Content-Length: 600", "Content-Length: 300"}), false,
+         doubling},
+        {"a second Content-Length with '+'", TwoLengths({"Content-Length: 600", "Content-Length: +300"}), false,
+         doubling},
+        {"a list of two lengths", TwoLengths({"Content-Length: 300, 600"}), false, doubling},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);

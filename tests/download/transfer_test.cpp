@@ -127,6 +127,35 @@ TEST_F(TransferTest, ServerSendingMoreThanTheProbedRangeGetsOneConnection) {
     EXPECT_EQ(server.GetRanges(), (std::vector<std::string>{"", "bytes=1-1024", ""}));
 }
 
+// The range unit may be written in any case, after any blanks: such parts
+// are used like any others (the probe and the segments read the header
+// alike), not refused until the download falls back to one connection
+// that a kill sends back to the first byte.
+TEST_F(TransferTest, ContentRangeInAnotherSpellingIsUsed) {
+    const uint32_t size = 3 * 4194304;
+    std::string data = Pattern(size);
+    const char* const spellings[] = {"Content-Range: BYTES ", "content-range:\t bytes ", "Content-Range:Bytes  "};
+    for (const char* spelling : spellings) {
+        SCOPED_TRACE(spelling);
+        FaultServer server([&](const HttpRequest& r) {
+            HttpReply reply = ServeFile(r, data);
+            for (std::string& line : reply.headers)
+                if (line.rfind("Content-Range: bytes ", 0) == 0) line = spelling + line.substr(21);
+            return reply;
+        });
+        std::string target = dir / ("t" + std::to_string(&spelling - spellings));
+        CurlDownloader engine;
+        Prepare(engine);
+        ASSERT_TRUE(engine.Start(server.Url("/f.zip"), target, nullptr));
+        ASSERT_TRUE(RunToEnd(engine));
+        EXPECT_TRUE(tavlin_test::ReadFileText(target) == data);
+        Ranges ranges = SplitRanges(server.GetRanges(), true);
+        EXPECT_EQ(ranges.segments,
+                  (std::vector<std::string>{"bytes=0-4194303", "bytes=4194304-8388607", "bytes=8388608-12582911"}));
+    }
+    EXPECT_TRUE(Delays().empty());
+}
+
 TEST_F(TransferTest, RangedAnswerThatDoesNotFitIsRefusedAndAskedAgain) {
     const uint32_t size = 3 * 4194304;
     std::string data = Pattern(size);

@@ -7,6 +7,7 @@
 #include <ctime>
 #include <string>
 #include <strings.h>
+#include <vector>
 
 namespace {
 
@@ -15,11 +16,25 @@ bool StartsWithNoCase(const char* text, size_t size, const char* prefix) {
     return size >= n && strncasecmp(text, prefix, n) == 0;
 }
 
-// The number at `at` in a header line, after spaces; -1 when none.
+bool IsBlank(char c) { return c == ' ' || c == '\t'; }
+
+// The number at `at` in a header line, after spaces and tabs; -1 when none.
+// A '+' before it is read as libcurl reads it.
 int64_t NumberAt(const std::string& line, size_t at) {
-    while (at < line.size() && line[at] == ' ') ++at;
+    while (at < line.size() && IsBlank(line[at])) ++at;
+    if (at < line.size() && line[at] == '+') ++at;
     if (at >= line.size() || line[at] < '0' || line[at] > '9') return -1;
     return std::strtoll(line.c_str() + at, nullptr, 10);
+}
+
+// Every number of a Content-Length value ("600", or a list "600, 600" that
+// a proxy joined), in `lengths`.
+void ReadLengths(const std::string& value, std::vector<int64_t>* lengths) {
+    for (size_t at = 0; at <= value.size();) {
+        size_t comma = std::min(value.find(',', at), value.size());
+        lengths->push_back(NumberAt(value.substr(at, comma - at), 0));
+        at = comma + 1;
+    }
 }
 
 }  // namespace
@@ -34,15 +49,25 @@ void NoteResponseHeader(ResponseCheck& check, const char* data, size_t size) {
         size_t space = line.find(' ');
         check.status = space == std::string::npos ? 0 : static_cast<long>(NumberAt(line, space));
     } else if (StartsWithNoCase(data, size, "content-range:")) {
-        size_t bytes = line.find("bytes", 14);
-        if (bytes == std::string::npos) return;
+        // The unit is named in any case, after any blanks.
+        size_t bytes = 14;
+        while (bytes < line.size() && IsBlank(line[bytes])) ++bytes;
+        if (!StartsWithNoCase(line.c_str() + bytes, line.size() - bytes, "bytes")) return;
         check.rangeFirst = NumberAt(line, bytes + 5);
         size_t dash = line.find('-', bytes);
         check.rangeLast = dash == std::string::npos ? -1 : NumberAt(line, dash + 1);
         size_t slash = line.find('/', bytes);
         check.rangeTotal = slash == std::string::npos ? -1 : NumberAt(line, slash + 1);
     } else if (StartsWithNoCase(data, size, "content-length:")) {
-        check.contentLength = NumberAt(line, 15);
+        // Lengths that disagree (two headers, or a list) leave the body's
+        // end unknown: libcurl reads as far as the last one says.
+        std::vector<int64_t> lengths;
+        ReadLengths(line.substr(15), &lengths);
+        for (int64_t length : lengths) {
+            if (length >= 0 && check.contentLength >= 0 && length != check.contentLength) check.lengthConflict = true;
+            if (length >= 0) check.contentLength = length;
+        }
+        if (lengths.front() < 0) check.contentLength = -1;
     } else if (StartsWithNoCase(data, size, "retry-after:")) {
         check.retryAfter = line.substr(12);
     } else {
@@ -53,6 +78,7 @@ void NoteResponseHeader(ResponseCheck& check, const char* data, size_t size) {
 ResponseCheck::Verdict JudgeBody(const ResponseCheck& check, uint32_t fileSize, const FileVersion& version) {
     using Verdict = ResponseCheck::Verdict;
     if (check.status < 200 || check.status > 299) return Verdict::Refused;
+    if (check.lengthConflict) return Verdict::Unusable;
     if (check.version.DiffersFrom(version)) {
         // A plain answer is the whole file from its first byte, and a single
         // connection starts every attempt there: of the probed length it

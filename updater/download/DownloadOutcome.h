@@ -45,6 +45,7 @@ struct ResponseCheck {
     int64_t rangeLast = -1;
     int64_t rangeTotal = -1;  // -1 when absent or "*"
     int64_t contentLength = -1;
+    bool lengthConflict = false;  // Content-Length values that disagree
     FileVersion version;      // the response's validator
     std::string retryAfter;   // the response's Retry-After value
     Verdict verdict = Verdict::Pending;

@@ -4,7 +4,6 @@
 
 #include <algorithm>
 #include <chrono>
-#include <cctype>
 #include <memory>
 #include <string>
 #include <thread>
@@ -43,26 +42,8 @@ const std::string& ProgramFolder() {
     return folder;
 }
 
-// Header names are case-insensitive (an HTTP/2 answer writes them in lower
-// case), so the range answer is looked for without regard to case.
-bool HasContentRangeBytes(const std::string& headers) {
-    std::string lower(headers);
-    std::transform(lower.begin(), lower.end(), lower.begin(),
-                   [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
-    return lower.find("content-range: bytes") != std::string::npos;
-}
-
-// The first range probe's answer: every header line (for Content-Range),
-// and the status of the last response.
-struct RangeProbeAnswer {
-    std::string headers;
-    ResponseCheck check;
-};
-
-size_t NoteRangeProbeHeader(char* data, size_t size, size_t count, void* answer) {
-    auto* probe = static_cast<RangeProbeAnswer*>(answer);
-    probe->headers.append(data, size * count);
-    NoteResponseHeader(probe->check, data, size * count);
+size_t NoteProbeHeader(char* data, size_t size, size_t count, void* check) {
+    NoteResponseHeader(*static_cast<ResponseCheck*>(check), data, size * count);
     return size * count;
 }
 
@@ -125,11 +106,6 @@ bool CurlDownloader::DownloadInit() {
 }
 
 namespace {
-
-size_t NoteProbeHeader(char* data, size_t size, size_t count, void* check) {
-    NoteResponseHeader(*static_cast<ResponseCheck*>(check), data, size * count);
-    return size * count;
-}
 
 // The probe follows redirects itself, every kind the segments' requests
 // follow (a 307 left unfollowed would only be retried until it fails).
@@ -226,6 +202,12 @@ bool CurlDownloader::CheckFileLength() {
                     DOWNLOAD_LOG(kCheckFileLength, ENGINE_PTR ", HttpCode: %d", ENGINE_ADDR(this),
                                  static_cast<int>(status));
                 curl_easy_getinfo(handle, CURLINFO_CONTENT_LENGTH_DOWNLOAD_T, &length);
+                // Lengths that disagree name no file: libcurl took the last
+                // one, and a plain answer would be read only that far.
+                if (length >= 0 && (answer.lengthConflict || answer.contentLength != length)) {
+                    DOWNLOAD_LOG(kCheckFileLength, ENGINE_PTR ", 应答的文件长度不一致，不可用", ENGINE_ADDR(this));
+                    length = -1;
+                }
             }
             break;
         }
@@ -285,7 +267,7 @@ bool CurlDownloader::CheckIsSupportRange() {
             DOWNLOAD_LOG(kCheckIsSupportRange, ENGINE_PTR ", 遭到暂停", ENGINE_ADDR(this));
             return false;
         }
-        RangeProbeAnswer answer;
+        ResponseCheck answer;
         CURLcode result = CURLE_FAILED_INIT;
         {
             EasyHandle easy;
@@ -298,7 +280,7 @@ bool CurlDownloader::CheckIsSupportRange() {
                        curl_easy_setopt(handle, CURLOPT_HEADER, 1L) == CURLE_OK &&
                        curl_easy_setopt(handle, CURLOPT_NOBODY, 1L) == CURLE_OK &&
                        curl_easy_setopt(handle, CURLOPT_HEADERDATA, &answer) == CURLE_OK &&
-                       curl_easy_setopt(handle, CURLOPT_HEADERFUNCTION, &NoteRangeProbeHeader) == CURLE_OK &&
+                       curl_easy_setopt(handle, CURLOPT_HEADERFUNCTION, &NoteProbeHeader) == CURLE_OK &&
                        curl_easy_setopt(handle, CURLOPT_RANGE, "0-") == CURLE_OK &&
                        curl_easy_setopt(handle, CURLOPT_TIMEOUT, static_cast<long>(CurlDownloadConfig.timeout)) ==
                            CURLE_OK &&
@@ -311,9 +293,10 @@ bool CurlDownloader::CheckIsSupportRange() {
             result = curl_easy_perform(handle);
         }
         if (result == CURLE_OK) {
-            const long status = answer.check.status;
+            const long status = answer.status;
             if (status >= 200 && status <= 299) {
-                IsMutilDonwload = HasContentRangeBytes(answer.headers);
+                // Read as the segments read it: a part they could use.
+                IsMutilDonwload = answer.rangeFirst >= 0;
                 return true;
             }
             // A busy server, or one that answers HEAD otherwise than GET (405,
