@@ -191,6 +191,33 @@ TEST_F(JobTest, LastingOutageAfterTheTransfersStoppedFailsOnceAndEnds) {
     EXPECT_TRUE(fs::exists(TmpFile())) << "the partial download is kept for the next run";
 }
 
+// The link goes down while the server is being probed, whose answer then
+// never comes: the watcher tells the outage and gives up as it does during a
+// transfer, without waiting for the probe to give up first (half a minute
+// without a word in the window). Releasing the job then ends the probe.
+TEST_F(JobTest, OutageDuringTheProbeIsReportedWhileTheProbeWaits) {
+    SetUpLab(true);
+    if (IsSkipped()) return;
+    if (!lab) GTEST_SKIP() << "this machine cannot make network namespaces to cut the network in";
+    ASSERT_GE(hooks.stallSeconds, 30) << "the probe must outlast the bound below";
+    StartJob(
+        [](const HttpRequest&) {
+            HttpReply silent;
+            silent.silent = true;
+            return silent;
+        },
+        Md5Hex("any"));
+    ASSERT_TRUE(tavlin_test::WaitUntil([&] { return !server->Requests().empty(); }, 10000)) << "no probe came";
+    ASSERT_TRUE(lab->SetLink(false));
+
+    ASSERT_TRUE(events->WaitFor([](const auto& e) { return !e.empty() && e.back().kind == Event::Failure; },
+                                kEventBoundMs))
+        << "the outage was not reported while the probe waited";
+    EXPECT_EQ(events->Retries(), Range(10));
+    EXPECT_EQ(events->Failures(), 1u);
+    job.reset();  // bounded by the test's timeout: a probe that holds the release is the fault
+}
+
 // Started without any way to the server, with 90 % of the package in its
 // temporary file from an earlier run: the file is left exactly as it was,
 // and the next run with the network back asks only for the missing tenth,

@@ -198,13 +198,16 @@ bool Downloader::Download(const std::string& packagePath, PackageDigests* stream
         }
     } deregister{this};
 
-    engine.Start(url, packagePath, &kConnections);
-
+    // Before the engine starts: its probes wait on the server for up to the
+    // stall limit, and an outage meanwhile must reach the window as one
+    // during a transfer does.
     try {
         std::thread(&Downloader::WatchNetwork, watchLink_).detach();
     } catch (const std::system_error&) {
         // Without a watcher the download still runs; only outages go unreported.
     }
+
+    engine.Start(url, packagePath, &kConnections);
 
     // Resumptions after the network came back, so a link that keeps
     // flapping cannot keep the job going for ever.
