@@ -105,6 +105,12 @@ TEST_F(ProbeTest, LengthProbeAnswersThatLeadToTheFile) {
     silent.silent = true;
     HttpReply noLength = ServeFile({}, data);
     noLength.contentLength = false;
+    // A redirect whose page comes a little after its header, on a
+    // connection the server keeps: the next hop must not read that page.
+    HttpReply latePage = Redirect(302, "/f.zip");
+    latePage.body = "<html>moved</html>";
+    latePage.keepAlive = true;
+    latePage.bodyDelayMs = 200;
     const Case cases[] = {
         {"206 still gives the length", ServeFile(download_test::RangeRequest("bytes=0-599"), data), {},
          "HttpCode: 206"},
@@ -114,6 +120,7 @@ TEST_F(ProbeTest, LengthProbeAnswersThatLeadToTheFile) {
         {"303 is followed", Redirect(303, "/f.zip"), {}, "遇到重定向"},
         {"307 is followed", Redirect(307, "/f.zip"), {}, "遇到重定向"},
         {"308 is followed", Redirect(308, "/f.zip"), {}, "遇到重定向"},
+        {"302 whose page comes late on a kept connection", latePage, {}, "遇到重定向"},
         {"302 without a target", Redirect(302, ""), {2000}, "重定向应答(HttpCode: 302)没有目标地址"},
         {"200 without a length", noLength, {2000}, "获取文件长度失败, lastHttpCode:200, CURLcode:0, 尝试第1次重试"},
         {"500", download_test::Status(500), {2000}, "获取文件长度失败, lastHttpCode:500, CURLcode:0, 尝试第1次重试"},

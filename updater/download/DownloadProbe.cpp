@@ -129,7 +129,11 @@ bool CurlDownloader::CheckFileLength() {
         bool refused = false;
         int redirects = 0;
 
-        if (!handle || !ApplyCommonOptions(handle)) {
+        // The probe reads no body, not even a redirect's: a connection it
+        // leaves may still have one coming, which the next hop would read
+        // as its answer (libcurl then refuses it as HTTP/0.9).
+        if (!handle || !ApplyCommonOptions(handle) ||
+            curl_easy_setopt(handle, CURLOPT_FORBID_REUSE, 1L) != CURLE_OK) {
             Stop(DownloadEnd::LocalError, false);
             return false;
         }

@@ -296,19 +296,25 @@ void FaultServer::AcceptLoop() {
 }
 
 void FaultServer::Serve(int fd) {
+    std::string pending;
+    while (ServeOne(fd, pending)) {
+    }
+    ::close(fd);
+}
+
+bool FaultServer::ServeOne(int fd, std::string& pending) {
     std::string head;
+    head.swap(pending);
     char buffer[4096];
     while (head.find("\r\n\r\n") == std::string::npos && head.size() < kMaxRequestHeader) {
-        if (!WaitFor(fd, POLLIN, stopFd_)) {
-            ::close(fd);
-            return;
-        }
+        if (!WaitFor(fd, POLLIN, stopFd_)) return false;
         ssize_t n = ::recv(fd, buffer, sizeof buffer, 0);
-        if (n <= 0) {
-            ::close(fd);
-            return;
-        }
+        if (n <= 0) return false;
         head.append(buffer, static_cast<size_t>(n));
+    }
+    if (size_t end = head.find("\r\n\r\n"); end != std::string::npos) {
+        pending = head.substr(end + 4);
+        head.resize(end + 4);
     }
 
     HttpRequest request;
@@ -342,20 +348,22 @@ void FaultServer::Serve(int fd) {
     if (reply.reset) {
         linger reset{1, 0};
         ::setsockopt(fd, SOL_SOCKET, SO_LINGER, &reset, sizeof reset);
-        ::close(fd);
-        return;
+        return false;
     }
     if (reply.silent) {
         WaitForClose(fd, stopFd_);
-        ::close(fd);
-        return;
+        return false;
     }
 
     std::string out = "HTTP/1.1 " + std::to_string(reply.status) + " " + Reason(reply.status) + "\r\n";
     for (const auto& line : reply.headers) out += line + "\r\n";
     if (reply.contentLength) out += "Content-Length: " + std::to_string(reply.body.size()) + "\r\n";
-    out += "Connection: close\r\n\r\n";
+    out += reply.keepAlive ? "\r\n" : "Connection: close\r\n\r\n";
     bool ok = SendAll(fd, out.data(), out.size(), stopFd_);
+    if (ok && reply.bodyDelayMs > 0) {
+        pollfd stop{stopFd_, POLLIN, 0};
+        ok = ::poll(&stop, 1, static_cast<int>(reply.bodyDelayMs)) == 0;
+    }
 
     if (ok && request.method != "HEAD") {
         auto cut = [&](long after) { return after >= 0 && static_cast<size_t>(after) < reply.body.size(); };
@@ -370,9 +378,11 @@ void FaultServer::Serve(int fd) {
             ::setsockopt(fd, SOL_SOCKET, SO_LINGER, &reset, sizeof reset);
         } else if (ok && cut(reply.stallAfter) && limit == static_cast<size_t>(reply.stallAfter)) {
             WaitForClose(fd, stopFd_);
+        } else if (ok && reply.keepAlive && limit == reply.body.size()) {
+            return true;
         }
     }
-    ::close(fd);
+    return ok && reply.keepAlive && request.method == "HEAD";
 }
 
 }  // namespace download_test

@@ -2,8 +2,8 @@
 // every request is recorded (method, path, every header) and answered by a
 // script, which can ignore ranges, serve versions of a file with their
 // validators, redirect, omit Content-Length, send more than was asked, reset
-// or close the connection or go silent after N body bytes. Every answer
-// closes its connection.
+// or close the connection or go silent after N body bytes. An answer closes
+// its connection unless it asks to keep it for the next request.
 #pragma once
 
 #include <atomic>
@@ -50,6 +50,10 @@ struct HttpReply {
     long closeAfter = -1;       // close cleanly (FIN) after this many body bytes: a short body
     bool silent = false;        // send nothing at all, not even the status line
     bool reset = false;         // reset the connection at once, sending nothing
+    // Leave out "Connection: close" and read the next request on the same
+    // connection once the answer is sent.
+    bool keepAlive = false;
+    long bodyDelayMs = 0;       // pause between the header and the body
 };
 
 // The answer a plain file server gives: 200 with the whole file, or, when
@@ -114,6 +118,10 @@ public:
 private:
     void AcceptLoop();
     void Serve(int fd);
+    // Reads one request (from `pending`, the bytes read past the last one,
+    // then the connection) and answers it; true when the connection stays
+    // open for another.
+    bool ServeOne(int fd, std::string& pending);
 
     Script script_;
     int listenFd_ = -1;
