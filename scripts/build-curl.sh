@@ -27,6 +27,12 @@ if [[ -f $stamp && "$(cat "$stamp")" == "$version" ]]; then
     exit 0
 fi
 
+# Only an earlier build of this script is ever replaced.
+if [[ -e $prefix && ! -f $stamp && -n "$(ls -A "$prefix" 2>/dev/null)" ]]; then
+    echo "build-curl: $prefix exists and is not a libcurl built here" >&2
+    exit 1
+fi
+
 # The same entry as the Windows build's, so that neither rewrites the other's.
 deb_src=/etc/apt/sources.list.d/tavlin-deb-src.sources
 if [[ ! -f $deb_src ]]; then
@@ -52,7 +58,8 @@ fi
 plain=${version#*:}
 dsc="$src_cache/curl_${plain}.dsc"
 mkdir -p "$src_cache"
-if [[ ! -f $dsc ]]; then
+# An interrupted download may have left the .dsc without the tarball.
+if [[ ! -f $dsc ]] || ! compgen -G "$src_cache/curl_${plain%-*}.orig.tar.*" >/dev/null; then
     log "fetching the source package curl=$version"
     (cd "$src_cache" && apt-get source -q --download-only "curl=$version")
 fi
@@ -77,11 +84,7 @@ cmake --build "$work/build" -j"${TAVLIN_JOBS:-2}" >"$work/build.log" 2>&1 ||
     { tail -n 40 "$work/build.log" >&2; exit 1; }
 DESTDIR="$work/root" cmake --install "$work/build" >/dev/null
 echo "$version" >"$work/root$prefix/.complete"
-# Only an earlier build of this script is replaced.
-if [[ -e $prefix ]]; then
-    [[ -f $stamp ]] || { echo "build-curl: $prefix exists and is not a libcurl built here" >&2; exit 1; }
-    rm -rf "$prefix"
-fi
+rm -rf "$prefix"
 mkdir -p "$(dirname "$prefix")"
 mv "$work/root$prefix" "$prefix"
 log "done"
