@@ -2,6 +2,8 @@
 // the package downloaded and unpacked over the installation, the component
 // registered, the update-finished window, and the launcher starting the new
 // client with the job's parameter text.
+#include <filesystem>
+
 #include "cycle_fixture.h"
 #include "nginx_server.h"
 
@@ -58,6 +60,33 @@ TEST_F(ForcedCycleTest, StopsClientInstallsAndRestartsItThroughTheLauncher) {
     EXPECT_EQ(ClientCalls("version").back(), "3.0");
     const std::string log = UpdaterLog();
     EXPECT_NE(log.find("install success"), std::string::npos) << log;
+}
+
+// The work folder is a link to a folder elsewhere (temp on another disk):
+// the installation is still the one the updater was started in. The package
+// is unpacked over it and its launcher starts the client; nothing lands
+// beside the link's target.
+TEST_F(ForcedCycleTest, WorkFolderReachedThroughALinkInstallsIntoTheInstallation) {
+    namespace fs = std::filesystem;
+    const std::string elsewhere = tmp_ / "cache";
+    fs::create_directories(elsewhere);
+    fs::rename(Installed("temp"), elsewhere + "/temp");
+    fs::create_directory_symlink(elsewhere + "/temp", Installed("temp"));
+    const std::string md5 = MakePackage(Www("update.zip"), VersionFiles("3.0"));
+    download_test::NginxServer nginx(Www(""));
+
+    ChildProcess updater = StartUpdater({"-url=" + nginx.Url("/update.zip"), "-md5=" + md5, "-forcedupdate=2"});
+    const std::string finished = WaitForClass(kFinishedClass, 2 * kWindowTimeoutSec);
+    ASSERT_FALSE(finished.empty()) << "no update-finished window; " << updater.Stderr();
+    EXPECT_EQ(tavlin_test::ReadFileText(Installed("version.txt")), "3.0");
+    std::vector<std::string> beside;
+    for (const auto& entry : fs::directory_iterator(elsewhere)) beside.push_back(entry.path().filename());
+    EXPECT_EQ(beside, std::vector<std::string>{"temp"}) << "files unpacked beside the link's target";
+
+    ASSERT_TRUE(Click(finished, kLaunchButtonX, kLaunchButtonY));
+    ASSERT_TRUE(updater.Wait(kProcessTimeoutMs));
+    ASSERT_TRUE(WaitForClientCalls("args", 1)) << "the installation's launcher did not start the client";
+    EXPECT_EQ(ClientCalls("version").back(), "3.0");
 }
 
 }  // namespace

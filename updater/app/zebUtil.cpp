@@ -2,6 +2,7 @@
 
 #include <cstdint>
 #include <thread>
+#include <utility>
 
 #include "app/process_op.h"
 #include "log/FileLogger.h"
@@ -20,9 +21,18 @@ constexpr const char* kWaitedClient = "tavlin.exe";
 constexpr uint32_t kWaitLimitMs = 3000;
 constexpr auto kWaitStep = std::chrono::milliseconds(100);
 
+// Written once before other threads start, read-only afterwards.
+std::string& StartedFolder() {
+    static std::string folder;
+    return folder;
+}
+
 }  // namespace
 
+void UseModuleFolder(std::string folder) { StartedFolder() = std::move(folder); }
+
 std::u16string GetModuleDir() {
+    if (!StartedFolder().empty()) return ToWide(StartedFolder());
     std::string folder;
     if (!platform::GetModuleFolder(folder)) return {};
     return ToWide(folder);

@@ -8,7 +8,13 @@
 namespace zeb {
 
 // Folder of the running program, ending in "/"; empty when it cannot be read.
+// The folder given to UseModuleFolder, else the one the system names.
 std::u16string GetModuleDir();
+
+// Makes `folder` (ending in "/") the program's folder for GetModuleDir: the
+// folder it was started from, where the system would name another (Linux:
+// with every link resolved). Before any other thread starts.
+void UseModuleFolder(std::string folder);
 
 // UTF-16 <-> the narrow text of this system (UTF-8). A unit without a narrow
 // form (an unpaired surrogate) becomes "?"; invalid UTF-8 becomes U+FFFD.
