@@ -218,6 +218,43 @@ TEST_F(JobTest, OutageDuringTheProbeIsReportedWhileTheProbeWaits) {
     job.reset();  // bounded by the test's timeout: a probe that holds the release is the fault
 }
 
+// The link goes down while the last bytes are still on their way, and they
+// arrive all the same (already in the system's buffers; here, a server the
+// namespace reaches on loopback): the package is complete and verified
+// while the watcher counts its retries. The watcher stops there; a failure
+// after the finished job would put the network prompt over the completion
+// and end the updater.
+TEST_F(JobTest, DownloadThatCompletesDuringAnOutageIsNoFailure) {
+    SetUpLab(true);
+    if (IsSkipped()) return;
+    if (!lab) GTEST_SKIP() << "this machine cannot make network namespaces to cut the network in";
+    const std::string package = PackageBytes(256 * 1024);
+    StartJob(
+        [package](const HttpRequest& r) {
+            HttpReply reply = download_test::ServeFile(r, package);
+            // Past the watcher's first check, well within the stall limit.
+            if (IsTransfer(r)) reply.bodyDelayMs = Downloader::kWatchMs + 1500;
+            return reply;
+        },
+        Md5Hex(package), [](uint32_t) { std::this_thread::sleep_for(std::chrono::milliseconds(300)); });
+    ASSERT_TRUE(tavlin_test::WaitUntil(
+        [&] {
+            for (const auto& r : server->Requests())
+                if (IsTransfer(r)) return true;
+            return false;
+        },
+        10000))
+        << "no transfer started";
+    ASSERT_TRUE(lab->SetLink(false));
+
+    ASSERT_TRUE(job->WaitDone(kEventBoundMs)) << "the job did not end";
+    ASSERT_TRUE(job->finished);
+    ASSERT_FALSE(events->Retries().empty()) << "the outage began after the download: nothing shown";
+    // Ten retries of 300 ms would have ended in a failure by now.
+    EXPECT_FALSE(events->WaitFor([](const auto& e) { return !e.empty() && e.back().kind == Event::Failure; }, 6000))
+        << "a finished download reported as a failure";
+}
+
 // Started without any way to the server, with 90 % of the package in its
 // temporary file from an earlier run: the file is left exactly as it was,
 // and the next run with the network back asks only for the missing tenth,

@@ -321,18 +321,27 @@ void Downloader::WatchNetwork(std::shared_ptr<WatchLink> link) {
         link->cv.notify_all();
         return true;
     };
+    // The whole file has arrived (or the job is gone): nothing left to watch.
+    auto complete = [&link] {
+        std::lock_guard<std::mutex> lock(link->mutex);
+        if (!link->job) return true;
+        const int64_t total = link->job->progress.totalBytes;
+        return total > 0 && total == link->job->progress.downloadedBytes;
+    };
     uint32_t n = 0;
     for (;;) {
         if (platform::IsNetworkAlive()) {
             std::unique_lock<std::mutex> lock(link->mutex);
             if (link->cv.wait_for(lock, std::chrono::milliseconds(kWatchMs), [&] { return !link->job; }))
                 return;
-            const int64_t total = link->job->progress.totalBytes;
-            const int64_t done = link->job->progress.downloadedBytes;
-            if (total > 0 && total == done) return;
+            lock.unlock();
+            if (complete()) return;
             continue;
         }
         while (n < kMaxRetries) {
+            // The last bytes may still arrive after the link went (they were
+            // on their way): a download that completes is no failure.
+            if (complete()) return;
             if (!call([](Downloader& job) { return job.onRetry; }, n)) return;
             if (platform::IsNetworkAlive()) {
                 if (!call([](Downloader& job) { return job.onRetry; }, 0u)) return;
@@ -342,6 +351,7 @@ void Downloader::WatchNetwork(std::shared_ptr<WatchLink> link) {
             ++n;
         }
         if (n >= kMaxRetries) {
+            if (complete()) return;
             // Reported once: the worker, waiting for the network, ends too.
             call([](Downloader& job) {
                 return job.failureReported_.exchange(true) ? std::function<void()>() : job.onFailure;
