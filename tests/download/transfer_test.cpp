@@ -167,6 +167,14 @@ TEST_F(TransferTest, RangedAnswerThatDoesNotFitIsRefusedAndAskedAgain) {
         {"200 with the whole file", [&](const HttpRequest& r) { return ServeFile(r, data, false); }},
         {"206 at another offset",
          [&](const HttpRequest&) { return ServeFile(download_test::RangeRequest("bytes=0-4194303"), data); }},
+        // The bytes of the first part, under its Content-Range and then one
+        // naming the part asked for.
+        {"206 with two Content-Ranges",
+         [&](const HttpRequest&) {
+             HttpReply reply = ServeFile(download_test::RangeRequest("bytes=0-4194303"), data);
+             reply.headers.push_back("Content-Range: bytes 4194304-8388607/" + std::to_string(size));
+             return reply;
+         }},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
@@ -188,8 +196,8 @@ TEST_F(TransferTest, RangedAnswerThatDoesNotFitIsRefusedAndAskedAgain) {
         auto gets = server.GetRanges();
         EXPECT_EQ(std::count(gets.begin(), gets.end(), second), 2);
     }
-    EXPECT_EQ(Delays(), (std::vector<uint32_t>{1000, 1000}));
-    EXPECT_EQ(CountContaining(Messages("CurlDownloader::WriteData"), "线程1的应答不符合请求"), 2u);
+    EXPECT_EQ(Delays(), (std::vector<uint32_t>{1000, 1000, 1000}));
+    EXPECT_EQ(CountContaining(Messages("CurlDownloader::WriteData"), "线程1的应答不符合请求"), 3u);
 }
 
 TEST_F(TransferTest, InterruptedOrSilentTransferIsRetriedFromWhereItStopped) {

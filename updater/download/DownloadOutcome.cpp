@@ -53,18 +53,26 @@ void NoteResponseHeader(ResponseCheck& check, const char* data, size_t size) {
         size_t bytes = 14;
         while (bytes < line.size() && IsBlank(line[bytes])) ++bytes;
         if (!StartsWithNoCase(line.c_str() + bytes, line.size() - bytes, "bytes")) return;
-        check.rangeFirst = NumberAt(line, bytes + 5);
+        const int64_t first = NumberAt(line, bytes + 5);
         size_t dash = line.find('-', bytes);
-        check.rangeLast = dash == std::string::npos ? -1 : NumberAt(line, dash + 1);
+        const int64_t last = dash == std::string::npos ? -1 : NumberAt(line, dash + 1);
         size_t slash = line.find('/', bytes);
-        check.rangeTotal = slash == std::string::npos ? -1 : NumberAt(line, slash + 1);
+        const int64_t total = slash == std::string::npos ? -1 : NumberAt(line, slash + 1);
+        // A second Content-Range that names other bytes: which ones the body
+        // holds is anyone's guess.
+        const bool seen = check.rangeFirst >= 0 || check.rangeLast >= 0 || check.rangeTotal >= 0;
+        if (seen && (first != check.rangeFirst || last != check.rangeLast || total != check.rangeTotal))
+            check.conflicting = true;
+        check.rangeFirst = first;
+        check.rangeLast = last;
+        check.rangeTotal = total;
     } else if (StartsWithNoCase(data, size, "content-length:")) {
         // Lengths that disagree (two headers, or a list) leave the body's
         // end unknown: libcurl reads as far as the last one says.
         std::vector<int64_t> lengths;
         ReadLengths(line.substr(15), &lengths);
         for (int64_t length : lengths) {
-            if (length >= 0 && check.contentLength >= 0 && length != check.contentLength) check.lengthConflict = true;
+            if (length >= 0 && check.contentLength >= 0 && length != check.contentLength) check.conflicting = true;
             if (length >= 0) check.contentLength = length;
         }
         if (lengths.front() < 0) check.contentLength = -1;
@@ -78,7 +86,7 @@ void NoteResponseHeader(ResponseCheck& check, const char* data, size_t size) {
 ResponseCheck::Verdict JudgeBody(const ResponseCheck& check, uint32_t fileSize, const FileVersion& version) {
     using Verdict = ResponseCheck::Verdict;
     if (check.status < 200 || check.status > 299) return Verdict::Refused;
-    if (check.lengthConflict) return Verdict::Unusable;
+    if (check.conflicting) return Verdict::Unusable;
     if (check.version.DiffersFrom(version)) {
         // A plain answer is the whole file from its first byte, and a single
         // connection starts every attempt there: of the probed length it

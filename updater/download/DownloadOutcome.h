@@ -45,7 +45,9 @@ struct ResponseCheck {
     int64_t rangeLast = -1;
     int64_t rangeTotal = -1;  // -1 when absent or "*"
     int64_t contentLength = -1;
-    bool lengthConflict = false;  // Content-Length values that disagree
+    // Content-Length or Content-Range values that disagree: where the body
+    // ends, or which bytes it holds, is unknown.
+    bool conflicting = false;
     FileVersion version;      // the response's validator
     std::string retryAfter;   // the response's Retry-After value
     Verdict verdict = Verdict::Pending;

@@ -208,7 +208,7 @@ bool CurlDownloader::CheckFileLength() {
                 curl_easy_getinfo(handle, CURLINFO_CONTENT_LENGTH_DOWNLOAD_T, &length);
                 // Lengths that disagree name no file: libcurl took the last
                 // one, and a plain answer would be read only that far.
-                if (length >= 0 && (answer.lengthConflict || answer.contentLength != length)) {
+                if (length >= 0 && (answer.conflicting || answer.contentLength != length)) {
                     DOWNLOAD_LOG(kCheckFileLength, ENGINE_PTR ", 应答的文件长度不一致，不可用", ENGINE_ADDR(this));
                     length = -1;
                 }
