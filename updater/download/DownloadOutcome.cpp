@@ -68,7 +68,7 @@ void NoteResponseHeader(ResponseCheck& check, const char* data, size_t size) {
         check.rangeTotal = total;
     } else if (StartsWithNoCase(data, size, "content-length:")) {
         // Lengths that disagree (two headers, or a list) leave the body's
-        // end unknown: libcurl reads as far as the last one says.
+        // end unknown: libcurl reads as far as one of them says.
         std::vector<int64_t> lengths;
         ReadLengths(line.substr(15), &lengths);
         for (int64_t length : lengths) {
