@@ -15,10 +15,16 @@ namespace {
 // another disk) would have a forced update unpacked beside the link's
 // target and the launcher looked for there.
 std::string StartedFolder(const char* started) {
+    namespace fs = std::filesystem;
     if (!started || started[0] != '/') return {};
+    const fs::path path = fs::path(started).lexically_normal();
     std::error_code error;
-    if (!std::filesystem::equivalent(started, "/proc/self/exe", error)) return {};
-    std::string folder = std::filesystem::path(started).lexically_normal().parent_path().string();
+    const fs::path real = fs::read_symlink("/proc/self/exe", error);
+    if (error || !fs::equivalent(path, real, error)) return {};
+    // The same folder reached another way; a link to the program file itself
+    // from another folder leaves the system's.
+    if (!fs::equivalent(path.parent_path(), real.parent_path(), error)) return {};
+    std::string folder = path.parent_path().string();
     if (folder.empty() || folder.back() != '/') folder += '/';
     return folder;
 }
