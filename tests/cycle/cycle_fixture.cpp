@@ -144,11 +144,16 @@ std::string CycleTest::MakePackage(const std::string& zipPath, const PackageFile
 }
 
 ChildProcess CycleTest::StartUpdater(const std::vector<std::string>& args) {
+    return StartUpdaterFrom(user_.home, Work("Updater.exe"), args);
+}
+
+ChildProcess CycleTest::StartUpdaterFrom(const std::string& cwd, const std::string& program,
+                                         const std::vector<std::string>& args) {
     tavlin_test::SpawnOptions options;
-    options.argv = {Work("Updater.exe")};
+    options.argv = {program};
     options.argv.insert(options.argv.end(), args.begin(), args.end());
     options.env = env_;
-    options.cwd = user_.home;
+    options.cwd = cwd;
     ChildProcess updater;
     EXPECT_TRUE(updater.Start(options)) << updater.error();
     return updater;

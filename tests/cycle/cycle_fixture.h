@@ -59,6 +59,9 @@ protected:
     // Starts temp/Updater.exe with `args` (each one argument; the updater
     // joins them with spaces) from an unrelated current folder.
     ChildProcess StartUpdater(const std::vector<std::string>& args);
+    // The updater started as `program` (a path relative to `cwd`) from `cwd`.
+    ChildProcess StartUpdaterFrom(const std::string& cwd, const std::string& program,
+                                  const std::vector<std::string>& args);
     // Starts the installation's client and waits until it serves its pipe.
     ChildProcess StartClient();
     tavlin_test::RunResult RunLauncher(const std::vector<std::string>& args);

@@ -14,7 +14,13 @@ namespace {
 constexpr int kLaunchButtonX = 210;
 constexpr int kLaunchButtonY = 136;
 
-class ForcedCycleTest : public CycleTest {};
+class ForcedCycleTest : public CycleTest {
+protected:
+    // A forced update whose work folder is a link to a folder elsewhere (temp
+    // on another disk), the updater started by its absolute path or, from the
+    // installation, by the relative one.
+    void ForcedUpdateThroughLinkedWorkFolder(bool relative);
+};
 
 TEST_F(ForcedCycleTest, StopsClientInstallsAndRestartsItThroughTheLauncher) {
     const std::string md5 = MakePackage(Www("update.zip"), VersionFiles("3.0"));
@@ -66,7 +72,7 @@ TEST_F(ForcedCycleTest, StopsClientInstallsAndRestartsItThroughTheLauncher) {
 // the installation is still the one the updater was started in. The package
 // is unpacked over it and its launcher starts the client; nothing lands
 // beside the link's target.
-TEST_F(ForcedCycleTest, WorkFolderReachedThroughALinkInstallsIntoTheInstallation) {
+void ForcedCycleTest::ForcedUpdateThroughLinkedWorkFolder(bool relative) {
     namespace fs = std::filesystem;
     const std::string elsewhere = tmp_ / "cache";
     fs::create_directories(elsewhere);
@@ -75,7 +81,8 @@ TEST_F(ForcedCycleTest, WorkFolderReachedThroughALinkInstallsIntoTheInstallation
     const std::string md5 = MakePackage(Www("update.zip"), VersionFiles("3.0"));
     download_test::NginxServer nginx(Www(""));
 
-    ChildProcess updater = StartUpdater({"-url=" + nginx.Url("/update.zip"), "-md5=" + md5, "-forcedupdate=2"});
+    const std::vector<std::string> args = {"-url=" + nginx.Url("/update.zip"), "-md5=" + md5, "-forcedupdate=2"};
+    ChildProcess updater = relative ? StartUpdaterFrom(Installed(""), "temp/Updater.exe", args) : StartUpdater(args);
     const std::string finished = WaitForClass(kFinishedClass, 2 * kWindowTimeoutSec);
     ASSERT_FALSE(finished.empty()) << "no update-finished window; " << updater.Stderr();
     EXPECT_EQ(tavlin_test::ReadFileText(Installed("version.txt")), "3.0");
@@ -87,6 +94,14 @@ TEST_F(ForcedCycleTest, WorkFolderReachedThroughALinkInstallsIntoTheInstallation
     ASSERT_TRUE(updater.Wait(kProcessTimeoutMs));
     ASSERT_TRUE(WaitForClientCalls("args", 1)) << "the installation's launcher did not start the client";
     EXPECT_EQ(ClientCalls("version").back(), "3.0");
+}
+
+TEST_F(ForcedCycleTest, WorkFolderReachedThroughALinkInstallsIntoTheInstallation) {
+    ForcedUpdateThroughLinkedWorkFolder(false);
+}
+
+TEST_F(ForcedCycleTest, WorkFolderReachedThroughALinkByARelativePathInstallsIntoTheInstallation) {
+    ForcedUpdateThroughLinkedWorkFolder(true);
 }
 
 }  // namespace

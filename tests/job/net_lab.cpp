@@ -7,6 +7,7 @@
 #include <atomic>
 #include <chrono>
 #include <cstdlib>
+#include <random>
 #include <thread>
 
 #include "platform/network.h"
@@ -15,9 +16,13 @@ namespace job_test {
 
 namespace {
 
+// The process id alone repeats across PID namespaces (every test run there
+// is process 1), and a namespace left by a killed run would make a lab fail.
 std::string NewName(const char* role) {
     static std::atomic<int> counter{0};
-    return "tavlin-job-" + std::to_string(::getpid()) + "-" + std::to_string(counter++) + role;
+    static const unsigned run = std::random_device{}();
+    return "tavlin-job-" + std::to_string(::getpid()) + "-" + std::to_string(run) + "-" + std::to_string(counter++) +
+           role;
 }
 
 }  // namespace

@@ -1,3 +1,4 @@
+#include <cstring>
 #include <filesystem>
 #include <string>
 #include <system_error>
@@ -8,17 +9,19 @@
 
 namespace {
 
-// The folder of `started`, the path the program was started by, when it is
-// absolute and names the running program; else "". The system names the
-// program with every link resolved, and the installation's folders are
+// The folder of `started`, the path the program was started by (absolute, or
+// relative to the folder it was started in), when it names the running
+// program; else "" (a bare name was found through PATH). The system names
+// the program with every link resolved, and the installation's folders are
 // found from the program's: a work folder reached through a link (temp on
 // another disk) would have a forced update unpacked beside the link's
 // target and the launcher looked for there.
 std::string StartedFolder(const char* started) {
     namespace fs = std::filesystem;
-    if (!started || started[0] != '/') return {};
-    const fs::path path = fs::path(started).lexically_normal();
+    if (!started || !std::strchr(started, '/')) return {};
     std::error_code error;
+    const fs::path path = fs::absolute(started, error).lexically_normal();
+    if (error) return {};
     const fs::path real = fs::read_symlink("/proc/self/exe", error);
     if (error || !fs::equivalent(path, real, error)) return {};
     // The same folder reached another way; a link to the program file itself
