@@ -1,7 +1,6 @@
 // The download job against a scripted server on loopback: the digest check
 // and its outcomes, servers that stop the engine or only delay it, and
 // releasing a running job.
-#include <sys/stat.h>
 
 #include <algorithm>
 #include <chrono>
@@ -9,6 +8,8 @@
 #include <fstream>
 #include <sstream>
 #include <thread>
+
+#include <sys/stat.h>
 
 #include "job_fixture.h"
 #include "nginx_server.h"
@@ -314,4 +315,21 @@ TEST_F(JobTest, LinksInTheWorkFolderAreNotFollowed) {
     EXPECT_TRUE(ReadFile(Package()) == package);
     job.reset();
     for (const std::string& name : names) EXPECT_EQ(ReadFile(outside + "/" + name), kept) << name;
+}
+
+// Pipes left at those names (no writer ever comes): opening one to read
+// would wait for a writer, and data written into one would wait for a
+// reader. The job completes all the same.
+TEST_F(JobTest, PipesInTheWorkFolderDoNotHoldTheJob) {
+    SetUpLab(true);
+    if (IsSkipped()) return;
+    const std::string package = PackageBytes(1024 * 1024 + 7);
+    for (const char* name : {"update.zip", "update.zip.dltmp", "update.zip.dltmp.package", "update.zip.dltmp.version"})
+        ASSERT_EQ(::mkfifo((dir / name).c_str(), 0600), 0) << name;
+    StartJob(
+        [package](const HttpRequest& r) { return download_test::ServeVersion(r, package, "\"v1\"", ""); },
+        Md5Hex(package));
+    ASSERT_TRUE(job->WaitDone(kJobBoundMs)) << "the job did not end";
+    EXPECT_TRUE(job->finished);
+    EXPECT_TRUE(ReadFile(Package()) == package);
 }

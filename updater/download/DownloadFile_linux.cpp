@@ -13,11 +13,29 @@ namespace {
 
 int Fd(intptr_t native) { return static_cast<int>(native); }
 
+// Opens `path` only when it is a regular file; -1 with errno set otherwise
+// (EINVAL for a pipe, a device or a socket that stands at the name). Without
+// O_NONBLOCK a pipe left at one of the work folder's names would hold the
+// open until a peer came, that is for ever; it has no effect on a regular
+// file and is taken off again.
+int OpenRegular(const std::string& path, int flags) {
+    int fd = ::open(path.c_str(), flags | O_CLOEXEC | O_NONBLOCK, 0644);
+    if (fd < 0) return -1;
+    struct stat st {};
+    if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+        ::close(fd);
+        errno = EINVAL;
+        return -1;
+    }
+    ::fcntl(fd, F_SETFL, ::fcntl(fd, F_GETFL) & ~O_NONBLOCK);
+    return fd;
+}
+
 }  // namespace
 
 DownloadFile DownloadFile::OpenHeld(const std::string& path, bool create, int* error, bool* heldElsewhere) {
     *heldElsewhere = false;
-    int fd = ::open(path.c_str(), O_RDWR | O_CLOEXEC | (create ? O_CREAT : 0), 0644);
+    int fd = OpenRegular(path, O_RDWR | (create ? O_CREAT : 0));
     if (fd < 0) {
         *error = errno;
         return {};
@@ -32,7 +50,7 @@ DownloadFile DownloadFile::OpenHeld(const std::string& path, bool create, int* e
 }
 
 DownloadFile DownloadFile::OpenToRead(const std::string& path) {
-    int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    int fd = OpenRegular(path, O_RDONLY);
     if (fd >= 0) ::posix_fadvise(fd, 0, 0, POSIX_FADV_SEQUENTIAL);
     return fd >= 0 ? Adopt(fd) : DownloadFile();
 }
@@ -104,9 +122,9 @@ bool RemoveUnlessHeld(const std::string& path) {
 }
 
 int Copy(const std::string& from, const std::string& to) {
-    int in = ::open(from.c_str(), O_RDONLY | O_CLOEXEC);
+    int in = OpenRegular(from, O_RDONLY);
     if (in < 0) return errno;
-    int out = ::open(to.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+    int out = OpenRegular(to, O_WRONLY | O_CREAT | O_TRUNC);
     if (out < 0) {
         int error = errno;
         ::close(in);
@@ -159,7 +177,7 @@ bool RenameReplacing(const std::string& from, const std::string& to) {
 }
 
 bool WriteWhole(const std::string& path, const std::string& text) {
-    int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+    int fd = OpenRegular(path, O_WRONLY | O_CREAT | O_TRUNC);
     if (fd < 0) return false;
     bool ok = ::write(fd, text.data(), text.size()) == static_cast<ssize_t>(text.size());
     return ::close(fd) == 0 && ok;
