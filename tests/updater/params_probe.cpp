@@ -4,10 +4,13 @@
 #include <cstdio>
 
 #include "app/CmdLineParser.h"
+#include "app/StartedFolder.h"
 #include "app/UpdaterApp.h"
 #include "app/zebUtil.h"
 
 int main(int argc, char** argv) {
+    // The program's folder as the updater takes it.
+    zeb::UseModuleFolder(StartedFolder(argc > 0 ? argv[0] : nullptr));
     UpdateParams p = parseZipConf(CommandLineFromArgs(argc, argv));
     std::printf("zipUrl=%s\n", p.zipUrl.c_str());
     std::printf("zipPath=%s\n", p.zipPath.c_str());
