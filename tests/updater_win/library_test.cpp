@@ -185,7 +185,10 @@ TEST(UpdaterLogWin, RecordsGoToTheLocalApplicationDataFolder) {
     EXPECT_EQ(dir, win_test::Narrow(local) + "\\vrek\\logs\\Updater\\updater_win_tests");
     ASSERT_TRUE(std::filesystem::is_directory(win_test::Path(dir)));
 
-    const std::string name = "wintest" + std::to_string(::GetCurrentProcessId());
+    // Wine hands out the same few process ids run after run, and the log
+    // folder outlives a run: the tick count keeps an earlier run's file out.
+    const std::string name =
+        "wintest" + std::to_string(::GetCurrentProcessId()) + "-" + std::to_string(::GetTickCount64());
     {
         FileLogger log;
         log.Open(name);
