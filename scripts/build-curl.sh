@@ -15,7 +15,8 @@
 # ${XDG_CACHE_HOME:-$HOME/.cache}/tavlin/src/.
 set -euo pipefail
 
-prefix=${1:-/usr/local/lib/tavlin-curl}
+# Absolute: the install step places the tree at DESTDIR + prefix.
+prefix=$(realpath -ms -- "${1:-/usr/local/lib/tavlin-curl}")
 src_cache=${XDG_CACHE_HOME:-$HOME/.cache}/tavlin/src
 log() { printf '[build-curl] %s\n' "$*"; }
 
@@ -66,6 +67,8 @@ fi
 
 work=$(mktemp -d "${TMPDIR:-/tmp}/tavlin-curl.XXXXXX")
 trap 'rm -rf "$work"' EXIT
+# bash leaves without its EXIT trap on a signal it does not catch.
+trap 'exit 130' INT TERM HUP
 dpkg-source --no-check -x "$dsc" "$work/src" >/dev/null
 
 # Debian's own flags (optimisation, fortify, stack protector); -fPIC since
@@ -83,8 +86,14 @@ cmake -S "$work/src" -B "$work/build" -DCMAKE_BUILD_TYPE=None "-DCMAKE_C_FLAGS=$
 cmake --build "$work/build" -j"${TAVLIN_JOBS:-2}" >"$work/build.log" 2>&1 ||
     { tail -n 40 "$work/build.log" >&2; exit 1; }
 DESTDIR="$work/root" cmake --install "$work/build" >/dev/null
-echo "$version" >"$work/root$prefix/.complete"
-rm -rf "$prefix"
+# The tree goes beside the prefix first (a copy when the work folder is on
+# another file system, which an interruption can cut short) and gets its
+# stamp only once it is all there; the prefix is then replaced by a rename.
+staged="$prefix.build-curl"
+rm -rf "$staged"
 mkdir -p "$(dirname "$prefix")"
-mv "$work/root$prefix" "$prefix"
+mv "$work/root$prefix" "$staged"
+echo "$version" >"$staged/.complete"
+rm -rf "$prefix"
+mv "$staged" "$prefix"
 log "done"
