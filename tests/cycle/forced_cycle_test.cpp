@@ -104,5 +104,28 @@ TEST_F(ForcedCycleTest, WorkFolderReachedThroughALinkByARelativePathInstallsInto
     ForcedUpdateThroughLinkedWorkFolder(true);
 }
 
+// A link to the work folder from outside the installation (here the user's
+// home): started through it, the updater still unpacks over the installation
+// and starts its launcher; nothing lands in the folder holding the link.
+TEST_F(ForcedCycleTest, WorkFolderLinkedFromElsewhereInstallsIntoTheInstallation) {
+    namespace fs = std::filesystem;
+    const std::string link = user_.home + "/tavlin-temp";
+    fs::create_directory_symlink(Installed("temp"), link);
+    const std::string md5 = MakePackage(Www("update.zip"), VersionFiles("3.0"));
+    download_test::NginxServer nginx(Www(""));
+
+    ChildProcess updater = StartUpdaterFrom(
+        user_.home, link + "/Updater.exe", {"-url=" + nginx.Url("/update.zip"), "-md5=" + md5, "-forcedupdate=2"});
+    const std::string finished = WaitForClass(kFinishedClass, 2 * kWindowTimeoutSec);
+    ASSERT_FALSE(finished.empty()) << "no update-finished window; " << updater.Stderr();
+    EXPECT_EQ(tavlin_test::ReadFileText(Installed("version.txt")), "3.0");
+    EXPECT_FALSE(fs::exists(user_.home + "/version.txt")) << "the package was unpacked into the home folder";
+
+    ASSERT_TRUE(Click(finished, kLaunchButtonX, kLaunchButtonY));
+    ASSERT_TRUE(updater.Wait(kProcessTimeoutMs));
+    ASSERT_TRUE(WaitForClientCalls("args", 1)) << "the installation's launcher did not start the client";
+    EXPECT_EQ(ClientCalls("version").back(), "3.0");
+}
+
 }  // namespace
 }  // namespace cycle_test
