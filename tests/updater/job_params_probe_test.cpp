@@ -112,9 +112,9 @@ void ExpectInstallationFollowed(const std::string& root, const std::string& star
 }
 
 // Other names for the program or its folder: links to the work folder from
-// outside the installation, a name under /proc, a lying argv[0] naming a
-// copy or a hard link elsewhere, a link to the parent folder, and the work
-// folder itself a link to a folder elsewhere.
+// outside the installation, a link to the program file, a name under /proc,
+// a lying argv[0] naming a copy or a hard link elsewhere, a link to the
+// parent folder, and the work folder itself a link to a folder elsewhere.
 TEST(ParseZipConfProbe, EveryNameOfTheProgramKeepsItsInstallation) {
     tavlin_test::TempDir tmp("updater-started-");
     const std::string root = fs::canonical(tmp.path()).string();
@@ -125,7 +125,8 @@ TEST(ParseZipConfProbe, EveryNameOfTheProgramKeepsItsInstallation) {
     ASSERT_TRUE(tavlin_test::WriteFileText(root + "/A/B/TavlinLaunch.exe", "launcher"));
     fs::copy_file(work + "/Updater.exe", root + "/home/Updater.exe");
     fs::create_hard_link(work + "/Updater.exe", root + "/home/Linked.exe");
-    fs::create_directory_symlink(work, root + "/home/tv temp");
+    fs::create_directory_symlink(work, root + "/home/tv t\u00e9mp");
+    fs::create_symlink(work + "/Updater.exe", root + "/home/Up.exe");
     fs::create_directory_symlink("..", work + "/up");
 
     struct Case {
@@ -134,12 +135,13 @@ TEST(ParseZipConfProbe, EveryNameOfTheProgramKeepsItsInstallation) {
         bool lie;
     };
     const Case cases[] = {
-        {root + "/home/tv temp/Updater.exe", root, false},
-        {"./tv temp/Updater.exe", root + "/home", false},
+        {root + "/home/tv t\u00e9mp/Updater.exe", root, false},
+        {"./tv t\u00e9mp/Updater.exe", root + "/home", false},
+        {root + "/home/Up.exe", root, false},
         {"/proc/self/cwd/Updater.exe", work, false},
         {root + "/home/Updater.exe", root, true},
         {root + "/home/Linked.exe", root, true},
-        {root + "/home/tv temp/Updater.exe", root, true},
+        {root + "/home/tv t\u00e9mp/Updater.exe", root, true},
         {work + "/up/temp/Updater.exe", root, false},
         {work + "/../temp/Updater.exe", root, false},
         {"temp/Updater.exe", root + "/A/B", false},
