@@ -291,45 +291,46 @@ TEST_F(JobTest, TemporaryFileOfAnotherPackageIsNotResumed) {
     EXPECT_FALSE(fs::exists(TmpFile() + ".package")) << "the mark outlived its file";
 }
 
-// Links left in the work folder where the job keeps its files, pointing at
-// files elsewhere: the job completes, and nothing outside the folder is
-// written or deleted through them.
-TEST_F(JobTest, LinksInTheWorkFolderAreNotFollowed) {
-    SetUpLab(true);
-    if (IsSkipped()) return;
-    const std::string package = PackageBytes(1024 * 1024 + 7);
-    const std::string outside = dir / "outside";
-    fs::create_directory(outside);
+// What others left at the names the job keeps in the work folder.
+class WorkFolderNamesTest : public JobTest {
+protected:
     const std::vector<std::string> names = {"update.zip", "update.zip.dltmp", "update.zip.dltmp.package",
                                             "update.zip.dltmp.version"};
+
+    // Runs a job for a small package; it must complete all the same.
+    void ExpectJobCompletes() {
+        const std::string package = PackageBytes(1024 * 1024 + 7);
+        StartJob(
+            [package](const HttpRequest& r) { return download_test::ServeVersion(r, package, "\"v1\"", ""); },
+            Md5Hex(package));
+        ASSERT_TRUE(job->WaitDone(kJobBoundMs)) << "the job did not end";
+        EXPECT_TRUE(job->finished);
+        EXPECT_TRUE(ReadFile(Package()) == package);
+        job.reset();
+    }
+};
+
+// Links pointing at files elsewhere: nothing outside the folder is written
+// or deleted through them.
+TEST_F(WorkFolderNamesTest, LinksAreNotFollowed) {
+    SetUpLab(true);
+    if (IsSkipped()) return;
+    const std::string outside = dir / "outside";
+    fs::create_directory(outside);
     const std::string kept = "a file of someone else's, not the job's";
     for (const std::string& name : names) {
         WriteFile(outside + "/" + name, kept);
         fs::create_symlink(outside + "/" + name, dir / name);
     }
-    StartJob(
-        [package](const HttpRequest& r) { return download_test::ServeVersion(r, package, "\"v1\"", ""); },
-        Md5Hex(package));
-    ASSERT_TRUE(job->WaitDone(kJobBoundMs)) << "the job did not end";
-    EXPECT_TRUE(job->finished);
-    EXPECT_TRUE(ReadFile(Package()) == package);
-    job.reset();
+    ExpectJobCompletes();
     for (const std::string& name : names) EXPECT_EQ(ReadFile(outside + "/" + name), kept) << name;
 }
 
-// Pipes left at those names (no writer ever comes): opening one to read
-// would wait for a writer, and data written into one would wait for a
-// reader. The job completes all the same.
-TEST_F(JobTest, PipesInTheWorkFolderDoNotHoldTheJob) {
+// Pipes no writer ever comes to: opening one to read would wait for a
+// writer, and data written into one would wait for a reader.
+TEST_F(WorkFolderNamesTest, PipesDoNotHoldTheJob) {
     SetUpLab(true);
     if (IsSkipped()) return;
-    const std::string package = PackageBytes(1024 * 1024 + 7);
-    for (const char* name : {"update.zip", "update.zip.dltmp", "update.zip.dltmp.package", "update.zip.dltmp.version"})
-        ASSERT_EQ(::mkfifo((dir / name).c_str(), 0600), 0) << name;
-    StartJob(
-        [package](const HttpRequest& r) { return download_test::ServeVersion(r, package, "\"v1\"", ""); },
-        Md5Hex(package));
-    ASSERT_TRUE(job->WaitDone(kJobBoundMs)) << "the job did not end";
-    EXPECT_TRUE(job->finished);
-    EXPECT_TRUE(ReadFile(Package()) == package);
+    for (const std::string& name : names) ASSERT_EQ(::mkfifo((dir / name).c_str(), 0600), 0) << name;
+    ExpectJobCompletes();
 }
