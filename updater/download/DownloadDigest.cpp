@@ -36,6 +36,12 @@ PackageDigests DigestsOfFile(const std::string& path, bool withSha256) {
     return stream.Finish();
 }
 
+std::string DigestText(std::string_view digest) {
+    std::string text(digest);
+    for (char& c : text) c = LowerAscii(c);
+    return text;
+}
+
 bool DigestMatches(std::string_view computed, std::string_view expected) {
     if (computed.empty() || expected.empty() || computed.size() != expected.size()) return false;
     for (size_t i = 0; i < computed.size(); ++i)

@@ -31,6 +31,9 @@ inline std::string Md5OfFile(const std::string& path) { return DigestsOfFile(pat
 // not pass against an empty expected digest.
 bool DigestMatches(std::string_view computed, std::string_view expected);
 
+// `digest` in the one case DigestMatches sees in it: ASCII letters lowered.
+std::string DigestText(std::string_view digest);
+
 // The package's digests fed in order, piece by piece: they follow the
 // download's contiguous prefix. Fed by one thread at a time.
 class PackageDigestStream {

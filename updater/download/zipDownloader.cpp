@@ -50,11 +50,7 @@ void NotifyDetached(const std::function<void()>& callback) {
 std::string PackageMarkOf(const std::string& tmpName) { return tmpName + ".package"; }
 
 std::string PackageIdentity(const std::string& url, const std::string& md5) {
-    if (md5.empty()) return url;
-    std::string lower = md5;
-    for (char& c : lower)
-        if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
-    return lower;
+    return md5.empty() ? url : DigestText(md5);
 }
 
 // False when there is no readable mark.
